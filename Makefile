@@ -1,0 +1,37 @@
+# Quick start: `make demo`, `make test`. Both set up .venv on first use.
+SHELL := /bin/bash
+VENV := .venv
+VPY := $(VENV)/bin/python
+# Python 3.12: python3.12 on PATH if it runs (a pyenv shim may not), else pyenv's.
+PY312 := $(shell for c in python3.12 "$$(pyenv root 2>/dev/null)"/versions/3.12*/bin/python3.12 /usr/bin/python3.12; do \
+            "$$c" -c 'import sys; assert sys.version_info[:2] == (3, 12)' >/dev/null 2>&1 && { echo "$$c"; break; }; done)
+SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+
+.PHONY: demo test bench install clean
+
+$(VENV)/.deps: requirements-dev.txt
+	@test -n "$(PY312)" || { echo "error: Python 3.12 not found (python3.12 on PATH or under pyenv)"; exit 1; }
+	test -x $(VPY) || $(PY312) -m venv $(VENV)
+	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install -q -r requirements-dev.txt
+	touch $@
+
+# Built without isolation against the pinned toolchain in the venv; the
+# build directory is kept, so rebuilds are incremental.
+$(VENV)/.built: $(VENV)/.deps $(SOURCES)
+	$(VPY) -m pip install -q --no-build-isolation --no-deps .
+	touch $@
+
+install: $(VENV)/.built
+
+demo: install
+	$(VPY) demo/demo.py
+
+test: install
+	$(VPY) -m pytest -q
+
+bench: install
+	$(VPY) bench/run_all.py
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,52 @@
+// Array arguments and results as every kernel entry sees them.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <vector>
+
+#include "../parallel/parallel_for.hpp"
+
+namespace tarnwell {
+
+namespace py = pybind11;
+
+// Any array-like argument: NumPy converts it to a C-ordered float64 array,
+// casting or copying only when the object is not one already.
+using farray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+// A result: a fresh, owned, writeable, C-ordered float64 array.
+using result_array = py::array_t<double>;
+
+inline int64_t ndim(const farray& a) { return static_cast<int64_t>(a.ndim()); }
+
+// Extent of axis k; IndexError "invalid axis: k (ndim = n)" when k is out of range.
+inline int64_t extent(const farray& a, int64_t k) {
+    return static_cast<int64_t>(a.shape(static_cast<py::ssize_t>(k)));
+}
+
+// Product of the extents: 1 for a 0-d array, 0 when any extent is 0.
+inline int64_t count(const farray& a) { return static_cast<int64_t>(a.size()); }
+
+inline const double* rptr(const farray& a) { return a.data(); }
+
+// Writable data; std::domain_error "array is not writeable" for a read-only array.
+inline double* wptr(result_array& a) { return a.mutable_data(); }
+
+// New uninitialised result; the kernel must write every element.
+inline result_array make_result(std::initializer_list<int64_t> shape) {
+    std::vector<py::ssize_t> s(shape.begin(), shape.end());
+    return result_array(s);
+}
+
+// Runs the chunked loop with the interpreter lock released for its whole span
+// (also when there is no work). The body may only touch raw pointers.
+template <class Body>
+void run_released(int64_t n, int64_t grain, int32_t n_threads, const Body& body) {
+    py::gil_scoped_release nogil;
+    parallel_for(n, grain, n_threads, body);
+}
+
+}  // namespace tarnwell

@@ -1,0 +1,88 @@
+// Chunked parallel loop shared by every kernel entry.
+//
+// Work items 0 .. n-1 are cut into chunks of `grain` consecutive items. The
+// calling thread and T-1 workers started for this call claim chunks from one
+// atomic counter until none is left; the workers are then joined in start
+// order. Chunk boundaries depend on n and grain only, and every item is
+// computed by the same code whichever thread takes it, so results do not
+// depend on the thread count. There is no pool: nothing outlives the call.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace tarnwell {
+
+// Starts a worker on a platform thread. Tests substitute a starter that
+// refuses, to exercise the failure path that a loaded machine can produce.
+struct StdThreadStarter {
+    template <class F>
+    std::thread operator()(F&& f) const { return std::thread(std::forward<F>(f)); }
+};
+
+// Threads to use, counting the caller: n_threads when positive, otherwise the
+// hardware concurrency (asked anew every call); never more than the chunks.
+inline int64_t thread_count(int64_t chunks, int32_t n_threads) {
+    int64_t base = 1;
+    if (n_threads > 0) {
+        base = n_threads;
+    } else {
+        const unsigned hc = std::thread::hardware_concurrency();
+        base = hc > 1 ? static_cast<int64_t>(hc) : 1;
+    }
+    const int64_t t = std::min(chunks, base);
+    return t < 2 ? 1 : t;
+}
+
+// Runs body(i) exactly once for every i in [0, n). `body` must not throw.
+// A refused worker start joins the workers already running and throws
+// std::system_error(resource_unavailable_try_again).
+template <class Body, class Starter = StdThreadStarter>
+void parallel_for(int64_t n, int64_t grain, int32_t n_threads, const Body& body,
+                  const Starter& start = Starter{}) {
+    if (n <= 0) return;
+    const int64_t chunks = (n + grain - 1) / grain;
+    const int64_t threads = thread_count(chunks, n_threads);
+
+    std::atomic<int64_t> next{0};
+    auto chunk_loop = [&next, grain, n, &body]() noexcept {
+        for (;;) {
+            const int64_t first = next.fetch_add(grain, std::memory_order_relaxed);
+            if (first >= n) return;
+            const int64_t last = std::min(first + grain, n);
+            for (int64_t i = first; i < last; ++i) body(i);
+        }
+    };
+    if (threads == 1) {
+        chunk_loop();
+        return;
+    }
+
+    std::vector<std::thread> workers;
+    workers.reserve(static_cast<size_t>(threads - 1));
+    bool refused = false;
+    for (int64_t w = 1; w < threads && !refused; ++w) {
+        try {
+            workers.emplace_back(start(chunk_loop));
+        } catch (...) {
+            refused = true;
+        }
+    }
+    if (refused) {
+        // The call fails anyway: stop the running workers at their next claim
+        // rather than let them finish work whose result will be dropped.
+        next.store(n, std::memory_order_relaxed);
+    } else {
+        chunk_loop();
+    }
+    for (auto& w : workers) w.join();
+    if (refused)
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+}
+
+}  // namespace tarnwell
