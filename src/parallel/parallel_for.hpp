@@ -26,15 +26,14 @@ struct StdThreadStarter {
 };
 
 // Threads to use, counting the caller: n_threads when positive, otherwise the
-// hardware concurrency (asked anew every call); never more than the chunks.
-inline int64_t thread_count(int64_t chunks, int32_t n_threads) {
+// hardware concurrency hc (0 when the platform cannot tell); never more than
+// the chunks.
+inline int64_t thread_count(int64_t chunks, int32_t n_threads, unsigned hc) {
     int64_t base = 1;
-    if (n_threads > 0) {
+    if (n_threads > 0)
         base = n_threads;
-    } else {
-        const unsigned hc = std::thread::hardware_concurrency();
+    else
         base = hc > 1 ? static_cast<int64_t>(hc) : 1;
-    }
     const int64_t t = std::min(chunks, base);
     return t < 2 ? 1 : t;
 }
@@ -48,7 +47,8 @@ void parallel_chunks(int64_t n, int64_t grain, int32_t n_threads, const ChunkBod
                      const Starter& start = Starter{}) {
     if (n <= 0) return;
     const int64_t chunks = (n + grain - 1) / grain;
-    const int64_t threads = thread_count(chunks, n_threads);
+    // Asked anew every call: the process's CPU allowance can change.
+    const int64_t threads = thread_count(chunks, n_threads, std::thread::hardware_concurrency());
 
     std::atomic<int64_t> next{0};
     auto chunk_loop = [&next, grain, n, &chunk_body]() noexcept {
