@@ -17,13 +17,13 @@ constexpr double kSecondSpread = 0.25;
 
 // A gate takes part only when its value has a finite exponent field:
 // NaN, +inf and -inf all mark a missing or unusable measurement.
-inline bool finite(double x) {
+inline bool finite_value(double x) {
     uint64_t b;
     std::memcpy(&b, &x, sizeof b);
     return (b & 0x7FF0000000000000ULL) != 0x7FF0000000000000ULL;
 }
 
-inline bool valid(const double* y, const double* a, int64_t j) { return finite(y[j]) && finite(a[j]); }
+inline bool valid(const double* y, const double* a, int64_t j) { return finite_value(y[j]) && finite_value(a[j]); }
 
 // Solves A x = b in place (x overwrites b) by Gaussian elimination with
 // partial pivoting; returns det A, the signed product of the pivots in column
