@@ -12,7 +12,8 @@ from common import interleaved, report
 def sample(rings, gates=360, seed=0):
     """Full-circle rings with noise and about 5 % missing gates."""
     rng = np.random.default_rng(seed)
-    az = 2.0 * np.pi * (np.arange(gates) + 0.5)[None, :] / gates + rng.normal(0.0, 0.002, (rings, gates))
+    even = 2.0 * np.pi * (np.arange(gates) + 0.5) / gates
+    az = even[None, :] + rng.normal(0.0, 0.002, (rings, gates))
     u, v = rng.normal(0.0, 10.0, (2, rings, 1))
     cos_el = np.cos(np.deg2rad(rng.uniform(0.5, 20.0, rings)))
     vr = (u * np.sin(az) + v * np.cos(az)) * cos_el[:, None] + rng.normal(0.0, 1.0, az.shape)

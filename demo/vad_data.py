@@ -46,6 +46,7 @@ def radar_volume(seed=7):
     vr[rng.random(vr.shape) < 0.08] = np.nan
     blocked = (np.rad2deg(az) > 200.0) & (np.rad2deg(az) < 250.0) & (el[:, None] < np.deg2rad(2.0))
     vr[blocked] = np.nan
-    partial = (r[:, None] >= 50000.0) & (el[:, None] < np.deg2rad(3.0)) & ~((np.rad2deg(az) > 10.0) & (np.rad2deg(az) < 120.0))
+    in_rain = (np.rad2deg(az) > 10.0) & (np.rad2deg(az) < 120.0)
+    partial = (r[:, None] >= 50000.0) & (el[:, None] < np.deg2rad(3.0)) & ~in_rain
     vr[partial] = np.nan
     return vr, az, np.cos(el), z, r

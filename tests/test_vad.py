@@ -220,7 +220,8 @@ def test_agrees_with_numpy_least_squares():
         X = basis[:, i].T
         x1, ssr, *_ = np.linalg.lstsq(X[:, :3], vr[i], rcond=None)
         x2, *_ = np.linalg.lstsq(X, vr[i], rcond=None)
-        np.testing.assert_allclose(res[[0, 1, 2], i], [x1[1] / c[i], x1[2] / c[i], x1[0]], rtol=1e-9, atol=1e-9)
+        np.testing.assert_allclose(res[[0, 1, 2], i], [x1[1] / c[i], x1[2] / c[i], x1[0]],
+                                   rtol=1e-9, atol=1e-9)
         np.testing.assert_allclose(res[3, i], math.sqrt(ssr[0] / M), rtol=1e-9)
         np.testing.assert_allclose(res[5:, i], [x2[0], x2[3], x2[4]], rtol=1e-9, atol=1e-9)
 
@@ -240,7 +241,8 @@ def random_rings(rng, R, M):
         elif kind == 2:  # partial arc
             a = rng.uniform(0.0, 6.0) + rng.uniform(0.0, rng.uniform(0.1, 4.0), M)
         elif kind == 3:  # a few tight clusters
-            a = rng.choice(rng.uniform(0.0, 2.0 * np.pi, rng.integers(1, 4)), M) + rng.normal(0.0, 1e-3, M)
+            centres = rng.uniform(0.0, 2.0 * np.pi, rng.integers(1, 4))
+            a = rng.choice(centres, M) + rng.normal(0.0, 1e-3, M)
         elif kind == 4:  # one azimuth
             a = np.full(M, rng.uniform(-4.0, 4.0))
         elif kind == 5:  # degrees passed by mistake, and huge azimuths

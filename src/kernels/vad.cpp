@@ -23,7 +23,9 @@ inline bool finite_value(double x) {
     return (b & 0x7FF0000000000000ULL) != 0x7FF0000000000000ULL;
 }
 
-inline bool valid(const double* y, const double* a, int64_t j) { return finite_value(y[j]) && finite_value(a[j]); }
+inline bool valid(const double* y, const double* a, int64_t j) {
+    return finite_value(y[j]) && finite_value(a[j]);
+}
 
 // Solves A x = b in place (x overwrites b) by Gaussian elimination with
 // partial pivoting; returns det A, the signed product of the pivots in column
