@@ -192,11 +192,14 @@ def test_missing_gates_and_cos_el_values():
 
 def test_single_azimuth_needs_nonpositive_spread():
     vr = [1.0, 2.0, 4.0, 3.0, 5.0]
-    az = [0.7] * 5
-    assert_quiet_nan(np.delete(one(vr, az, 1.0, 3, 1e-12), 4))
-    # With no coverage demand the division by a vanishing determinant shows.
-    col = one(vr, az, 1.0, 3, 0.0)
-    assert not np.isfinite(col[:3]).all() or np.abs(col[:2]).max() > 1e6
+    same = [0.7] * 5
+    jitter = [0.7, 0.7 + 1e-9, 0.7 - 2e-9, 0.7 + 3e-9, 0.7 + 5e-10]
+    for az in (same, jitter):
+        assert_quiet_nan(np.delete(one(vr, az, 1.0, 3, 1e-12), 4))
+    # With no coverage demand the fit divides by the (near-)zero determinant:
+    # 0/0 for one exact azimuth, huge coefficients for a sliver of arc.
+    assert np.isnan(one(vr, same, 1.0, 3, 0.0)[:4]).all()
+    assert np.abs(one(vr, jitter, 1.0, 3, 0.0)[:3]).min() > 1e12
 
 
 @pytest.mark.parametrize("min_spread", [0.2500001, NAN, INF])
