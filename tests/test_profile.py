@@ -186,6 +186,11 @@ def test_layer_semantics():
     assert_same(r[:4, 1], [0.0, 0.0, 0.0, 0.0])
     r = tw.profile([z[::-1]], [U4], [V4], [0.0], 0.0, 1000.0, [5], [5])
     assert np.isnan(r).all()
+    # The tolerance is inclusive: a lowest level exactly 1e-6 above the
+    # bottom still serves, one 2e-6 above does not.
+    r = tw.profile([[1e-6] + z[1:], [2e-6] + z[1:]], u, v, [0.0, 0.0], 0.0, 1000.0, [5, 5], [5, 5])
+    assert_same(r[:4, 0], [0.0, 0.0, 0.0, 10.0])
+    assert np.isnan(r[:, 1]).all()
     # A missing level is skipped and its neighbours are joined directly.
     zm = [0.0, NAN, 2000.0, 3000.0]
     r = tw.profile(zm, [U4], V4, [0.0], 0.0, 1000.0, [5], [5])
@@ -202,6 +207,18 @@ def test_thread_count_invariance(n):
     part = slice(0, 300)
     assert_same(serial[:, part], profile_ref(z[part], u[part], v[part], ground[part],
                                              0.0, 3000.0, cu[part], cv[part]))
+
+
+def test_signature_and_keywords():
+    arr = "typing.Annotated[numpy.typing.ArrayLike, numpy.float64]"
+    flt = "typing.SupportsFloat | typing.SupportsIndex"
+    assert tw.profile.__doc__ == (
+        f"profile(z: {arr}, u: {arr}, v: {arr}, ground: {arr}, bottom: {flt}, top: {flt}, "
+        f"cu: {arr}, cv: {arr}, n_threads: typing.SupportsInt | typing.SupportsIndex = 0) "
+        "-> numpy.typing.NDArray[numpy.float64]\n")
+    ref = tw.profile(Z4, [U4], V4, [0.0], 0.0, 2500.0, [5.0], [5.0])
+    assert_same(tw.profile(cv=[5.0], cu=[5.0], top=2500, bottom=0, ground=[0.0], v=V4, u=[U4], z=Z4,
+                           n_threads=3), ref)
 
 
 def test_shapes_read_by_element_count():
