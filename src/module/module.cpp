@@ -4,6 +4,7 @@
 // ValueError, system_error to RuntimeError, bad_alloc to MemoryError).
 #include <pybind11/pybind11.h>
 
+#include "../kernels/profile.hpp"
 #include "../kernels/thermo.hpp"
 #include "../kernels/vad.hpp"
 
@@ -15,6 +16,8 @@ using namespace pybind11::literals;
 PYBIND11_MODULE(_tarnwell, m, py::multiple_interpreters::not_supported()) {
     m.doc() = "Cold-pool, wind-profile and baroclinity kernel (multithreaded).";
     m.def("thermo", &tarnwell::thermo, "t"_a, "p"_a, "td"_a, "n_threads"_a = 0);
+    m.def("profile", &tarnwell::profile, "z"_a, "u"_a, "v"_a, "ground"_a, "bottom"_a, "top"_a,
+          "cu"_a, "cv"_a, "n_threads"_a = 0);
     m.def("vad", &tarnwell::vad, "vr"_a, "az"_a, "cos_el"_a, "min_gates"_a, "min_spread"_a,
           "n_threads"_a = 0);
 }
