@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include "../kernels/thermo.hpp"
+#include "../kernels/cold_pool.hpp"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -14,4 +15,6 @@ using namespace pybind11::literals;
 PYBIND11_MODULE(_tarnwell, m, py::multiple_interpreters::not_supported()) {
     m.doc() = "Cold-pool, wind-profile and baroclinity kernel (multithreaded).";
     m.def("thermo", &tarnwell::thermo, "t"_a, "p"_a, "td"_a, "n_threads"_a = 0);
+    m.def("cold_pool", &tarnwell::cold_pool, "z"_a, "b"_a, "bottom"_a, "threshold"_a, "top"_a,
+          "n_threads"_a = 0);
 }
