@@ -2,14 +2,29 @@
 fixed-depth mode, against the vectorised NumPy threshold-mode code a user
 would otherwise write (gap-free, increasing heights, which it assumes)."""
 
+import ctypes
+import os
+import subprocess
 import sys
+import tempfile
 
 import numpy as np
 
 import _tarnwell as tw
 from common import interleaved, report
 
+HERE = os.path.dirname(os.path.abspath(__file__))
 THRESHOLD = -0.005
+
+
+def load_floor():
+    out = os.path.join(tempfile.gettempdir(), "tarnwell_stream_floor.so")
+    subprocess.run(["c++", "-O2", "-shared", "-fPIC", "-pthread",
+                    os.path.join(HERE, "stream_floor.cpp"), "-o", out], check=True)
+    lib = ctypes.CDLL(out)
+    lib.stream_floor.restype = ctypes.c_double
+    lib.stream_floor.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int64, ctypes.c_int]
+    return lib.stream_floor
 
 
 def sample(n, L, seed=0):
@@ -62,6 +77,8 @@ def main(n=100_000, L=40):
     print(f"  mean layer depth {ours[1].mean():.0f} m, open top {ours[2].mean():.1%} "
           f"(threshold mode, {L} levels per column)")
 
+    floor = load_floor()
+    zp, bp, size = z.ctypes.data, b.ctypes.data, z.size
     times = interleaved({
         "threshold, 1 thread": lambda: tw.cold_pool(z, b, bottom, THRESHOLD, nan_top, n_threads=1),
         "threshold, 2 threads": lambda: tw.cold_pool(z, b, bottom, THRESHOLD, nan_top, n_threads=2),
@@ -72,6 +89,8 @@ def main(n=100_000, L=40):
         "threshold +inf, 1 thread": lambda: tw.cold_pool(z, b, bottom, np.inf, nan_top, n_threads=1),
         "threshold +inf, 2 threads": lambda: tw.cold_pool(z, b, bottom, np.inf, nan_top, n_threads=2),
         "numpy threshold mode": lambda: numpy_threshold(z, b, bottom, THRESHOLD),
+        "memory floor: read z and b, 1 thread": lambda: floor(zp, bp, size, 1),
+        "memory floor: read z and b, 2 threads": lambda: floor(zp, bp, size, 2),
     })
     report(f"cold_pool, n = {n:,} columns of {L} levels (columns/s)", [(k, v, n) for k, v in times.items()])
     print(f"  2-thread speedup, threshold   {times['threshold, 1 thread'] / times['threshold, 2 threads']:.2f}x"
@@ -80,6 +99,10 @@ def main(n=100_000, L=40):
           f"{times['fixed 1000 m, 1 thread'] / times['fixed 1000 m, 2 threads']:.2f}x")
     print(f"  2-thread speedup, full column "
           f"{times['threshold +inf, 1 thread'] / times['threshold +inf, 2 threads']:.2f}x")
+    print(f"  threshold 1 thread / floor    "
+          f"{times['threshold, 1 thread'] / times['memory floor: read z and b, 1 thread']:.2f}x"
+          f"  (floor 2-thread speedup "
+          f"{times['memory floor: read z and b, 1 thread'] / times['memory floor: read z and b, 2 threads']:.2f}x)")
     print(f"  vs numpy (default threads)    "
           f"{times['numpy threshold mode'] / times['threshold, default threads']:.1f}x  (goal >= 5)")
     return times
