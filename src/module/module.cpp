@@ -4,6 +4,7 @@
 // ValueError, system_error to RuntimeError, bad_alloc to MemoryError).
 #include <pybind11/pybind11.h>
 
+#include "../kernels/gradient.hpp"
 #include "../kernels/thermo.hpp"
 
 namespace py = pybind11;
@@ -14,4 +15,5 @@ using namespace pybind11::literals;
 PYBIND11_MODULE(_tarnwell, m, py::multiple_interpreters::not_supported()) {
     m.doc() = "Cold-pool, wind-profile and baroclinity kernel (multithreaded).";
     m.def("thermo", &tarnwell::thermo, "t"_a, "p"_a, "td"_a, "n_threads"_a = 0);
+    m.def("gradient", &tarnwell::gradient, "f"_a, "x"_a, "y"_a, "n_threads"_a = 0);
 }
