@@ -104,6 +104,15 @@ def test_extreme_values_and_coordinates():
     assert_same(tw.gradient(f, x, y), gradient_ref(f, x, y))
 
 
+def test_huge_and_tiny_finite_values():
+    # Finite values whose differences (and sums) overflow, next to subnormal
+    # ones: all usable, so IEEE arithmetic alone decides the results.
+    rng = np.random.default_rng(8)
+    f = rng.choice([1.7e308, -1.7e308, 5e-324, -3e-320, 0.0, -0.0, 1.0], size=(2, 9, 12))
+    x, y = coords("non-uniform", 12, rng), coords("repeated", 9, rng)
+    assert_same(tw.gradient(f, x, y), gradient_ref(f, x, y))
+
+
 @pytest.mark.parametrize("b", [0, 1, 2])
 @pytest.mark.parametrize("ny", [0, 1, 2, 3])
 @pytest.mark.parametrize("nx", [0, 1, 2, 3])
