@@ -10,9 +10,9 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// Two points at a time through the compiler's vector extension (SSE2 on any
-// x86-64, scalar code elsewhere). Each lane is rounded exactly as the scalar
-// operation, so both paths give the same bits.
+// Two points at a time through the compiler's vector extension (SSE2 on
+// x86-64, NEON on 64-bit ARM, pairs of scalar operations elsewhere). Each lane
+// is rounded exactly as the scalar operation, so both paths give the same bits.
 using v2d = double __attribute__((vector_size(16)));
 using v2m = int64_t __attribute__((vector_size(16)));  // lane masks: all ones or zero
 using v2u = uint64_t __attribute__((vector_size(16)));
@@ -24,6 +24,15 @@ inline v2d load(const double* p) {
 }
 inline void store(double* p, v2d v) { std::memcpy(p, &v, sizeof v); }
 inline v2d splat(double a) { return v2d{a, a}; }
+
+// The same code reads one column as a double or two as a v2d.
+template <class V> V load_as(const double* p);
+template <> inline double load_as<double>(const double* p) { return *p; }
+template <> inline v2d load_as<v2d>(const double* p) { return load(p); }
+inline void store(double* p, double v) { *p = v; }
+template <class V> V splat_as(double a);
+template <> inline double splat_as<double>(double a) { return a; }
+template <> inline v2d splat_as<v2d>(double a) { return splat(a); }
 
 // NaN and both infinities are missing data: a value is usable when finite.
 inline bool usable(double v) { return std::isfinite(v); }
@@ -55,7 +64,7 @@ inline V difference(V gm, V g0, V gp, V cm, V c0, V cp, M lo, M up) {
     const V ca = select(up, cp, c0);
     const V cb = select(lo, cm, c0);
     const V d = (ga - gb) / (ca - cb);
-    return select(usable(g0) & (lo | up), d, V{} + kNaN);
+    return select(usable(g0) & (lo | up), d, splat_as<V>(kNaN));
 }
 
 struct Grid {
@@ -65,14 +74,6 @@ struct Grid {
     double* out;
     int64_t ny, nx, field, component;  // field = NY*NX, component = B*NY*NX
 };
-
-template <class V> V load_as(const double* p);
-template <> inline double load_as<double>(const double* p) { return *p; }
-template <> inline v2d load_as<v2d>(const double* p) { return load(p); }
-inline void store(double* p, double v) { *p = v; }
-template <class V> V splat_as(double a);
-template <> inline double splat_as<double>(double a) { return a; }
-template <> inline v2d splat_as<v2d>(double a) { return splat(a); }
 
 // One row (field k, row j) and its neighbours. HasLo/HasUp: rows j-1 and j+1
 // exist; a missing row is stood in for by row j and never counts.
@@ -123,8 +124,9 @@ struct Row {
         // Inside the row, nearly every point has all its neighbours, and then
         // the rule is one centred (or, at a first or last row, one-sided)
         // quotient per component. A sum of values is finite only if every
-        // term is, so one test of the five values read finds that case; any
-        // point near a missing value takes the full rule instead.
+        // term is, so one test of the five values read finds that case; a
+        // pair of points near a missing value (or whose sum overflows) takes
+        // the full rule instead.
         const v2d dy_common = splat(HasLo && HasUp ? yp - ym : HasUp ? yp - yj : yj - ym);
         int64_t i = 1;
         for (; i + 2 <= e; i += 2) {
