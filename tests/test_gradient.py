@@ -96,11 +96,13 @@ def test_bit_exact_against_scalar_reference(xkind, ykind):
 
 
 def test_extreme_values_and_coordinates():
-    # Differences that overflow, and coordinates that are themselves missing:
-    # IEEE arithmetic carries them, only f decides what is usable.
-    f = np.array([[[1e308, -1e308, 1e308, 0.0], [1.0, 2.0, 4.0, 8.0], [0.5, NAN, 1e-300, -0.0]]])
-    x = np.array([0.0, NAN, 1e-310, INF])
-    y = np.array([-INF, 0.0, 0.0])
+    # Differences that overflow, coordinates that are themselves missing, and
+    # signed zero spacings: IEEE arithmetic carries them (the sign of a zero
+    # decides the sign of an infinity); only f decides what is usable.
+    f = np.array([[[1e308, -1e308, 1e308, 0.0, 3.0], [1.0, 2.0, 4.0, 8.0, 3.0],
+                   [0.5, NAN, 1e-300, -0.0, 2.0]]])
+    x = np.array([0.0, NAN, 1e-310, INF, -INF])
+    y = np.array([-0.0, 0.0, -0.0])
     assert_same(tw.gradient(f, x, y), gradient_ref(f, x, y))
 
 
