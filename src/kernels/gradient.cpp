@@ -120,6 +120,25 @@ struct Row {
                                  usable(l), usable(u)));
     }
 
+    // The five values both components read at columns i, i+1.
+    struct Around {
+        v2d l, c, u, b, a;  // left, centre, right along the row; below, above
+        // Finite only if every value is (an overflow merely costs the fast path).
+        v2d sum() const { return (((l + c) + u) + b) + a; }
+    };
+    Around around(int64_t i) const {
+        return {load(row + i - 1), load(row + i), load(row + i + 1), load(below + i), load(above + i)};
+    }
+
+    // Both components at columns i, i+1 when all five values are usable: one
+    // centred quotient along x, and along y the centred one, or at a first or
+    // last row the one-sided one; dy_common is that quotient's denominator.
+    void all_usable(int64_t i, const Around& n, v2d dy_common) const {
+        store(gx + i, (n.u - n.l) / (load(x + i + 1) - load(x + i - 1)));
+        const v2d num = HasLo && HasUp ? n.a - n.b : HasUp ? n.a - n.c : n.c - n.b;
+        store(gy + i, HasLo || HasUp ? num / dy_common : splat(kNaN));
+    }
+
     void run(int64_t nx) const {
         for (int64_t i : {int64_t{0}, nx - 1}) dy<double>(i);
         if (nx == 1) {
@@ -130,27 +149,24 @@ struct Row {
         gx[0] = difference(row[0], row[0], row[1], x[0], x[0], x[1], false, usable(row[1]));
         gx[e] = difference(row[e - 1], row[e], row[e], x[e - 1], x[e], x[e], usable(row[e - 1]), false);
 
-        // Inside the row, nearly every point has all its neighbours, and then
-        // the rule is one centred (or, at a first or last row, one-sided)
-        // quotient per component. A sum of values is finite only if every
-        // term is, so one test of the five values read finds that case; a
-        // pair of points near a missing value (or whose sum overflows) takes
-        // the full rule instead.
+        // Inside the row nearly every point has all its neighbours: one test
+        // per four points finds them, and only the four points around a
+        // missing value take the full rule.
         const v2d dy_common = splat(HasLo && HasUp ? yp - ym : HasUp ? yp - yj : yj - ym);
         int64_t i = 1;
-        for (; i + 2 <= e; i += 2) {
-            const v2d l = load(row + i - 1), c = load(row + i), u = load(row + i + 1);
-            const v2d b = load(below + i), a = load(above + i);
+        for (; i + 4 <= e; i += 4) {
             prefetch_ahead(above + i);
-            const v2d s = (((l + c) + u) + b) + a;
+            const Around n0 = around(i), n1 = around(i + 2);
+            const v2d s = n0.sum() + n1.sum();
             const v2d z = s - s;  // 0 where s is finite, NaN elsewhere
             if (z[0] + z[1] == 0.0) {
-                store(gx + i, (u - l) / (load(x + i + 1) - load(x + i - 1)));
-                const v2d num = HasLo && HasUp ? a - b : HasUp ? a - c : c - b;
-                store(gy + i, HasLo || HasUp ? num / dy_common : splat(kNaN));
+                all_usable(i, n0, dy_common);
+                all_usable(i + 2, n1, dy_common);
             } else {
-                dx<v2d>(i);
-                dy<v2d>(i);
+                for (int64_t q : {i, i + 2}) {
+                    dx<v2d>(q);
+                    dy<v2d>(q);
+                }
             }
         }
         for (; i < e; ++i) {
