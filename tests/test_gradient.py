@@ -1,10 +1,9 @@
-import gc
-import tracemalloc
 
 import numpy as np
 import pytest
 
 import _tarnwell as tw
+from probes import traced_peak
 from scalar_ref import INF, NAN, QUIET_NAN_BITS, assert_same, div, finite, struct_bits
 
 
@@ -192,21 +191,10 @@ def test_unconvertible_arguments_are_type_errors():
     assert_same(tw.gradient([[[0, 1, 4, 9]]], [0, 1, 2, 3], [0])[0, 0, 0], [1.0, 2.0, 4.0, 5.0])
 
 
-def peak_bytes(fn):
-    gc.collect()
-    tracemalloc.start()
-    try:
-        fn()
-    except ValueError:
-        pass
-    _, peak = tracemalloc.get_traced_memory()
-    tracemalloc.stop()
-    return peak
-
 
 def test_memory_use():
     f = np.ones((4, 250, 250))
     x, y = np.arange(250.0), np.arange(250.0)
-    assert peak_bytes(lambda: tw.gradient(f, x[:-1], y)) < 100_000  # refused before allocating
+    assert traced_peak(lambda: tw.gradient(f, x[:-1], y)) < 100_000  # refused before allocating
     result = 2 * f.nbytes
-    assert result <= peak_bytes(lambda: tw.gradient(f, x, y)) < result + f.nbytes // 4  # f not copied
+    assert result <= traced_peak(lambda: tw.gradient(f, x, y)) < result + f.nbytes // 4  # f not copied
