@@ -47,8 +47,12 @@ void parallel_chunks(int64_t n, int64_t grain, int32_t n_threads, const ChunkBod
                      const Starter& start = Starter{}) {
     if (n <= 0) return;
     const int64_t chunks = (n + grain - 1) / grain;
-    // Asked anew every call: the process's CPU allowance can change.
-    const int64_t threads = thread_count(chunks, n_threads, std::thread::hardware_concurrency());
+    // The hardware concurrency is asked anew on every call (CPUs can come and
+    // go), but only when it can matter: the query reads sysfs and costs more
+    // than a whole small call.
+    const bool ask = chunks > 1 && n_threads <= 0;
+    const int64_t threads =
+        thread_count(chunks, n_threads, ask ? std::thread::hardware_concurrency() : 0u);
 
     std::atomic<int64_t> next{0};
     auto chunk_loop = [&next, grain, n, &chunk_body]() noexcept {
