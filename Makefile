@@ -12,7 +12,6 @@ SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 $(VENV)/.deps: requirements-dev.txt
 	@test -n "$(PY312)" || { echo "error: Python 3.12 not found (python3.12 on PATH or under pyenv)"; exit 1; }
 	test -x $(VPY) || $(PY312) -m venv $(VENV)
-	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q -r requirements-dev.txt
 	touch $@
 

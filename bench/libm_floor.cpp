@@ -13,3 +13,16 @@ extern "C" double libm_floor(const double* a, const double* x1, const double* q,
     }
     return s;
 }
+
+// The same calls writing four outputs per element into `out` (4 x n), as a
+// kernel must; with a freshly allocated `out` this adds the unavoidable cost
+// of first touching the result's pages.
+extern "C" void libm_floor_store(const double* a, const double* x1, const double* q,
+                                 const double* x2, const double* y2, double* out, int64_t n) {
+    for (int64_t i = 0; i < n; ++i) {
+        out[i] = std::pow(a[i], 0.28542059262205427);
+        out[n + i] = std::exp(x1[i]);
+        out[2 * n + i] = std::log(q[i]);
+        out[3 * n + i] = std::exp(x2[i]) * std::pow(a[i], y2[i]);
+    }
+}

@@ -49,4 +49,11 @@ void run_released(int64_t n, int64_t grain, int32_t n_threads, const Body& body)
     parallel_for(n, grain, n_threads, body);
 }
 
+// As run_released, for a body that takes a whole chunk [first, last) at once.
+template <class ChunkBody>
+void run_released_chunks(int64_t n, int64_t grain, int32_t n_threads, const ChunkBody& body) {
+    py::gil_scoped_release nogil;
+    parallel_chunks(n, grain, n_threads, body);
+}
+
 }  // namespace tarnwell

@@ -26,36 +26,36 @@ struct StdThreadStarter {
 };
 
 // Threads to use, counting the caller: n_threads when positive, otherwise the
-// hardware concurrency (asked anew every call); never more than the chunks.
-inline int64_t thread_count(int64_t chunks, int32_t n_threads) {
+// hardware concurrency hc (0 when the platform cannot tell); never more than
+// the chunks.
+inline int64_t thread_count(int64_t chunks, int32_t n_threads, unsigned hc) {
     int64_t base = 1;
-    if (n_threads > 0) {
+    if (n_threads > 0)
         base = n_threads;
-    } else {
-        const unsigned hc = std::thread::hardware_concurrency();
+    else
         base = hc > 1 ? static_cast<int64_t>(hc) : 1;
-    }
     const int64_t t = std::min(chunks, base);
     return t < 2 ? 1 : t;
 }
 
-// Runs body(i) exactly once for every i in [0, n). `body` must not throw.
-// A refused worker start joins the workers already running and throws
-// std::system_error(resource_unavailable_try_again).
-template <class Body, class Starter = StdThreadStarter>
-void parallel_for(int64_t n, int64_t grain, int32_t n_threads, const Body& body,
-                  const Starter& start = Starter{}) {
+// Runs chunk_body(first, last) once for every chunk [first, last) of the
+// items [0, n), where the body processes its items in increasing order.
+// `chunk_body` must not throw. A refused worker start joins the workers
+// already running and throws std::system_error(resource_unavailable_try_again).
+template <class ChunkBody, class Starter = StdThreadStarter>
+void parallel_chunks(int64_t n, int64_t grain, int32_t n_threads, const ChunkBody& chunk_body,
+                     const Starter& start = Starter{}) {
     if (n <= 0) return;
     const int64_t chunks = (n + grain - 1) / grain;
-    const int64_t threads = thread_count(chunks, n_threads);
+    // Asked anew every call: the process's CPU allowance can change.
+    const int64_t threads = thread_count(chunks, n_threads, std::thread::hardware_concurrency());
 
     std::atomic<int64_t> next{0};
-    auto chunk_loop = [&next, grain, n, &body]() noexcept {
+    auto chunk_loop = [&next, grain, n, &chunk_body]() noexcept {
         for (;;) {
             const int64_t first = next.fetch_add(grain, std::memory_order_relaxed);
             if (first >= n) return;
-            const int64_t last = std::min(first + grain, n);
-            for (int64_t i = first; i < last; ++i) body(i);
+            chunk_body(first, std::min(first + grain, n));
         }
     };
     if (threads == 1) {
@@ -83,6 +83,18 @@ void parallel_for(int64_t n, int64_t grain, int32_t n_threads, const Body& body,
     for (auto& w : workers) w.join();
     if (refused)
         throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+}
+
+// Runs body(i) exactly once for every item i in [0, n); see parallel_chunks.
+template <class Body, class Starter = StdThreadStarter>
+void parallel_for(int64_t n, int64_t grain, int32_t n_threads, const Body& body,
+                  const Starter& start = Starter{}) {
+    parallel_chunks(
+        n, grain, n_threads,
+        [&body](int64_t first, int64_t last) {
+            for (int64_t i = first; i < last; ++i) body(i);
+        },
+        start);
 }
 
 }  // namespace tarnwell

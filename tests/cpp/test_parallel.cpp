@@ -91,9 +91,15 @@ static void thread_count_rule() {
     const int expect = hc > 1 ? static_cast<int>(hc) - 1 : 0;
     CHECK(starts_for(1 << 20, 64, 0) == expect);
     CHECK(starts_for(1 << 20, 64, -5) == expect);
-    CHECK(tarnwell::thread_count(5, 1000) == 5);
-    CHECK(tarnwell::thread_count(1, 8) == 1);
-    CHECK(tarnwell::thread_count(1000, 2) == 2);
+    using tarnwell::thread_count;
+    CHECK(thread_count(5, 1000, 8) == 5);
+    CHECK(thread_count(1, 8, 8) == 1);
+    CHECK(thread_count(1000, 2, 8) == 2);
+    CHECK(thread_count(2, 0, 8) == 2);    // 4097 thermo elements on 8 cores
+    CHECK(thread_count(1000, 0, 0) == 1);  // concurrency unknown: caller alone
+    CHECK(thread_count(1000, 0, 1) == 1);
+    CHECK(thread_count(1000, -5, 6) == 6);
+    CHECK(thread_count(1000, 1, 6) == 1);
 }
 
 static void refused_start(int refuse_at, int32_t n_threads) {
