@@ -40,7 +40,6 @@ BENV := env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE
 $(BVENV)/.deps: requirements-dev.txt bench/peers/requirements.txt bench/peers/constraints.txt bench/peers/install.sh
 	@test -n "$(PY312)" || { echo "error: Python 3.12 not found (python3.12 on PATH or under pyenv)"; exit 1; }
 	test -x $(BPY) || $(PY312) -m venv $(BVENV)
-	$(BPY) -m pip install -q --upgrade pip
 	$(BPY) -m pip install -q -r requirements-dev.txt
 	bash bench/peers/install.sh $(BPY)
 	touch $@

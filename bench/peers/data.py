@@ -28,7 +28,7 @@ def sars_files():
 def read_sars(path):
     """One SARS sounding: pressure (Pa), height (m above sea level),
     temperature and dew point (K), u and v (m/s), levels in file order.
-    Missing values (-9999) become NaN."""
+    Missing values (-999 or -9999 in these files) become NaN."""
     rows = []
     inside = False
     with open(path, encoding="latin-1") as fh:
@@ -43,7 +43,7 @@ def read_sars(path):
                 if len(parts) == 6:
                     rows.append([float(s) for s in parts])
     a = np.array(rows, dtype=float).reshape(-1, 6)
-    a[a <= -9998.0] = np.nan
+    a[a <= -998.0] = np.nan
     p, z, t, td, wdir, wspd = a.T
     spd = wspd * KNOT
     rad = np.deg2rad(wdir)

@@ -63,7 +63,8 @@ def run(rep):
     x2 = (3.376 / tl - 0.00254) * r * (r * 0.00081 + 1.0)
     y2 = (1.0 - r * 0.00028) * 0.2854
     fargs = [np.ascontiguousarray(v) for v in (a, x1, t / dc, x2, y2)]
-    floor = load_floor()
+    loaded = load_floor()
+    floor, floor_store = loaded if isinstance(loaded, tuple) else (loaded, None)
     ptrs = [v.ctypes.data for v in fargs]
     fns = {
         "tarnwell 1 thread": lambda: tw.thermo(t, p, td, n_threads=1),
@@ -71,6 +72,9 @@ def run(rep):
         "NumPy expression": lambda: numpy_thermo(t, p, td),
         "library calls alone, 1 thread": lambda: floor(*ptrs, n),
     }
+    if floor_store is not None:
+        from bench_thermo import fresh_store
+        fns["library calls + fresh (4, N) output, 1 thread"] = lambda: fresh_store(floor_store, ptrs, n)
     mp = peers.get("metpy")
     mr = peers.get("metrust")
     if mp is not None:
@@ -112,7 +116,11 @@ def run(rep):
     ratio_np = times["NumPy expression"] / t2
     rep.goal("thermo", "≥ 2x the NumPy expression", f"{ratio_np:.2f}x (2 threads)", ratio_np >= 2.0)
     per_thread = times["tarnwell 1 thread"] / times["library calls alone, 1 thread"]
-    rep.goal("thermo", "≤ 1.15x per thread of its library calls alone", f"{per_thread:.3f}x", per_thread <= 1.15)
+    note = ""
+    if floor_store is not None:
+        note = (f"{times['tarnwell 1 thread'] / times['library calls + fresh (4, N) output, 1 thread']:.3f}x "
+                "of the library calls writing a fresh (4, N) result")
+    rep.goal("thermo", "≤ 1.15x per thread of its library calls alone", f"{per_thread:.3f}x", per_thread <= 1.15, note)
     rep.peer_ratios.append(("thermo vs NumPy expression", ratio_np))
     if mp is not None:
         rep.peer_ratios.append(("thermo vs MetPy", times["MetPy 1.6 (4 functions)"] / t2))
@@ -163,6 +171,7 @@ def agreement(rep, lines, mp, mr):
                     "different formula, not an error: MetPy 1.6 uses Bolton's eq. 39 (θ of dry-air pressure p - e with κ = 2/7 and "
                     "exp(r(1 + 0.448r)(3036/T_L - 1.78))); thermo uses Bolton's eq. 43 with the exponent 0.2854(1 - 0.28e-3 r)")
         d = np.abs(the - ours[3])
+        d = d[np.isfinite(d)]
         lines.append(f"θe against MetPy: median |difference| {np.median(d):.3g} K, 99th percentile "
                      f"{np.percentile(d, 99):.3g} K, largest {d.max():.3g} K (the two Bolton equations differ "
                      "by design; Bolton quotes eq. 43 as the more accurate one).")
