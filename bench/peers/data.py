@@ -6,6 +6,7 @@ import contextlib
 import glob
 import io
 import os
+import warnings
 
 import numpy as np
 
@@ -62,7 +63,9 @@ def nexrad_radar():
     """Py-ART's real WSR-88D archive (message 1) volume, read with Py-ART."""
     import pyart
     path = os.path.join(os.path.dirname(pyart.__file__), "testing", "data", "example_nexrad_archive_msg1.bz2")
-    with contextlib.redirect_stdout(io.StringIO()):
+    # The reader's deprecation and format notices are Py-ART's own affair.
+    with contextlib.redirect_stdout(io.StringIO()), warnings.catch_warnings():
+        warnings.simplefilter("ignore")
         return pyart.io.read_nexrad_archive(path)
 
 
