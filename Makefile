@@ -34,8 +34,10 @@ test: install
 BVENV := .venv-bench
 BPY := $(BVENV)/bin/python
 # The OpenBLAS overrides of some hosts slow a current NumPy down: the peers
-# are measured as a user would run them.
-BENV := env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE
+# are measured as a user would run them. OpenBLAS's own worker thread, started
+# when NumPy is imported, spins on the second core and halves every 2-thread
+# figure; none of the compared code needs a multithreaded BLAS, so it is off.
+BENV := env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE OPENBLAS_NUM_THREADS=1
 
 $(BVENV)/.deps: requirements-dev.txt bench/peers/requirements.txt bench/peers/constraints.txt bench/peers/install.sh
 	@test -n "$(PY312)" || { echo "error: Python 3.12 not found (python3.12 on PATH or under pyenv)"; exit 1; }

@@ -10,7 +10,7 @@ import _tarnwell as tw
 import data
 import peers
 from report import fmt_rate, fmt_sec
-from timing import REPEATS, interleaved, linearity, per_call, scaling
+from timing import REPEATS, interleaved, linearity, per_call, scaling, speedup_goal
 
 LEVELS = 40
 SIZES = [400, 4_000, 40_000, 400_000]
@@ -64,9 +64,7 @@ def run(rep):
                      f"{r['t1'] / r['t2']:.2f}x |")
     lines += ["", f"Cost per column over the three largest sizes varies by {spread:.2f}x "
               f"({'linear' if lin else 'NOT linear'}). A one-column call costs {tiny * 1e6:.2f} µs.", ""]
-    big = rows[-1]
-    rep.goal("profile", "≥ 1.9x from 2 threads (large input)", f"{big['t1'] / big['t2']:.2f}x at {big['items']:,} columns",
-             big["t1"] / big["t2"] >= 1.9)
+    speedup_goal(rep, "profile", rows, "columns")
 
     # Against the peers on one grid of columns.
     n = PEER_N

@@ -61,8 +61,12 @@ def main():
         f"- Kernels in this build of `_tarnwell`: {', '.join(f'`{k}`' for k in built)}"
         + ("" if len(built) == len(KERNELS) else
            f"; not built: {', '.join(f'`{k}`' for k in KERNELS if k not in built)}") + ".",
-        "- Peers of NumPy run with its own defaults (single-threaded ufuncs); metrust with its own "
+        "- NumPy code runs with its own defaults (single-threaded ufuncs); metrust with its own "
         "thread pool (all cores).",
+        f"- `OPENBLAS_NUM_THREADS={os.environ.get('OPENBLAS_NUM_THREADS', 'unset')}`: OpenBLAS's worker thread, "
+        "started when NumPy is imported, otherwise spins on the second core and takes it from every 2-thread "
+        "run (measured: thermo's 2-thread speedup fell to about 1.0x with it). The compared NumPy code "
+        "(ufuncs, `numpy.gradient`, `lstsq` on three columns) uses no multithreaded BLAS.",
     ]
     rep.write(header, status)
     print(f"[peers] wrote {os.path.join(docs, 'benchmarks.md')}")
