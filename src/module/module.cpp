@@ -4,7 +4,10 @@
 // ValueError, system_error to RuntimeError, bad_alloc to MemoryError).
 #include <pybind11/pybind11.h>
 
+#include "../kernels/cold_pool.hpp"
+#include "../kernels/profile.hpp"
 #include "../kernels/thermo.hpp"
+#include "../kernels/vad.hpp"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -14,4 +17,10 @@ using namespace pybind11::literals;
 PYBIND11_MODULE(_tarnwell, m, py::multiple_interpreters::not_supported()) {
     m.doc() = "Cold-pool, wind-profile and baroclinity kernel (multithreaded).";
     m.def("thermo", &tarnwell::thermo, "t"_a, "p"_a, "td"_a, "n_threads"_a = 0);
+    m.def("cold_pool", &tarnwell::cold_pool, "z"_a, "b"_a, "bottom"_a, "threshold"_a, "top"_a,
+          "n_threads"_a = 0);
+    m.def("profile", &tarnwell::profile, "z"_a, "u"_a, "v"_a, "ground"_a, "bottom"_a, "top"_a,
+          "cu"_a, "cv"_a, "n_threads"_a = 0);
+    m.def("vad", &tarnwell::vad, "vr"_a, "az"_a, "cos_el"_a, "min_gates"_a, "min_spread"_a,
+          "n_threads"_a = 0);
 }
