@@ -55,7 +55,8 @@ def main():
         "every time is the median of interleaved repeats "
         f"({REPEATS} unless stated), every ratio compares runs made side by side in one process. "
         f"Load average (1/5/15 min) at the start: {load0}; at the end: {loadavg()}. "
-        "A 2-thread speedup needs the second core to be idle, which on this machine it often is not.",
+        "A 2-thread speedup needs the second core to be idle, which on this machine it often is not. "
+        "What limits the goals not met, profiled: [profiles.md](profiles.md).",
         "",
         *machine_lines(),
         f"- Kernels in this build of `_tarnwell`: {', '.join(f'`{k}`' for k in built)}"
