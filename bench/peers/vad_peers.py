@@ -108,7 +108,8 @@ def run(rep):
     cos_el = np.full(r_syn, np.cos(np.deg2rad(el)))
     ours = tw.vad(vr, az, cos_el, MIN_GATES, 0.0)
     pu, pv = pyart_fit(vad_mod, vr, az, el)
-    rep.compare("vad", "u, v vs Py-ART's vad_browning fit, synthetic full evenly spaced rings",
+    rep.compare("vad", "u, v vs the per-gate fit inside Py-ART's vad_browning (`_vad_calculation_b`, before its "
+                "averaging to heights), synthetic full evenly spaced rings",
                 np.stack([pu, pv]), ours[:2],
                 "on a full, even ring the means of sin az and cos az vanish, so Py-ART's fit (velocity mean removed, "
                 "azimuth means not) is the same least-squares problem")
@@ -167,7 +168,7 @@ def run(rep):
         ls = np.array([lstsq_ring(vr[i], az[i], cos_el[i]) for i in fit_idx]).T.reshape(2, -1)
         rep.compare("vad", f"u, v vs per-ring numpy.linalg.lstsq, real sweep {s} ({el:.1f}°)", ls, ours[:2, fit_idx],
                     "the same least-squares fit with an intercept, gaps and all")
-        rep.compare("vad", f"u, v vs Py-ART's vad_browning fit, real sweep {s} ({el:.1f}°)",
+        rep.compare("vad", f"u, v vs the per-gate fit inside Py-ART's vad_browning, real sweep {s} ({el:.1f}°)",
                     np.stack([pu, pv]), ours[:2],
                     "Py-ART removes the ring's mean velocity but not the means of sin az and cos az, which is the "
                     "least-squares fit only on a full, even ring; rings here have gaps (see the table of gaps)")
