@@ -3,25 +3,18 @@ fixed-depth mode, against the vectorised NumPy threshold-mode code a user
 would otherwise write (gap-free, increasing heights, which it assumes)."""
 
 import ctypes
-import os
-import subprocess
 import sys
-import tempfile
 
 import numpy as np
 
 import _tarnwell as tw
-from common import interleaved, report
+from common import interleaved, load_cpp, report
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 THRESHOLD = -0.005
 
 
 def load_floor():
-    out = os.path.join(tempfile.gettempdir(), "tarnwell_stream_floor.so")
-    subprocess.run(["c++", "-O2", "-shared", "-fPIC", "-pthread",
-                    os.path.join(HERE, "stream_floor.cpp"), "-o", out], check=True)
-    lib = ctypes.CDLL(out)
+    lib = load_cpp("stream_floor.cpp", "-pthread")
     lib.stream_floor.restype = ctypes.c_double
     lib.stream_floor.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int64, ctypes.c_int]
     return lib.stream_floor

@@ -2,17 +2,13 @@
 formulas as a NumPy expression and against the cost of its library calls."""
 
 import ctypes
-import os
-import subprocess
 import sys
-import tempfile
 
 import numpy as np
 
 import _tarnwell as tw
-from common import interleaved, report
+from common import interleaved, load_cpp, report
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 KAPPA = 0.28542059262205427
 EPS = 0.6219569156569429
 
@@ -32,10 +28,7 @@ def numpy_thermo(t, p, td):
 
 
 def load_floor():
-    out = os.path.join(tempfile.gettempdir(), "tarnwell_libm_floor.so")
-    subprocess.run(["c++", "-O2", "-ffp-contract=off", "-shared", "-fPIC",
-                    os.path.join(HERE, "libm_floor.cpp"), "-o", out], check=True)
-    lib = ctypes.CDLL(out)
+    lib = load_cpp("libm_floor.cpp")
     lib.libm_floor.restype = ctypes.c_double
     lib.libm_floor.argtypes = [ctypes.c_void_p] * 5 + [ctypes.c_int64]
     lib.libm_floor_store.restype = None

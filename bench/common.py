@@ -1,8 +1,11 @@
 """Timing helpers shared by the benchmarks: medians over repeats, since the
 machine is shared and noisy; ratios are taken between runs of one process."""
 
+import ctypes
 import os
 import statistics
+import subprocess
+import tempfile
 import time
 
 import _tarnwell as tw  # noqa: F401  (imported so a missing build fails early)
@@ -51,3 +54,13 @@ def report(title, rows):
     print(f"\n== {title} ==")
     for label, sec, items in rows:
         print(f"  {label:<42s} {sec * 1e3:10.3f} ms  {fmt_rate(rate(items, sec)):>14s}")
+
+
+def load_cpp(source, *flags):
+    """Compiles a C++ helper of bench/ into a shared library (with the
+    module's own floating-point flags) and loads it with ctypes."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    out = os.path.join(tempfile.gettempdir(), f"tarnwell_{os.path.splitext(source)[0]}.so")
+    subprocess.run(["c++", "-O2", "-ffp-contract=off", "-shared", "-fPIC", *flags,
+                    os.path.join(here, source), "-o", out], check=True)
+    return ctypes.CDLL(out)

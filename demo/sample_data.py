@@ -20,7 +20,7 @@ def grid_atmosphere(seed=42):
     z = heights()[:, None, None]
     y = np.linspace(-1.0, 1.0, NY)[None, :, None]
     x = np.linspace(-1.0, 1.0, NX)[None, None, :]
-    front = 4.0 * np.tanh((y - 0.25 * np.sin(3.0 * x)) / 0.15)  # K across the front
+    front = -4.0 * np.tanh((y - 0.25 * np.sin(3.0 * x)) / 0.15)  # colder to the north
     t_sfc = 293.0 - 8.0 * y + front
     t = t_sfc - 0.0065 * z + 0.3 * rng.standard_normal((NZ, NY, NX))
     # Hydrostatic pressure of a layer with the mean lapse rate.

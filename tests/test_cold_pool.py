@@ -1,11 +1,10 @@
-import gc
 import math
-import tracemalloc
 
 import numpy as np
 import pytest
 
 import _tarnwell as tw
+from probes import traced_peak
 from scalar_ref import INF, NAN, QUIET_NAN_BITS, assert_same, c_sqrt, div, struct_bits
 
 ARR = "typing.Annotated[numpy.typing.ArrayLike, numpy.float64]"
@@ -249,17 +248,6 @@ def test_thread_count_invariance_and_inputs_untouched(n, L):
     assert_same(serial[:, k], cold_pool_ref(z[k], b[k], bottom[k], 0.0, top[k]))
 
 
-def peak_bytes(fn):
-    gc.collect()
-    tracemalloc.start()
-    try:
-        fn()
-    except ValueError:
-        pass
-    peak = tracemalloc.get_traced_memory()[1]
-    tracemalloc.stop()
-    return peak
-
 
 def test_no_copies_and_no_allocation_before_the_checks():
     n, L = 50_000, 20
@@ -267,6 +255,6 @@ def test_no_copies_and_no_allocation_before_the_checks():
     b = np.full((n, L), -0.01)
     col = np.zeros(n)
     # Only the (3, n) result is allocated: the C-ordered float64 inputs are read in place.
-    assert 3 * n * 8 <= peak_bytes(lambda: tw.cold_pool(z, b, col, 0.0, col)) < 3 * n * 8 + n * L * 2
+    assert 3 * n * 8 <= traced_peak(lambda: tw.cold_pool(z, b, col, 0.0, col)) < 3 * n * 8 + n * L * 2
     # A refused call allocates nothing, even when its inputs are large.
-    assert peak_bytes(lambda: tw.cold_pool(z, b, col, 0.0, col[:-1])) < 100_000
+    assert traced_peak(lambda: tw.cold_pool(z, b, col, 0.0, col[:-1])) < 100_000

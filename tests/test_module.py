@@ -2,19 +2,18 @@
 mapping, lock release and concurrent use. `thermo` stands in for every kernel
 here, since all five share the binding layer."""
 
-import gc
 import importlib
 import os
 import subprocess
 import sys
 import threading
 import time
-import tracemalloc
 
 import numpy as np
 import pytest
 
 import _tarnwell as tw
+from probes import traced_peak
 from scalar_ref import assert_same
 
 ARR = "typing.Annotated[numpy.typing.ArrayLike, numpy.float64]"
@@ -122,17 +121,6 @@ def test_type_errors_for_arguments():
         tw.thermo(t, p, td, 1, 2)  # surplus positional
     assert tw.thermo(t, p, td, n_threads=2**31 - 1).shape == (4, 10)
 
-
-def traced_peak(fn):
-    gc.collect()
-    tracemalloc.start()
-    try:
-        fn()
-    except ValueError:
-        pass
-    _, peak = tracemalloc.get_traced_memory()
-    tracemalloc.stop()
-    return peak
 
 
 def test_c_contiguous_float64_is_not_copied():

@@ -5,7 +5,7 @@ import pytest
 
 import _tarnwell as tw
 from scalar_ref import INF, NAN, QUIET_NAN_BITS, assert_same, bits, div
-from test_module import traced_peak
+from probes import traced_peak
 
 TOL = 1e-6
 

@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include "../kernels/cold_pool.hpp"
+#include "../kernels/gradient.hpp"
 #include "../kernels/profile.hpp"
 #include "../kernels/thermo.hpp"
 #include "../kernels/vad.hpp"
@@ -21,6 +22,7 @@ PYBIND11_MODULE(_tarnwell, m, py::multiple_interpreters::not_supported()) {
           "n_threads"_a = 0);
     m.def("profile", &tarnwell::profile, "z"_a, "u"_a, "v"_a, "ground"_a, "bottom"_a, "top"_a,
           "cu"_a, "cv"_a, "n_threads"_a = 0);
+    m.def("gradient", &tarnwell::gradient, "f"_a, "x"_a, "y"_a, "n_threads"_a = 0);
     m.def("vad", &tarnwell::vad, "vr"_a, "az"_a, "cos_el"_a, "min_gates"_a, "min_spread"_a,
           "n_threads"_a = 0);
 }
