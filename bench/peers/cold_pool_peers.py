@@ -27,8 +27,11 @@ def numpy_cold_pool(z, b, threshold):
     sums = np.cumsum(seg, axis=1)
     sigma = np.where(k >= 2, sums[rows, np.maximum(k - 2, 0)], 0.0)
     zp, bp = z[rows, k - 1], b[rows, k - 1]
-    zc = ((z[rows, k] - zp) * (threshold - bp)) / (b[rows, k] - bp) + zp
-    s = np.where(crossed, ((-bp - threshold) * 0.5) * (zc - zp) + sigma, sums[:, -1])
+    # Columns that never cross divide by whatever their last levels give;
+    # np.where discards those values.
+    with np.errstate(divide="ignore", invalid="ignore"):
+        zc = ((z[rows, k] - zp) * (threshold - bp)) / (b[rows, k] - bp) + zp
+        s = np.where(crossed, ((-bp - threshold) * 0.5) * (zc - zp) + sigma, sums[:, -1])
     v = s + s
     intensity = np.sqrt(np.maximum(v, 0.0))
     depth = np.where(crossed, zc - z[:, 0], z[:, -1] - z[:, 0])
