@@ -71,6 +71,8 @@ def main():
     ]
     rep.write(header, status)
     print(f"[peers] wrote {os.path.join(docs, 'benchmarks.md')}")
+    for label, ratio in rep.peer_ratios:
+        print(f"  {label:<40s} {ratio:.3g}x")
     for k, g, m, met, note in rep.goals:
         verdict = "met" if met else ("NOT MET" if met is not None else "not measured")
         print(f"  {k:<10s} {g:<48s} {m}  [{verdict}]")
