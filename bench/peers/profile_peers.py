@@ -42,6 +42,7 @@ def run(rep):
         lines.append("`profile` is not in this build of the module: nothing measured.")
         rep.goal("profile", "≥ 1000x the MetPy loop", "kernel not built", None)
         return
+
     def make(n):
         z, u, v = data.synthetic_columns(n, LEVELS)
         return (z, u, v, np.ascontiguousarray(z[:, 0]), np.full(n, 5.0)), n

@@ -1,7 +1,6 @@
 """thermo against the NumPy expression of its formulas, MetPy and metrust:
 speed on synthetic fields, agreement on SHARPpy's SARS soundings."""
 
-import contextlib
 import warnings
 
 import numpy as np
