@@ -168,10 +168,14 @@ def agreement(rep, lines, mp, mr):
                     "different formula, not an error: MetPy 1.6 uses Bolton's eq. 39 (θ of dry-air pressure p - e with κ = 2/7 and "
                     "exp(r(1 + 0.448r)(3036/T_L - 1.78))); thermo uses Bolton's eq. 43 with the exponent 0.2854(1 - 0.28e-3 r)")
         d = np.abs(the - ours[3])
-        d = d[np.isfinite(d)]
-        lines.append(f"θe against MetPy: median |difference| {np.median(d):.3g} K, 99th percentile "
-                     f"{np.percentile(d, 99):.3g} K, largest {d.max():.3g} K (the two Bolton equations differ "
-                     "by design; Bolton quotes eq. 43 as the more accurate one).")
+        fin = np.isfinite(d)
+        low = fin & (p >= 10000.0)
+        worst = np.flatnonzero(fin)[np.argmax(d[fin])]
+        lines.append(f"θe against MetPy: median |difference| {np.median(d[fin]):.3g} K, 99th percentile "
+                     f"{np.percentile(d[fin], 99):.3g} K, largest {d[worst]:.3g} K at {p[worst] / 100:.0f} hPa "
+                     f"(mixing ratio there {ours[0][worst] * 1000:.3g} g/kg, from the dew points reported near "
+                     f"the top of the soundings); at pressures of 100 hPa or more the largest is {d[low].max():.3g} K. "
+                     "The two Bolton equations differ by design; Bolton quotes eq. 43 as the more accurate one.")
     if mr is not None:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
