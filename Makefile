@@ -29,8 +29,30 @@ demo: install
 test: install
 	$(VPY) -m pytest -q
 
-bench: install
-	$(VPY) bench/run_all.py
+# Benchmarks against the peers (MetPy, Py-ART, metrust, NumPy) run in their
+# own venv, so that the peers' pins never touch the test environment.
+BVENV := .venv-bench
+BPY := $(BVENV)/bin/python
+# The OpenBLAS overrides of some hosts slow a current NumPy down: the peers
+# are measured as a user would run them. OpenBLAS's own worker thread, started
+# when NumPy is imported, spins on the second core and halves every 2-thread
+# figure; none of the compared code needs a multithreaded BLAS, so it is off.
+BENV := env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE OPENBLAS_NUM_THREADS=1
+
+$(BVENV)/.deps: requirements-dev.txt bench/peers/requirements.txt bench/peers/constraints.txt bench/peers/install.sh
+	@test -n "$(PY312)" || { echo "error: Python 3.12 not found (python3.12 on PATH or under pyenv)"; exit 1; }
+	test -x $(BPY) || $(PY312) -m venv $(BVENV)
+	$(BPY) -m pip install -q -r requirements-dev.txt
+	bash bench/peers/install.sh $(BPY)
+	touch $@
+
+$(BVENV)/.built: $(BVENV)/.deps $(SOURCES)
+	$(BPY) -m pip install -q --no-build-isolation --no-deps -C build-dir=build/bench .
+	touch $@
+
+bench: $(BVENV)/.built
+	$(BENV) $(BPY) bench/run_all.py
+	$(BENV) $(BPY) bench/peers/run.py
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(BVENV)

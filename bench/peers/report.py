@@ -1,0 +1,164 @@
+"""Collects what the peer runs measured and writes docs/benchmarks.md with
+its PNG plots."""
+
+import math
+import os
+import platform
+
+import numpy as np
+
+
+def fmt_rate(r):
+    if not math.isfinite(r):
+        return "n/a"
+    for unit, scale in (("G", 1e9), ("M", 1e6), ("k", 1e3)):
+        if r >= scale:
+            return f"{r / scale:.3g} {unit}/s"
+    return f"{r:.3g} /s"
+
+
+def fmt_sec(s):
+    if s >= 1.0:
+        return f"{s:.3g} s"
+    if s >= 1e-3:
+        return f"{s * 1e3:.3g} ms"
+    return f"{s * 1e6:.3g} µs"
+
+
+def fmt_num(x):
+    if x == 0:
+        return "0"
+    if not math.isfinite(x):
+        return str(x)
+    return f"{x:.3g}"
+
+
+class Report:
+    def __init__(self, docs):
+        self.docs = docs
+        self.sections = []  # (title, [markdown lines])
+        self.goals = []  # (kernel, goal, measured, met)
+        self.comparisons = []  # (kernel, what, max abs, max rel, why)
+        self.scaling = {}  # kernel -> rows
+        self.peer_ratios = []  # (label, ratio)
+        self.plots = []
+
+    def section(self, title):
+        lines = []
+        self.sections.append((title, lines))
+        return lines
+
+    def goal(self, kernel, goal, measured, met, note=""):
+        self.goals.append((kernel, goal, measured, met, note))
+
+    def compare(self, kernel, what, expected, actual, why, mask=None):
+        """Largest absolute and relative difference of two arrays over the
+        points where both are finite; also counts points finite on one side
+        only, which a comparison must not hide."""
+        e = np.asarray(expected, dtype=float).ravel()
+        a = np.asarray(actual, dtype=float).ravel()
+        if mask is not None:
+            m = np.asarray(mask, dtype=bool).ravel()
+            e, a = e[m], a[m]
+        both = np.isfinite(e) & np.isfinite(a)
+        one = np.isfinite(e) ^ np.isfinite(a)
+        if both.any():
+            d = np.abs(a[both] - e[both])
+            scale = np.abs(e[both])
+            # Relative differences of values near zero say nothing: only
+            # points above a millionth of the largest magnitude count.
+            big = scale > 1e-6 * scale.max()
+            mabs = float(d.max())
+            mrel = float((d[big] / scale[big]).max()) if big.any() else float("nan")
+        else:
+            mabs = mrel = float("nan")
+        self.comparisons.append((kernel, what, int(both.sum()), int(one.sum()), mabs, mrel, why))
+        return mabs, mrel
+
+    def write(self, header_lines, status_lines):
+        os.makedirs(self.docs, exist_ok=True)
+        self._plot_scaling()
+        self._plot_peers()
+        out = ["# Benchmarks and validation against peers", ""]
+        out += header_lines + [""]
+        out += ["## Peers in this run", ""] + status_lines + [""]
+        out += ["## Goals", "",
+                "| Kernel | Goal | Measured | Met |", "|---|---|---|---|"]
+        for k, g, m, met, note in self.goals:
+            verdict = "yes" if met else ("**no**" if met is not None else "not measured")
+            out.append(f"| `{k}` | {g} | {m}{(' (' + note + ')') if note else ''} | {verdict} |")
+        out += ["", "## Agreement", "",
+                "Largest differences over the points where both sides are finite; "
+                "'one-sided' counts points that are finite on one side only. The relative "
+                "difference is taken over points whose magnitude exceeds a millionth of the largest.", "",
+                "| Kernel | Comparison | Points | One-sided | Max abs diff | Max rel diff | Why |",
+                "|---|---|---|---|---|---|---|"]
+        for k, w, n, one, a, r, why in self.comparisons:
+            out.append(f"| `{k}` | {w} | {n} | {one} | {fmt_num(a)} | {fmt_num(r)} | {why} |")
+        out.append("")
+        for title, lines in self.sections:
+            out += [f"## {title}", ""] + lines + [""]
+        if self.plots:
+            out += ["## Plots", ""]
+            for name, caption in self.plots:
+                out += [f"![{caption}]({name})", ""]
+        with open(os.path.join(self.docs, "benchmarks.md"), "w") as fh:
+            fh.write("\n".join(out).rstrip() + "\n")
+
+    def _plot_scaling(self):
+        if not self.scaling:
+            return
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+        fig, ax = plt.subplots(figsize=(7, 4.5))
+        for i, (k, rows) in enumerate(self.scaling.items()):
+            items = [r["items"] for r in rows]
+            c = f"C{i}"
+            ax.loglog(items, [r["items"] / r["t1"] for r in rows], "o--", color=c, label=f"{k}, 1 thread")
+            ax.loglog(items, [r["items"] / r["t2"] for r in rows], "s-", color=c, label=f"{k}, 2 threads")
+        ax.set_xlabel("work items per call")
+        ax.set_ylabel("work items per second (median)")
+        ax.set_title("Throughput against input size")
+        ax.grid(True, which="both", alpha=0.3)
+        ax.legend(fontsize=7, ncol=2)
+        fig.tight_layout()
+        fig.savefig(os.path.join(self.docs, "scaling.png"), dpi=110)
+        plt.close(fig)
+        self.plots.append(("scaling.png", "Throughput against input size, 1 and 2 threads"))
+
+    def _plot_peers(self):
+        if not self.peer_ratios:
+            return
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+        labels = [l for l, _ in self.peer_ratios]
+        vals = [v for _, v in self.peer_ratios]
+        fig, ax = plt.subplots(figsize=(7, 0.45 * len(labels) + 1.2))
+        ax.barh(range(len(labels)), vals, color="C0")
+        ax.set_xscale("log")
+        ax.axvline(1.0, color="k", lw=0.8)
+        ax.set_yticks(range(len(labels)), labels, fontsize=8)
+        ax.invert_yaxis()
+        for i, v in enumerate(vals):
+            ax.text(v, i, f" {v:.3g}x", va="center", fontsize=8)
+        ax.set_xlabel("speed ratio: peer time / tarnwell time (median, same data, same run)")
+        ax.set_title("tarnwell against the peers")
+        fig.tight_layout()
+        fig.savefig(os.path.join(self.docs, "peers.png"), dpi=110)
+        plt.close(fig)
+        self.plots.append(("peers.png", "Speed ratios against the peers"))
+
+
+def machine_lines():
+    cpu = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo") as fh:
+            for line in fh:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return [f"- Machine: {cpu}, {os.cpu_count()} logical CPUs, Python {platform.python_version()}."]
