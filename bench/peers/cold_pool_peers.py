@@ -6,7 +6,7 @@ import numpy as np
 import _tarnwell as tw
 import data
 from report import fmt_rate, fmt_sec
-from timing import REPEATS, interleaved, linearity, per_call, scaling, speedup_goal
+from timing import REPEATS, interleaved, per_call, scaling, scaling_lines, speedup_goal
 
 LEVELS = 50
 SIZES = [400, 4_000, 40_000, 400_000]
@@ -57,16 +57,10 @@ def run(rep):
 
     rows = scaling(SIZES, make, call)
     rep.scaling["cold_pool"] = rows
-    lin, spread = linearity(rows)
     (z1, b1, nb1, nt1), _ = make(1)
     tiny = per_call(lambda: tw.cold_pool(z1, b1, nb1, THRESHOLD, nt1), 2000)
-    lines += [f"Columns of {LEVELS} levels, threshold mode (buoyancy 0); columns per second:", "",
-              "| columns | 1 thread | 2 threads | speedup |", "|---|---|---|---|"]
-    for r in rows:
-        lines.append(f"| {r['items']:,} | {fmt_rate(r['items'] / r['t1'])} | {fmt_rate(r['items'] / r['t2'])} | "
-                     f"{r['t1'] / r['t2']:.2f}x |")
-    lines += ["", f"Cost per column over the three largest sizes varies by {spread:.2f}x "
-              f"({'linear' if lin else 'NOT linear'}). A one-column call costs {tiny * 1e6:.2f} µs.", ""]
+    lines += [f"Columns of {LEVELS} levels, threshold mode (buoyancy 0); columns per second:", ""]
+    lines += scaling_lines(rows, "columns", "column", "A one-column call", tiny)
     speedup_goal(rep, "cold_pool", rows, "columns")
 
     (z, b, bottom, top), n = make(PEER_N)

@@ -8,7 +8,7 @@ import _tarnwell as tw
 import data
 import peers
 from report import fmt_rate, fmt_sec
-from timing import REPEATS, interleaved, linearity, per_call, scaling, speedup_goal
+from timing import REPEATS, interleaved, per_call, scaling, scaling_lines, speedup_goal
 
 SHAPES = [(1, 100, 100), (1, 316, 316), (1, 1000, 1000), (10, 1000, 1000)]
 PEER_SHAPE = (4, 1000, 1000)
@@ -27,16 +27,10 @@ def run(rep):
 
     rows = scaling(SHAPES, make, lambda a, nt: tw.gradient(*a, n_threads=nt))
     rep.scaling["gradient"] = rows
-    lin, spread = linearity(rows)
     f1, x1, y1 = data.synthetic_fields(1, 3, 3)
     tiny = per_call(lambda: tw.gradient(f1, x1, y1), 2000)
-    lines += ["Grid points per second (both components of each point):", "",
-              "| shape (B, NY, NX) | points | 1 thread | 2 threads | speedup |", "|---|---|---|---|---|"]
-    for shape, r in zip(SHAPES, rows):
-        lines.append(f"| {shape} | {r['items']:,} | {fmt_rate(r['items'] / r['t1'])} | "
-                     f"{fmt_rate(r['items'] / r['t2'])} | {r['t1'] / r['t2']:.2f}x |")
-    lines += ["", f"Cost per point over the three largest sizes varies by {spread:.2f}x "
-              f"({'linear' if lin else 'NOT linear'}). A 3×3 call costs {tiny * 1e6:.2f} µs.", ""]
+    lines += ["Grid points per second (both components of each point):", ""]
+    lines += scaling_lines(rows, "points", "point", "A 3×3 call", tiny, sizes=SHAPES)
     speedup_goal(rep, "gradient", rows, "points")
 
     f, x, y = data.synthetic_fields(*PEER_SHAPE)

@@ -10,7 +10,7 @@ import _tarnwell as tw
 import data
 import peers
 from report import fmt_rate, fmt_sec
-from timing import REPEATS, interleaved, linearity, per_call, scaling, speedup_goal
+from timing import REPEATS, interleaved, per_call, scaling, scaling_lines, speedup_goal
 
 LEVELS = 40
 SIZES = [400, 4_000, 40_000, 400_000]
@@ -53,18 +53,12 @@ def run(rep):
 
     rows = scaling(SIZES, make, call)
     rep.scaling["profile"] = rows
-    lin, spread = linearity(rows)
     z1, u1, v1 = data.synthetic_columns(1, LEVELS)
     g1, c1 = z1[:, 0].copy(), np.full(1, 5.0)
     tiny = per_call(lambda: tw.profile(z1, u1, v1, g1, 0.0, 3000.0, c1, c1), 2000)
 
-    lines += [f"Columns of {LEVELS} levels, layer 0–3 km above the lowest level; columns per second:", "",
-              "| columns | 1 thread | 2 threads | speedup |", "|---|---|---|---|"]
-    for r in rows:
-        lines.append(f"| {r['items']:,} | {fmt_rate(r['items'] / r['t1'])} | {fmt_rate(r['items'] / r['t2'])} | "
-                     f"{r['t1'] / r['t2']:.2f}x |")
-    lines += ["", f"Cost per column over the three largest sizes varies by {spread:.2f}x "
-              f"({'linear' if lin else 'NOT linear'}). A one-column call costs {tiny * 1e6:.2f} µs.", ""]
+    lines += [f"Columns of {LEVELS} levels, layer 0–3 km above the lowest level; columns per second:", ""]
+    lines += scaling_lines(rows, "columns", "column", "A one-column call", tiny)
     speedup_goal(rep, "profile", rows, "columns")
 
     # Against the peers on one grid of columns.

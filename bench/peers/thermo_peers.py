@@ -7,7 +7,8 @@ import numpy as np
 
 import _tarnwell as tw
 import peers
-from timing import REPEATS, interleaved, linearity, per_call, scaling, speedup_goal
+from report import fmt_rate, fmt_sec
+from timing import REPEATS, interleaved, per_call, scaling, scaling_lines, speedup_goal
 
 KAPPA = 0.28542059262205427
 EPS = 0.6219569156569429
@@ -46,7 +47,6 @@ def run(rep):
     # Speed against input size.
     rows = scaling(SIZES, lambda n: (sample(n), n), lambda a, nt: tw.thermo(*a, n_threads=nt))
     rep.scaling["thermo"] = rows
-    lin, spread = linearity(rows)
     tiny = per_call(lambda: tw.thermo(300.0, 100000.0, 290.0), 2000)
 
     # Against the peers on one size.
@@ -87,14 +87,8 @@ def run(rep):
         times = interleaved(fns, repeats=REPEATS)
 
     lines = rep.section("thermo")
-    lines += [f"Elements per second against input size (median of interleaved runs):", "",
-              "| N | 1 thread | 2 threads | speedup |", "|---|---|---|---|"]
-    from report import fmt_rate, fmt_sec
-    for r_ in rows:
-        lines.append(f"| {r_['items']:,} | {fmt_rate(r_['items'] / r_['t1'])} | "
-                     f"{fmt_rate(r_['items'] / r_['t2'])} | {r_['t1'] / r_['t2']:.2f}x |")
-    lines += ["", f"Cost per element over the three largest sizes varies by {spread:.2f}x "
-              f"({'linear' if lin else 'NOT linear'}). A one-element call costs {tiny * 1e6:.2f} µs.", ""]
+    lines += ["Elements per second against input size (median of interleaved runs):", ""]
+    lines += scaling_lines(rows, "N", "element", "A one-element call", tiny)
     lines += [f"Against the peers, N = {n:,} (interleaved, median):", "",
               "| Implementation | Time | Elements/s | tarnwell 2 threads is faster by |", "|---|---|---|---|"]
     t2 = times["tarnwell 2 threads"]

@@ -120,7 +120,7 @@ def scaling(sizes, make, call, repeats=REPEATS):
             row["ceiling"] = times["c1"] / times["c2"]
             row["stream"] = times["m1"] / times["m2"]
         rows.append(row)
-        del inputs
+        inputs = fns = None  # free this size before making the next
     return rows
 
 
@@ -131,6 +131,25 @@ def speedup_goal(rep, kernel, rows, unit):
     rep.goal(kernel, "≥ 1.9x from 2 threads (large input)", f"{s:.2f}x at {big['items']:,} {unit}", s >= 1.9,
              f"alongside, the compute-bound control reached {big['ceiling']:.2f}x and the memory-bound "
              f"control {big['stream']:.2f}x")
+
+
+def scaling_lines(rows, size_header, item, tiny_call, tiny, sizes=None):
+    """Markdown: the 1- and 2-thread rates at each size (with its shape when
+    `sizes` is given), then the linearity verdict and the cost of a tiny call."""
+    from report import fmt_rate
+
+    lin, spread = linearity(rows)
+    shape_col = sizes is not None
+    lines = [("| shape (B, NY, NX) | points " if shape_col else f"| {size_header} ")
+             + "| 1 thread | 2 threads | speedup |",
+             "|---|---|---|---|" + ("---|" if shape_col else "")]
+    for k, r in enumerate(rows):
+        first = f"| {sizes[k]} | {r['items']:,} " if shape_col else f"| {r['items']:,} "
+        lines.append(first + f"| {fmt_rate(r['items'] / r['t1'])} | {fmt_rate(r['items'] / r['t2'])} | "
+                     f"{r['t1'] / r['t2']:.2f}x |")
+    lines += ["", f"Cost per {item} over the three largest sizes varies by {spread:.2f}x "
+              f"({'linear' if lin else 'NOT linear'}). {tiny_call} costs {tiny * 1e6:.2f} µs.", ""]
+    return lines
 
 
 def linearity(rows):

@@ -13,7 +13,7 @@ import _tarnwell as tw
 import data
 import peers
 from report import fmt_rate, fmt_sec
-from timing import REPEATS, interleaved, linearity, per_call, scaling, speedup_goal
+from timing import REPEATS, interleaved, per_call, scaling, scaling_lines, speedup_goal
 
 GATES = 360
 SIZES = [64, 640, 6_400, 64_000]
@@ -56,16 +56,10 @@ def run(rep):
 
     rows = scaling(SIZES, make, lambda a, nt: tw.vad(a[0], a[1], a[2], MIN_GATES, 0.1, n_threads=nt))
     rep.scaling["vad"] = rows
-    lin, spread = linearity(rows)
     (v1, a1, c1), _ = make(1)
     tiny = per_call(lambda: tw.vad(v1, a1, c1, MIN_GATES, 0.1), 2000)
-    lines += [f"Full rings of {GATES} gates; rings per second (both fits of each ring):", "",
-              "| rings | 1 thread | 2 threads | speedup |", "|---|---|---|---|"]
-    for r in rows:
-        lines.append(f"| {r['items']:,} | {fmt_rate(r['items'] / r['t1'])} | {fmt_rate(r['items'] / r['t2'])} | "
-                     f"{r['t1'] / r['t2']:.2f}x |")
-    lines += ["", f"Cost per ring over the three largest sizes varies by {spread:.2f}x "
-              f"({'linear' if lin else 'NOT linear'}). A one-ring call costs {tiny * 1e6:.2f} µs.", ""]
+    lines += [f"Full rings of {GATES} gates; rings per second (both fits of each ring):", ""]
+    lines += scaling_lines(rows, "rings", "ring", "A one-ring call", tiny)
     speedup_goal(rep, "vad", rows, "rings")
 
     # Per-ring lstsq on synthetic full rings.
