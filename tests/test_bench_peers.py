@@ -12,7 +12,8 @@ import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench", "peers"))
 
-from scalar_ref import assert_same, c_sqrt  # noqa: E402
+from cold_pool_ref import cold_pool_ref  # noqa: E402
+from scalar_ref import assert_same  # noqa: E402
 
 import cold_pool_peers  # noqa: E402
 import data  # noqa: E402
@@ -59,25 +60,6 @@ def test_compare_counts_one_sided_points_and_ignores_relative_noise_near_zero():
     assert rep.comparisons[1][2:6] == (1, 0, 0.0, 0.0)
 
 
-def scalar_threshold_column(z, b, threshold):
-    """Threshold mode of one complete column, one rounding at a time."""
-    if b[0] >= threshold:
-        return 0.0, 0.0, 0.0
-    zs = zp = z[0]
-    bp = b[0]
-    total = 0.0
-    for k in range(1, len(z)):
-        if b[k] >= threshold:
-            zc = ((z[k] - zp) * (threshold - bp)) / (b[k] - bp) + zp
-            s = (((-bp) - threshold) * 0.5) * (zc - zp) + total
-            v = s + s
-            return c_sqrt(max(v, 0.0)), zc - zs, 0.0
-        total = total + (((-bp) - b[k]) * 0.5) * (z[k] - zp)
-        zp, bp = z[k], b[k]
-    v = total + total
-    return c_sqrt(max(v, 0.0)), zp - zs, 1.0
-
-
 @pytest.mark.parametrize("threshold", [0.0, -0.01, 0.05])
 def test_numpy_cold_pool_peer_matches_a_scalar_evaluation(threshold):
     z, b = data.synthetic_cold_pools(300, 12, seed=11)
@@ -85,7 +67,8 @@ def test_numpy_cold_pool_peer_matches_a_scalar_evaluation(threshold):
     b[1, 1] = threshold  # a crossing at the first level above the start
     b[2, :] = -0.05  # a column that never reaches the threshold
     got = cold_pool_peers.numpy_cold_pool(z, b, threshold)
-    want = np.array([scalar_threshold_column(list(z[i]), list(b[i]), threshold) for i in range(len(z))]).T
+    unbounded = np.full(len(z), np.nan)  # no bottom height, threshold mode everywhere
+    want = cold_pool_ref(z, b, unbounded, threshold, unbounded)
     assert_same(got, want)
     assert got[2, 2] == 1.0 and got[0, 0] == 0.0
 

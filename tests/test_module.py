@@ -217,9 +217,9 @@ def test_version_check_refuses_other_interpreters():
         "import importlib.machinery as m, importlib.util as u, os, sys\n"
         "sys.setdlopenflags(os.RTLD_LAZY)\n"
         f"loader = m.ExtensionFileLoader('_tarnwell', {tw.__file__!r})\n"
-        "spec = u.spec_from_file_location('_tarnwell', loader.path, loader=loader)\n"
+        "found = u.spec_from_file_location('_tarnwell', loader.path, loader=loader)\n"
         "try:\n"
-        "    u.module_from_spec(spec)\n"
+        "    u.module_from_spec(found)\n"
         "except ImportError as e:\n"
         "    print(e)\n")
     out = subprocess.run([other, "-c", code], capture_output=True, text=True, timeout=60)

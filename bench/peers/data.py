@@ -16,10 +16,10 @@ KNOT = 0.514444  # m/s
 def sars_files():
     """Paths of SHARPpy's SARS supercell and hail sounding files, sorted."""
     import importlib.util
-    spec = importlib.util.find_spec("sharppy")
-    if spec is None or not spec.submodule_search_locations:
+    found = importlib.util.find_spec("sharppy")
+    if found is None or not found.submodule_search_locations:
         raise ImportError("sharppy is not installed")
-    root = os.path.join(list(spec.submodule_search_locations)[0], "databases", "sars")
+    root = os.path.join(list(found.submodule_search_locations)[0], "databases", "sars")
     files = sorted(glob.glob(os.path.join(root, "supercell", "*")) + glob.glob(os.path.join(root, "hail", "*")))
     if not files:
         raise FileNotFoundError(f"no SARS sounding files under {root}")

@@ -8,10 +8,10 @@ HERE="$(cd "$(dirname "$0")" && pwd)"
 STATUS="$(dirname "$(dirname "$VPY")")/peers-install.txt"
 : > "$STATUS"
 pip_q() { "$VPY" -m pip install -q --disable-pip-version-check -c "$HERE/constraints.txt" "$@" 2>&1 | grep -v "^WARNING: Location" ; return "${PIPESTATUS[0]}"; }
-while read -r spec; do
-    case "$spec" in ''|\#*) continue ;; esac
-    if pip_q "$spec"; then echo "$spec	installed" >> "$STATUS"
-    else echo "$spec	failed to install" >> "$STATUS"; fi
+while read -r req; do
+    case "$req" in ''|\#*) continue ;; esac
+    if pip_q "$req"; then echo "$req	installed" >> "$STATUS"
+    else echo "$req	failed to install" >> "$STATUS"; fi
 done < "$HERE/requirements.txt"
 # SHARPpy only for its sounding files: its GUI dependencies are not wanted,
 # and its only release is a pre-release.

@@ -34,10 +34,9 @@ def get(key):
             if key == "sharppy":
                 # Only the data files are wanted: the package itself pulls
                 # in a GUI stack that was deliberately not installed.
-                spec = importlib.util.find_spec("sharppy")
-                if spec is None:
+                mod = importlib.util.find_spec("sharppy")
+                if mod is None:
                     raise ModuleNotFoundError("No module named 'sharppy'")
-                mod = spec
             else:
                 mod = importlib.import_module(mod_name)
         _modules[key] = mod
@@ -64,8 +63,8 @@ def status_lines():
         lines.append("")
         with open(record) as fh:
             for line in fh:
-                spec, _, state = line.rstrip("\n").partition("\t")
-                lines.append(f"- `{spec}`: {state}")
+                req, _, state = line.rstrip("\n").partition("\t")
+                lines.append(f"- `{req}`: {state}")
         lines.append("")
     lines.append("Imports in this run:")
     lines.append("")

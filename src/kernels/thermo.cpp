@@ -22,9 +22,9 @@ constexpr int64_t kBlock = 64;
 // clone, chosen at load time where the CPU has it, divides four lanes at once;
 // IEEE division rounds each lane alike and nothing is contracted into fused
 // multiply-adds, so both clones give the same bits.
-__attribute__((target_clones("avx2", "default"))) void thermo_block(const double* __restrict__ T, const double* __restrict__ P,
-                         const double* __restrict__ D, double* __restrict__ R, int64_t n,
-                         int64_t first, int64_t m) {
+__attribute__((target_clones("avx2", "default"))) void thermo_block(
+    const double* __restrict__ T, const double* __restrict__ P, const double* __restrict__ D,
+    double* __restrict__ R, int64_t n, int64_t first, int64_t m) {
     double A[kBlock], Dc[kBlock], x1[kBlock], q[kBlock];
     double Pi[kBlock], ex1[kBlock], L[kBlock], x2[kBlock], y2[kBlock];
     T += first;

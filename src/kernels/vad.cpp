@@ -1,7 +1,6 @@
 #include "vad.hpp"
 
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <stdexcept>
 
@@ -15,16 +14,10 @@ constexpr double kLeastGates = 3.0;
 // determinant, so this factor asks the same fraction of both.
 constexpr double kSecondSpread = 0.25;
 
-// A gate takes part only when its value has a finite exponent field:
-// NaN, +inf and -inf all mark a missing or unusable measurement.
-inline bool finite_value(double x) {
-    uint64_t b;
-    std::memcpy(&b, &x, sizeof b);
-    return (b & 0x7FF0000000000000ULL) != 0x7FF0000000000000ULL;
-}
-
+// A gate takes part only when both its values are finite: NaN, +inf and
+// -inf all mark a missing or unusable measurement.
 inline bool valid(const double* y, const double* a, int64_t j) {
-    return finite_value(y[j]) && finite_value(a[j]);
+    return std::isfinite(y[j]) && std::isfinite(a[j]);
 }
 
 // Solves A x = b in place (x overwrites b) by Gaussian elimination with
