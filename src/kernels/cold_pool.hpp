@@ -1,5 +1,5 @@
 #pragma once
-#include "../module/arrays.hpp"
+#include "../module/entry.hpp"
 
 namespace tarnwell {
 // Cold-pool intensity, layer depth and open-top flag for every column of

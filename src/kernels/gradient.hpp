@@ -1,5 +1,5 @@
 #pragma once
-#include "../module/arrays.hpp"
+#include "../module/entry.hpp"
 
 namespace tarnwell {
 // d/dx and d/dy of every field of f (batch, y, x) on the grid x, y, with

@@ -1,5 +1,5 @@
 #pragma once
-#include "../module/arrays.hpp"
+#include "../module/entry.hpp"
 
 namespace tarnwell {
 // Winds at the bottom and top of a layer above ground, its storm-relative

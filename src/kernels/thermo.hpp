@@ -1,5 +1,5 @@
 #pragma once
-#include "../module/arrays.hpp"
+#include "../module/entry.hpp"
 
 namespace tarnwell {
 // Mixing ratio, theta, theta-v and theta-e for every element; result (4, N).

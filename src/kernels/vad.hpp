@@ -1,5 +1,5 @@
 #pragma once
-#include "../module/arrays.hpp"
+#include "../module/entry.hpp"
 
 namespace tarnwell {
 // Velocity-azimuth-display fits (first, then first and second harmonics) of
