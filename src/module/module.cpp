@@ -4,11 +4,11 @@
 // ValueError, system_error to RuntimeError, bad_alloc to MemoryError).
 #include <pybind11/pybind11.h>
 
-#include "../kernels/cold_pool.hpp"
-#include "../kernels/gradient.hpp"
-#include "../kernels/profile.hpp"
-#include "../kernels/thermo.hpp"
-#include "../kernels/vad.hpp"
+#include "kernels/cold_pool.hpp"
+#include "kernels/gradient.hpp"
+#include "kernels/profile.hpp"
+#include "kernels/thermo.hpp"
+#include "kernels/vad.hpp"
 
 namespace py = pybind11;
 using namespace pybind11::literals;

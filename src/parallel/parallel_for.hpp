@@ -22,7 +22,9 @@ namespace tarnwell {
 // refuses, to exercise the failure path that a loaded machine can produce.
 struct StdThreadStarter {
     template <class F>
-    std::thread operator()(F&& f) const { return std::thread(std::forward<F>(f)); }
+    std::thread operator()(F&& f) const {
+        return std::thread(std::forward<F>(f));
+    }
 };
 
 // Threads to use, counting the caller: n_threads when positive, otherwise the
