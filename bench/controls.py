@@ -23,13 +23,13 @@ _PTRS = [ctypes.c_void_p] * 5
 def _lib():
     """controls.cpp built with the module's own floating-point flags and
     loaded through ctypes, which releases the interpreter lock in calls."""
-    out = os.path.join(tempfile.gettempdir(), f"tarnwell_controls_{os.getuid()}.so")
-    src = os.path.join(HERE, "controls.cpp")
-    subprocess.run(
-        ["c++", "-O2", "-ffp-contract=off", "-fno-fast-math", "-shared", "-fPIC", src, "-o", out],
-        check=True,
-    )
-    lib = ctypes.CDLL(out)
+    # Built in a directory of this process's own, since runs in other
+    # checkouts build theirs at the same time; once loaded, the file can go.
+    with tempfile.TemporaryDirectory(prefix="tarnwell_controls_") as tmp:
+        out = os.path.join(tmp, "controls.so")
+        flags = ["-O2", "-ffp-contract=off", "-fno-fast-math", "-shared", "-fPIC"]
+        subprocess.run(["c++", *flags, os.path.join(HERE, "controls.cpp"), "-o", out], check=True)
+        lib = ctypes.CDLL(out)
     lib.libm_floor.restype = ctypes.c_double
     lib.libm_floor.argtypes = [*_PTRS, ctypes.c_int64]
     lib.libm_floor_store.restype = None
