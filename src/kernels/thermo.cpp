@@ -13,6 +13,14 @@ constexpr double kEps = 0.6219569156569429;     // R_d / R_v
 
 constexpr int64_t kBlock = 64;
 
+// Load-time choice between clones needs the ELF loader's indirect functions
+// on x86-64; elsewhere (ARM, macOS, Windows) the one portable build runs.
+#if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
+#define TARNWELL_AVX2_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define TARNWELL_AVX2_CLONES
+#endif
+
 // Elements [first, first + m), m <= kBlock. Each element sees exactly the
 // scalar sequence of operations below, each rounded on its own (Bolton 1980
 // for e_s, T_L and theta-e, with pressures in Pa), but the block is evaluated
@@ -22,7 +30,7 @@ constexpr int64_t kBlock = 64;
 // clone, chosen at load time where the CPU has it, divides four lanes at once;
 // IEEE division rounds each lane alike and nothing is contracted into fused
 // multiply-adds, so both clones give the same bits.
-__attribute__((target_clones("avx2", "default"))) void thermo_block(
+TARNWELL_AVX2_CLONES void thermo_block(
     const double* __restrict__ T, const double* __restrict__ P, const double* __restrict__ D,
     double* __restrict__ R, int64_t n, int64_t first, int64_t m) {
     double A[kBlock], Dc[kBlock], x1[kBlock], q[kBlock];
