@@ -7,7 +7,7 @@ PY312 := $(shell for c in python3.12 "$$(pyenv root 2>/dev/null)"/versions/3.12*
             "$$c" -c 'import sys; assert sys.version_info[:2] == (3, 12)' >/dev/null 2>&1 && { echo "$$c"; break; }; done)
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: demo test bench install clean lint format
+.PHONY: demo test bench install clean lint format wheel wheel-test
 
 $(VENV)/.deps: requirements-dev.txt
 	@test -n "$(PY312)" || { echo "error: Python 3.12 not found (python3.12 on PATH or under pyenv)"; exit 1; }
@@ -66,5 +66,40 @@ $(BVENV)/.built: $(BVENV)/.deps $(SOURCES)
 bench: $(BVENV)/.built
 	$(BENV) $(BPY) bench/run.py
 
+# Release artefacts in dist/: the sdist, and a wheel built from that sdist (so
+# the sdist is known to be complete) with the pinned tools of
+# requirements-wheel.txt, then repaired by auditwheel into the most compatible
+# manylinux tag this machine's glibc allows (PyPI refuses plain linux_*).
+WVENV := .venv-wheel-build
+WPY := $(WVENV)/bin/python
+RELEASE_WHEELS := cp312-manylinux_x86_64 cp312-manylinux_aarch64 cp312-macosx_x86_64 cp312-macosx_arm64 cp312-win_amd64
+
+$(WVENV)/.deps: requirements-wheel.txt requirements-dev.txt
+	@test -n "$(PY312)" || { echo "error: Python 3.12 not found (python3.12 on PATH or under pyenv)"; exit 1; }
+	test -x $(WPY) || $(PY312) -m venv $(WVENV)
+	$(WPY) -m pip install -q -r requirements-wheel.txt
+	touch $@
+
+wheel: $(WVENV)/.deps
+	rm -rf dist build/wheel
+	mkdir -p build/wheel
+	time $(WPY) -m build --sdist --no-isolation --outdir dist .
+	time $(WPY) -m pip wheel -v --no-deps --no-build-isolation -C build.verbose=true \
+	    -w build/wheel dist/*.tar.gz > build/wheel/build.log 2>&1
+	$(WPY) tools/check_build_log.py build/wheel/build.log
+	time PATH="$(abspath $(WVENV))/bin:$$PATH" $(WVENV)/bin/auditwheel repair -w dist build/wheel/*.whl
+	@ls dist/*-manylinux_*.whl >/dev/null 2>&1 || { echo "error: no manylinux wheel in dist/"; exit 1; }
+	@# The release workflow's cibuildwheel settings parse and select the wheels meant.
+	@ids="$$(for p in linux macos windows; do $(WVENV)/bin/cibuildwheel --print-build-identifiers --platform $$p; done | xargs)"; \
+	  test "$$ids" = "$(RELEASE_WHEELS)" || { echo "error: cibuildwheel selects: $$ids"; exit 1; }; \
+	  echo "release workflow builds: $$ids"
+	ls -l dist
+
+# The wheel installed into a fresh venv with no compiler reachable, and the
+# whole test suite run against it from a copy of the tree without src/.
+wheel-test:
+	@test -n "$(PY312)" || { echo "error: Python 3.12 not found (python3.12 on PATH or under pyenv)"; exit 1; }
+	time bash tools/wheel_test.sh "$$(command -v $(PY312))"
+
 clean:
-	rm -rf build $(VENV) $(BVENV)
+	rm -rf build dist $(VENV) $(BVENV) $(WVENV) .venv-wheel-test

@@ -8,7 +8,8 @@ README = Path(__file__).resolve().parent.parent / "README.md"
 
 
 def test_readme_examples():
-    blocks = re.findall(r"^```python\n(.*?)^```", README.read_text(), flags=re.S | re.M)
+    readme = README.read_text(encoding="utf-8")  # not the locale's: cp1252 on Windows
+    blocks = re.findall(r"^```python\n(.*?)^```", readme, flags=re.S | re.M)
     text = "\n".join(blocks)
     test = doctest.DocTestParser().get_doctest(text, {}, "README.md", str(README), 0)
     assert len(test.examples) >= 10

@@ -37,7 +37,15 @@ constexpr int64_t kThermoBlock = 64;
 // load time where the CPU has it, divides four lanes at once; IEEE division
 // rounds each lane alike and nothing is contracted into fused multiply-adds,
 // so both clones give the same bits.
-__attribute__((target_clones("avx2", "default"))) static void thermo_block(
+// Load-time choice between clones needs the ELF loader's indirect functions
+// on x86-64; elsewhere (ARM, macOS, Windows) the one portable build runs.
+#if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
+#define TARNWELL_AVX2_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define TARNWELL_AVX2_CLONES
+#endif
+
+TARNWELL_AVX2_CLONES static void thermo_block(
     const double* __restrict__ T, const double* __restrict__ P, const double* __restrict__ D,
     double* __restrict__ out, int64_t stride, int64_t m) {
     using namespace thermo_const;
