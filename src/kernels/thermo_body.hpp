@@ -45,9 +45,10 @@ constexpr int64_t kThermoBlock = 64;
 #define TARNWELL_AVX2_CLONES
 #endif
 
-TARNWELL_AVX2_CLONES static void thermo_block(
-    const double* __restrict__ T, const double* __restrict__ P, const double* __restrict__ D,
-    double* __restrict__ out, int64_t stride, int64_t m) {
+TARNWELL_AVX2_CLONES static void thermo_block(const double* __restrict__ T,
+                                              const double* __restrict__ P,
+                                              const double* __restrict__ D,
+                                              double* __restrict__ out, int64_t stride, int64_t m) {
     using namespace thermo_const;
     double A[kThermoBlock], Dc[kThermoBlock], x1[kThermoBlock], q[kThermoBlock];
     double Pi[kThermoBlock], ex1[kThermoBlock], L[kThermoBlock], x2[kThermoBlock], y2[kThermoBlock];
