@@ -152,7 +152,7 @@ def thermo(t: Any, p: Any, td: Any, *, n_threads: int | None = None) -> Thermo:
     >>> tarnwell.thermo(t, p, t - 10.0).theta.round(2)
     array([[[300.  , 301.  ]],
     <BLANKLINE>
-           [[303.94, 304.99]]])
+           [[303.77, 304.82]]])
     """
     return cast(
         Thermo, _run("thermo", {"t": t, "p": p, "td": td}, {}, {"n_threads": n_threads}, {})
