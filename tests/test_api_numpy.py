@@ -325,6 +325,11 @@ def test_default_thread_count_follows_the_affinity_mask():
             r"same axis twice",
         ),
         (
+            lambda: tarnwell.gradient(np.ones((3, 4))),
+            TypeError,
+            r"tarnwell\.gradient: x and y .* are required",
+        ),
+        (
             lambda: tarnwell.thermo(["a", "b"], 1.0, 1.0),
             TypeError,
             r"tarnwell\.thermo: t must hold real numbers",
