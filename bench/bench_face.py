@@ -34,8 +34,11 @@ def loadavg() -> str:
         return " ".join(f.read().split()[:3])
 
 
-def interleaved(cases: dict[str, Callable[[], object]], reps: int) -> dict[str, float]:
-    """Median seconds of each case, the cases run in turn `reps` times after a warm-up."""
+def interleaved(
+    cases: dict[str, Callable[[], object]], reps: int
+) -> dict[str, tuple[float, float]]:
+    """Median and fastest seconds of each case, the cases run in turn `reps` times
+    after a warm-up."""
     times: dict[str, list[float]] = {k: [] for k in cases}
     for fn in cases.values():
         fn()
@@ -46,15 +49,18 @@ def interleaved(cases: dict[str, Callable[[], object]], reps: int) -> dict[str, 
             t0 = time.perf_counter()
             fn()
             times[name].append(time.perf_counter() - t0)
-    return {k: statistics.median(v) for k, v in times.items()}
+    return {k: (statistics.median(v), min(v)) for k, v in times.items()}
 
 
-def report(title: str, medians: dict[str, float], raw: str = "raw") -> None:
+def report(title: str, medians: dict[str, tuple[float, float]], raw: str = "raw") -> None:
     print(f"\n{title}  (load average {loadavg()})")
-    base = medians[raw]
-    for name, t in medians.items():
-        ratio = "" if name == raw else f"{t / base:6.2f}x raw"
-        print(f"  {name:<28} {t * 1e3:9.1f} ms  {ratio}")
+    print(f"  {'':<28} {'median':>9}  {'ratio':>6}   {'fastest':>9}  {'ratio':>6}")
+    base, base_min = medians[raw]
+    for name, (t, t_min) in medians.items():
+        print(
+            f"  {name:<28} {t * 1e3:6.1f} ms  {t / base:5.2f}x   {t_min * 1e3:6.1f} ms  "
+            f"{t_min / base_min:5.2f}x"
+        )
 
 
 def main() -> None:
