@@ -1,8 +1,10 @@
-"""dask arrays: the kernels as generalised ufuncs over blocks, lazily.
+"""dask arrays: the kernels over blocks, lazily.
 
 Batch axes keep their chunks; the vertical (gate, grid) axes a kernel needs
-whole are merged into one chunk first. Every block runs the NumPy face, so
-the result is bit-identical to the eager call whatever the chunks.
+whole are merged into one chunk first. Column kernels run blockwise on blocks
+of whole columns, `thermo` and `gradient` as generalised ufuncs. Every block
+runs the NumPy face, so the result is bit-identical to the eager call
+whatever the chunks.
 """
 
 from __future__ import annotations
