@@ -36,8 +36,7 @@ constexpr int64_t kGrain = 4;
 // Writes into `out` when given: a C-ordered (B, M, L) float64 array, so that a
 // caller working through a grid block by block reuses one cache-sized buffer.
 py::array_t<double> to_levels_last(const py::array_t<double, 0>& src,
-                                   std::optional<py::array_t<double, 0>> out,
-                                   int32_t n_threads) {
+                                   std::optional<py::array_t<double, 0>> out, int32_t n_threads) {
     if (src.ndim() != 3) throw std::invalid_argument("source must be 3-D (batch, level, point)");
     const int64_t nb = src.shape(0), nl = src.shape(1), nm = src.shape(2);
     for (int k = 0; k < 3; ++k)
