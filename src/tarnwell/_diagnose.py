@@ -86,9 +86,20 @@ ROLES: dict[str, Role] = {
 }
 
 VERTICAL_NAMES = (
-    "level", "lev", "levels", "z", "height", "pressure", "plev", "isobaricInhPa",
-    "model_level_number", "bottom_top", "hybrid", "nz", "altitude",
-)  # fmt: skip
+    "level",
+    "lev",
+    "levels",
+    "z",
+    "height",
+    "pressure",
+    "plev",
+    "isobaricInhPa",
+    "model_level_number",
+    "bottom_top",
+    "hybrid",
+    "nz",
+    "altitude",
+)
 X_NAMES = ("x", "projection_x_coordinate", "west_east", "xc")
 Y_NAMES = ("y", "projection_y_coordinate", "south_north", "yc")
 
@@ -237,10 +248,11 @@ THERMO_ATTRS = {
     "theta": _attrs("K", "potential temperature", "air_potential_temperature"),
     "theta_v": _attrs("K", "virtual potential temperature"),
     "theta_e": _attrs(
-        "K", "equivalent potential temperature (Bolton 1980)",
+        "K",
+        "equivalent potential temperature (Bolton 1980)",
         "pseudo_equivalent_potential_temperature",
     ),
-}  # fmt: skip
+}
 
 
 def _apply(
@@ -397,9 +409,11 @@ def diagnose(ds: xr.Dataset, variables: Mapping[str, str], options: Options) -> 
         )
         top = xr.full_like(ground, np.nan)
         fields = _apply(
-            block, [height, b, ground, top], [[level_dim], [level_dim], [], []],
+            block,
+            [height, b, ground, top],
+            [[level_dim], [level_dim], [], []],
             len(tarnwell.ColdPool._fields),
-        )  # fmt: skip
+        )
         attrs = {
             "intensity": _attrs("m s-1", "cold-pool intensity sqrt(2 * integral of -b dz)"),
             "depth": _attrs("m", "cold-pool depth"),

@@ -65,7 +65,12 @@ def open_model(path: str, chunks: dict[str, int] | str | None) -> xr.Dataset:
     if chunks is not None:
         _require("dask", "reading in chunks (--chunks)")
     kwargs: dict[str, Any] = {"chunks": chunks}
-    if is_zarr(path):
+    netcdf = _netcdf_backend(path)
+    if netcdf is not None:
+        # Naming the backend class spares xarray loading every installed backend
+        # plugin (the radar readers alone take seconds) to guess the format.
+        kwargs["engine"] = netcdf
+    elif is_zarr(path):
         _require("zarr", "reading zarr stores")
         kwargs["engine"] = "zarr"
     elif path.lower().endswith(GRIB_SUFFIXES):
@@ -77,6 +82,21 @@ def open_model(path: str, chunks: dict[str, int] | str | None) -> xr.Dataset:
     except Exception as err:  # every backend has its own way of saying "not mine"
         raise CommandError(f"{path}: cannot read as a model file ({_first_line(err)})") from None
     return ds
+
+
+def _netcdf_backend(path: str) -> Any:
+    """xarray's netCDF4 backend class for a netCDF-3 or HDF5 file, if netCDF4 is installed."""
+    import importlib.util
+
+    if os.path.isdir(path) or importlib.util.find_spec("netCDF4") is None:
+        return None
+    with open(path, "rb") as f:
+        magic = f.read(8)
+    if not (magic.startswith(b"CDF") or magic.startswith(b"\x89HDF")):
+        return None
+    from xarray.backends import NetCDF4BackendEntrypoint
+
+    return NetCDF4BackendEntrypoint
 
 
 def _require(module: str, purpose: str) -> None:

@@ -132,9 +132,13 @@ def vad_dataset(
     range_m = padded()
     for i, ring in enumerate(rings):
         res = tarnwell.vad(
-            ring["vr"], ring["az"], cos_el=ring["cos_el"],
-            min_gates=min_gates, min_spread=min_spread, n_threads=n_threads,
-        )  # fmt: skip
+            ring["vr"],
+            ring["az"],
+            cos_el=ring["cos_el"],
+            min_gates=min_gates,
+            min_spread=min_spread,
+            n_threads=n_threads,
+        )
         m = ring["range"].size
         for name, values in zip(tarnwell.Vad._fields, res, strict=True):
             fields[name][i, :m] = values
@@ -159,10 +163,11 @@ def vad_dataset(
         "elevation": ("sweep", elevation, {"units": "degrees", "long_name": "sweep elevation"}),
         "range": (("sweep", "range"), range_m, {"units": "m", "long_name": "range to gate"}),
         "height": (
-            ("sweep", "range"), height,
+            ("sweep", "range"),
+            height,
             {"units": "m", "long_name": "beam height above the radar (4/3 earth radius)"},
         ),
-    }  # fmt: skip
+    }
     for name in ("latitude", "longitude", "altitude"):
         if name in first.coords or name in first.data_vars:
             coords[name] = ((), float(first[name].values), dict(first[name].attrs))

@@ -115,7 +115,9 @@ def model_dataset(
         - ((yy + 0.3 * half_height) / (0.5 * half_height)) ** 2
     )
     u_env, v_env = hodograph(z)
-    u = jet * u_env * (1.0 - 0.6 * front) - 4.0 * cold_pool * np.sign(xx - x_storm)
+    u = jet * u_env * (1.0 - 0.6 * front) + 4.0 * cold_pool * np.tanh(
+        (xx - x_storm) / (0.5 * cold_pool_radius)
+    )
     v = jet * v_env * (1.0 - 0.6 * front) + 6.0 * front * depth_weight
 
     def var(data: np.ndarray, standard_name: str, units: str, long_name: str) -> xr.Variable:
