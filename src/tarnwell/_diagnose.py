@@ -17,7 +17,7 @@ from __future__ import annotations
 import math
 from collections.abc import Callable, Hashable, Mapping
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
 
@@ -193,7 +193,7 @@ def in_unit(da: xr.DataArray, role: str) -> xr.DataArray:
     if converted is not da:
         converted = converted.copy()
         converted.attrs = {**da.attrs, "units": spec.unit}
-    return converted
+    return cast("xr.DataArray", converted)
 
 
 def find_vertical_dim(ds: xr.Dataset, field: xr.DataArray, requested: str | None) -> str:
@@ -328,7 +328,8 @@ def _horizontal_mean(a: np.ndarray) -> np.ndarray:
     total = np.where(finite, flat, 0.0).sum(axis=-1)
     count = finite.sum(axis=-1)
     with np.errstate(invalid="ignore", divide="ignore"):
-        return total / count
+        mean: np.ndarray = total / count
+    return mean
 
 
 def buoyancy(theta_v: xr.DataArray, y_dim: str, x_dim: str) -> xr.DataArray:
@@ -343,7 +344,7 @@ def buoyancy(theta_v: xr.DataArray, y_dim: str, x_dim: str) -> xr.DataArray:
         dask="parallelized",
         output_dtypes=[np.float64],
     )
-    return GRAVITY * (theta_v - reference) / reference
+    return cast("xr.DataArray", GRAVITY * (theta_v - reference) / reference)
 
 
 def layer_name(bottom: float, top: float) -> str:
@@ -440,9 +441,8 @@ def diagnose(ds: xr.Dataset, variables: Mapping[str, str], options: Options) -> 
         y = _coordinate_in_metres(ds, y_dim)
         for name in ("theta", "theta_v"):
             f = thermo[name]
-            block = _Block("gradient", n_threads)
             gx, gy = _apply(
-                block,
+                _Block("gradient", n_threads),
                 [f, xr.DataArray(x, dims=[x_dim]), xr.DataArray(y, dims=[y_dim])],
                 [[y_dim, x_dim], [x_dim], [y_dim]],
                 2,
@@ -454,7 +454,7 @@ def diagnose(ds: xr.Dataset, variables: Mapping[str, str], options: Options) -> 
             out[f"dfdx_{name}"] = _finish(gx, _attrs("K m-1", f"x derivative of {label}"))
             out[f"dfdy_{name}"] = _finish(gy, _attrs("K m-1", f"y derivative of {label}"))
             out[f"grad_{name}"] = _finish(
-                np.hypot(gx, gy),
+                cast("xr.DataArray", np.hypot(gx, gy)),
                 _attrs("K m-1", f"magnitude of the horizontal gradient of {label}"),
             )
 
@@ -468,9 +468,9 @@ def diagnose(ds: xr.Dataset, variables: Mapping[str, str], options: Options) -> 
                 _attrs("m", "mean height of the model level", None)
             )
         )
-    for name in result.coords:
-        if name in ds.coords:
-            result[name].attrs = dict(ds[name].attrs)
+    for coord in result.coords:
+        if coord in ds.coords:
+            result[coord].attrs = dict(ds[coord].attrs)
     result = _carry_grid_mapping(ds, result, anchor)
     result.attrs = {
         "Conventions": "CF-1.8",
@@ -541,7 +541,7 @@ def _dewpoint(
         return None
     with np.errstate(divide="ignore", invalid="ignore"):
         ln = np.log(e / 611.2)
-        return 243.5 * ln / (17.67 - ln) + 273.15
+        return cast("xr.DataArray", 243.5 * ln / (17.67 - ln) + 273.15)
 
 
 def _ground(found: dict[str, xr.DataArray], height: xr.DataArray, level_dim: str) -> xr.DataArray:
@@ -570,7 +570,7 @@ def _wind_layers(
     import xarray as xr
 
     fields = tarnwell.Profile._fields
-    core: list[list[Hashable]] = [[level_dim]] * 3 + [[], [], []]
+    core: list[list[Hashable]] = [[level_dim], [level_dim], [level_dim], [], [], []]
 
     def layer(bottom: float, top: float, cu: xr.DataArray, cv: xr.DataArray) -> dict[str, Any]:
         block = _per_column("profile", n_threads, ("ground", "cu", "cv"), bottom=bottom, top=top)

@@ -14,7 +14,7 @@ import sys
 import tempfile
 from collections.abc import Callable, Iterator, Mapping
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Literal
 
 if TYPE_CHECKING:
     import xarray as xr
@@ -175,12 +175,13 @@ def write_dataset(
             compute(delayed)
 
 
-def _netcdf_engine() -> str:
+def _netcdf_engine() -> Literal["netcdf4", "h5netcdf", "scipy"]:
     import importlib.util
 
-    for engine, module in (("netcdf4", "netCDF4"), ("h5netcdf", "h5netcdf")):
-        if importlib.util.find_spec(module) is not None:
-            return engine
+    if importlib.util.find_spec("netCDF4") is not None:
+        return "netcdf4"
+    if importlib.util.find_spec("h5netcdf") is not None:
+        return "h5netcdf"
     return "scipy"
 
 

@@ -34,8 +34,10 @@ def open_volume(path: str) -> list[xr.Dataset]:
 
     if not os.path.exists(path):
         raise CommandError(f"{path}: no such file or directory")
+    import importlib
+
     try:
-        import xradar
+        xradar: Any = importlib.import_module("xradar")
     except ImportError:
         raise CommandError(
             "reading radar volumes needs the Python package 'xradar': pip install 'tarnwell[cli]'"
@@ -79,7 +81,10 @@ def find_velocity(sweep: xr.Dataset, name: str | None) -> xr.DataArray:
 def beam_height(range_m: np.ndarray, elevation_rad: np.ndarray) -> np.ndarray:
     """Height (m) of the beam centre above the antenna: 4/3 effective earth (Doviak, Zrnić)."""
     ae = EFFECTIVE_RADIUS_FACTOR * EARTH_RADIUS
-    return np.sqrt(range_m**2 + ae**2 + 2.0 * range_m * ae * np.sin(elevation_rad)) - ae
+    height: np.ndarray = (
+        np.sqrt(range_m**2 + ae**2 + 2.0 * range_m * ae * np.sin(elevation_rad)) - ae
+    )
+    return height
 
 
 def sweep_rings(sweep: xr.Dataset, velocity: str | None) -> dict[str, Any]:

@@ -13,6 +13,7 @@ malformed command line); no partial output file is ever left behind.
 from __future__ import annotations
 
 import argparse
+import importlib
 import os
 import sys
 import time
@@ -271,13 +272,13 @@ def _command_line() -> str:
 
 def _connect(address: str) -> Any:
     try:
-        from distributed import Client
+        distributed: Any = importlib.import_module("distributed")
     except ImportError:
         raise CommandError(
             "--scheduler needs the Python package 'distributed': pip install 'tarnwell[cli]'"
         ) from None
     try:
-        return Client(address, timeout="10s")
+        return distributed.Client(address, timeout="10s")
     except (OSError, TimeoutError) as err:
         raise CommandError(f"--scheduler {address}: cannot connect ({err})") from None
 
@@ -289,17 +290,13 @@ def _computer(client: Any, threads: int, progress: bool) -> Any:
         if client is not None:
             future = client.compute(delayed)
             if progress:
-                from distributed import progress as show_progress
-
-                show_progress(future)
+                importlib.import_module("distributed").progress(future)
             future.result()
             return
-        import dask
-
+        dask: Any = importlib.import_module("dask")
         if progress:
-            from dask.diagnostics import ProgressBar
-
-            with ProgressBar(out=sys.stderr):
+            bar = importlib.import_module("dask.diagnostics").ProgressBar
+            with bar(out=sys.stderr):
                 dask.compute(delayed, scheduler="threads", num_workers=threads)
         else:
             dask.compute(delayed, scheduler="threads", num_workers=threads)

@@ -60,11 +60,11 @@ def figure_sheet(
     plt = _pyplot(interactive)
     if diag is None:
         assert vad is not None
-        fig, ax = plt.subplots(figsize=(6.0, 7.5), layout="constrained")
-        vad_profile(ax, vad)
-        return fig
+        single: Figure = plt.figure(figsize=(6.0, 7.5), layout="constrained")
+        vad_profile(single.add_subplot(), vad)
+        return single
     wide = vad is not None
-    fig = plt.figure(figsize=(17.5 if wide else 12.5, 10.0), layout="constrained")
+    fig: Figure = plt.figure(figsize=(17.5 if wide else 12.5, 10.0), layout="constrained")
     grid = fig.add_gridspec(2, 3 if wide else 2, width_ratios=[1, 1, 0.7] if wide else None)
     t = _time_index(diag, time_index)
     when = _time_label(diag, t)
@@ -247,7 +247,7 @@ def theta_e_section(ax: Axes, ds: xr.Dataset, t: int) -> None:
         z = ds["height_level_mean"].values / 1000.0
         ylabel = "mean height of level (km)"
     else:
-        z = np.arange(section.sizes[level_dim])
+        z = np.arange(section.sizes[level_dim], dtype=np.float64)
         ylabel = str(level_dim)
     keep = z <= 10.0 if "height_level_mean" in ds.coords else slice(None)
     mesh = ax.pcolormesh(x, z[keep], section.values[keep], shading="auto", cmap="turbo")
