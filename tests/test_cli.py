@@ -94,7 +94,7 @@ def read(path: Path) -> xr.Dataset:
 
 
 @pytest.mark.parametrize("suffix", [".nc", ".zarr"])
-@pytest.mark.parametrize("chunks", [None, "time=1", "time=2,y=7"])
+@pytest.mark.parametrize("chunks", [None, "time=1", "time=2,y=7", "level=5,x=10"])
 def test_diagnose_equals_direct_calls(model, tmp_path, suffix, chunks):
     path, ds = model
     out = tmp_path / f"diag{suffix}"
@@ -244,7 +244,6 @@ def _one_error_line(capsys: pytest.CaptureFixture[str], *words: str) -> str:
         ("no_vertical", ("vertical",)),
         ("unknown_units", ("blorps",)),
         ("unreadable", ("cannot read",)),
-        ("degrees", ("degrees", "metres")),
         ("nothing", ("neither air temperature nor wind",)),
     ],
 )
@@ -263,8 +262,6 @@ def test_bad_input_is_one_line_and_leaves_nothing(model, tmp_path, capsys, case,
         ds.assign(T=ds["T"].assign_attrs(units="blorps")).to_netcdf(bad)
     elif case == "unreadable":
         bad.write_bytes(b"this is not a model file\n" * 10)
-    elif case == "degrees":
-        ds.assign_coords(x=ds["x"].assign_attrs(units="degrees_east")).to_netcdf(bad)
     elif case == "nothing":
         ds[["lambert_conformal"]].to_netcdf(bad)
     out_dir = tmp_path / "out"
@@ -272,6 +269,19 @@ def test_bad_input_is_one_line_and_leaves_nothing(model, tmp_path, capsys, case,
     assert run("diagnose", bad, "-o", out_dir / "diag.nc", *extra) == 1
     _one_error_line(capsys, *words)
     _no_output_left(out_dir, set())
+
+
+def test_grid_in_degrees_gives_everything_but_gradients(model, tmp_path, capsys):
+    path, ds = model
+    geo = tmp_path / "geo.nc"
+    ds.assign_coords(x=ds["x"].assign_attrs(units="degrees_east")).to_netcdf(geo)
+    out = tmp_path / "geo_diag.nc"
+    assert run("diagnose", geo, "-o", out, "-q") == 0
+    err = capsys.readouterr().err
+    assert "note: no gradients" in err and "degrees_east" in err
+    got = read(out)
+    assert "grad_theta" not in got and "dfdx_theta" not in got
+    assert same_bits(got["helicity_0_3km"].values, reference(ds)["helicity_0_3km"])
 
 
 def test_existing_output_is_refused_unless_overwrite(model, tmp_path, capsys):
@@ -311,3 +321,78 @@ def test_python_dash_m_and_console_script_run():
     )
     for command in ("diagnose", "vad", "plot"):
         assert command in done.stdout
+
+
+def write_grib(path: Path) -> dict[str, np.ndarray]:
+    """A small GRIB2 file on pressure levels and a lat/lon grid, as a global model writes it."""
+    eccodes = pytest.importorskip("eccodes")
+    levels = [1000, 925, 850, 700, 500, 300]
+    ny, nx = 5, 6
+    rng = np.random.default_rng(5)
+    written: dict[str, np.ndarray] = {}
+    with open(path, "wb") as f:
+        for short, base, per_level in [
+            ("t", 295.0, -9.0),
+            ("gh", 110.0, 1500.0),
+            ("u", 4.0, 3.0),
+            ("v", -2.0, 1.5),
+            ("r", 85.0, -8.0),
+        ]:
+            field = np.empty((len(levels), ny, nx))
+            for k, level in enumerate(levels):
+                h = eccodes.codes_grib_new_from_samples("regular_ll_pl_grib2")
+                for key, value in {
+                    "Ni": nx,
+                    "Nj": ny,
+                    "latitudeOfFirstGridPointInDegrees": 40.0,
+                    "latitudeOfLastGridPointInDegrees": 36.0,
+                    "longitudeOfFirstGridPointInDegrees": 260.0,
+                    "longitudeOfLastGridPointInDegrees": 265.0,
+                    "iDirectionIncrementInDegrees": 1.0,
+                    "jDirectionIncrementInDegrees": 1.0,
+                    "shortName": short,
+                    "typeOfFirstFixedSurface": 100,
+                    "level": level,
+                }.items():
+                    eccodes.codes_set(h, key, value)
+                values = base + k * per_level + rng.random(ny * nx)
+                eccodes.codes_set_values(h, values)
+                eccodes.codes_write(h, f)
+                eccodes.codes_release(h)
+                field[k] = values.reshape(ny, nx)
+            written[short] = field
+    return written
+
+
+def test_grib_file_through_cfgrib(tmp_path, capsys):
+    pytest.importorskip("cfgrib")
+    grib = tmp_path / "model.grib2"
+    write_grib(grib)
+    out = tmp_path / "grib_diag.nc"
+    assert run("diagnose", grib, "-o", out, "-q") == 0
+    # A lat/lon grid has no gradients; everything else is there.
+    assert "note: no gradients" in capsys.readouterr().err
+    got = read(out)
+    with xr.open_dataset(grib, engine="cfgrib", backend_kwargs={"indexpath": ""}) as ds:
+        t, z, u, v, rh = (ds[n].values.astype(np.float64) for n in ("t", "gh", "u", "v", "r"))
+        p = ds["isobaricInhPa"].values.astype(np.float64)[:, None, None] * 100.0
+    assert same_bits(got["theta"].values, tarnwell.thermo(t, p, t).theta)
+    # Relative humidity (%) to dew point and back to a mixing ratio.
+    tc = t - 273.15
+    e = rh / 100.0 * 611.2 * np.exp(17.67 * tc / (tc + 243.5))
+    w = 0.6219569156569429 * e / (p - e)
+    np.testing.assert_allclose(got["mixing_ratio"].values, w, rtol=1e-9)
+    ground = z.min(axis=0)
+    res = tarnwell.profile(
+        z,
+        u,
+        v,
+        ground=ground,
+        bottom=0.0,
+        top=1000.0,
+        cu=got["u_storm"].values,
+        cv=got["v_storm"].values,
+        axis=0,
+    )
+    assert same_bits(got["helicity_0_1km"].values, res.helicity)
+    assert got["helicity_0_1km"].dims == ("latitude", "longitude")

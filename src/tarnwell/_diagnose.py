@@ -100,8 +100,8 @@ VERTICAL_NAMES = (
     "nz",
     "altitude",
 )
-X_NAMES = ("x", "projection_x_coordinate", "west_east", "xc")
-Y_NAMES = ("y", "projection_y_coordinate", "south_north", "yc")
+X_NAMES = ("x", "projection_x_coordinate", "west_east", "xc", "longitude", "lon")
+Y_NAMES = ("y", "projection_y_coordinate", "south_north", "yc", "latitude", "lat")
 
 
 @dataclass
@@ -189,9 +189,13 @@ def in_unit(da: xr.DataArray, role: str) -> xr.DataArray:
         scale, offset = units.conversion("diagnose", str(da.name), str(text), spec.unit)
     except ValueError as err:
         raise CommandError(f"variable {da.name!r} ({spec.description}): {err}") from None
+    if da.dtype != np.float64:
+        # Files often hold float32; the arithmetic before the kernels (humidity to
+        # dew point, buoyancy) must not run in single precision.
+        da = da.astype(np.float64)
     converted = units.apply_linear(da, scale, offset)
     if converted is not da:
-        converted = converted.copy()
+        converted = converted.copy(deep=False)
         converted.attrs = {**da.attrs, "units": spec.unit}
     return cast("xr.DataArray", converted)
 
@@ -218,20 +222,29 @@ def find_vertical_dim(ds: xr.Dataset, field: xr.DataArray, requested: str | None
     )
 
 
-def _horizontal_dim(ds: xr.Dataset, field: xr.DataArray, names: tuple[str, ...], axis: str) -> str:
-    standard = f"projection_{axis}_coordinate"
-    for dim in field.dims:
-        if dim in ds.coords and ds[dim].attrs.get("standard_name") == standard:
-            return str(dim)
-    for dim in field.dims:
+def _horizontal_dim(ds: xr.Dataset, field: xr.DataArray, axis: str, skip: tuple[str, ...]) -> str:
+    """The grid's ``axis`` ("x" or "y") dimension: projected, geographic, CF axis, or by name."""
+    standards = {
+        "x": ("projection_x_coordinate", "longitude", "grid_longitude"),
+        "y": ("projection_y_coordinate", "latitude", "grid_latitude"),
+    }[axis]
+    names = X_NAMES if axis == "x" else Y_NAMES
+    dims = [str(d) for d in field.dims if d not in skip]
+    for standard in standards:
+        for dim in dims:
+            if dim in ds.coords and ds[dim].attrs.get("standard_name") == standard:
+                return dim
+    for dim in dims:
         if dim in ds.coords and ds[dim].attrs.get("axis") == axis.upper():
-            return str(dim)
-    for dim in field.dims:
+            return dim
+    for dim in dims:
         if dim in names:
-            return str(dim)
+            return dim
+    if len(dims) >= 2:  # (..., y, x) is the usual order
+        return dims[-1] if axis == "x" else dims[-2]
     raise CommandError(
-        f"no projected {axis} dimension in {field.name!r} {tuple(field.dims)} "
-        f"(a coordinate with standard_name {standard!r})"
+        f"no horizontal {axis} dimension in {field.name!r} {tuple(field.dims)} "
+        f"(a coordinate with standard_name {standards[0]!r})"
     )
 
 
@@ -332,6 +345,29 @@ def _horizontal_mean(a: np.ndarray) -> np.ndarray:
     return mean
 
 
+def levels_last(da: xr.DataArray, level_dim: str) -> xr.DataArray:
+    """``da`` with its levels as the last, contiguous axis of every block.
+
+    Laid out once here, the same heights and winds serve every column-kernel
+    call as they are; a transposed view would be copied again by each call.
+    """
+    import xarray as xr
+
+    moved = da.transpose(..., level_dim)
+    if moved.chunks is not None:
+        moved = moved.chunk({level_dim: -1})
+    return cast(
+        "xr.DataArray",
+        xr.apply_ufunc(
+            np.ascontiguousarray,
+            moved,
+            dask="parallelized",
+            output_dtypes=[np.float64],
+            keep_attrs=True,
+        ),
+    )
+
+
 def buoyancy(theta_v: xr.DataArray, y_dim: str, x_dim: str) -> xr.DataArray:
     """b = g (θv − θv_ref) / θv_ref, θv_ref the horizontal mean of θv on each level and time."""
     import xarray as xr
@@ -371,8 +407,8 @@ def diagnose(ds: xr.Dataset, variables: Mapping[str, str], options: Options) -> 
             "or --var u=NAME --var v=NAME"
         )
     level_dim = find_vertical_dim(ds, anchor, options.level_dim)
-    y_dim = _horizontal_dim(ds, anchor, Y_NAMES, "y")
-    x_dim = _horizontal_dim(ds, anchor, X_NAMES, "x")
+    x_dim = _horizontal_dim(ds, anchor, "x", (level_dim,))
+    y_dim = _horizontal_dim(ds, anchor, "y", (level_dim, x_dim))
     dims = anchor.dims
 
     height = _height(found)
@@ -400,18 +436,19 @@ def diagnose(ds: xr.Dataset, variables: Mapping[str, str], options: Options) -> 
     ground = None
     if height is not None:
         ground = _ground(found, height, level_dim)
+        columns_z = levels_last(height, level_dim)
 
     # Cold pool: buoyancy of the density-weighting (virtual) temperature against the
     # horizontal mean of each level; the layer ends where b rises to the threshold.
     if thermo is not None and height is not None and ground is not None:
-        b = buoyancy(thermo["theta_v"], y_dim, x_dim)
+        b = levels_last(buoyancy(thermo["theta_v"], y_dim, x_dim), level_dim)
         block = _per_column(
             "cold_pool", n_threads, ("bottom", "top"), threshold=options.cold_pool_threshold
         )
         top = xr.full_like(ground, np.nan)
         fields = _apply(
             block,
-            [height, b, ground, top],
+            [columns_z, b, ground, top],
             [[level_dim], [level_dim], [], []],
             len(tarnwell.ColdPool._fields),
         )
@@ -428,17 +465,19 @@ def diagnose(ds: xr.Dataset, variables: Mapping[str, str], options: Options) -> 
             out[name] = _finish(field, attrs[name])
 
     if "u" in found and "v" in found and height is not None and ground is not None:
-        u = in_unit(found["u"], "u").broadcast_like(anchor).transpose(*dims)
-        v = in_unit(found["v"], "v").broadcast_like(anchor).transpose(*dims)
-        out.update(_wind_layers(height, u, v, ground, level_dim, options, n_threads))
+        u = levels_last(in_unit(found["u"], "u").broadcast_like(anchor), level_dim)
+        v = levels_last(in_unit(found["v"], "v").broadcast_like(anchor), level_dim)
+        out.update(_wind_layers(columns_z, u, v, ground, level_dim, options, n_threads))
     elif "u" not in found or "v" not in found:
         notes.append("no eastward and northward wind: no helicity")
     else:
         notes.append("no heights or geopotential: no helicity, no cold pool")
 
-    if thermo is not None:
-        x = _coordinate_in_metres(ds, x_dim)
-        y = _coordinate_in_metres(ds, y_dim)
+    grid = _grid_in_metres(ds, x_dim, y_dim) if thermo is not None else None
+    if isinstance(grid, str):
+        notes.append(grid)
+    elif thermo is not None and grid is not None:
+        x, y = grid
         for name in ("theta", "theta_v"):
             f = thermo[name]
             gx, gy = _apply(
@@ -484,12 +523,12 @@ def diagnose(ds: xr.Dataset, variables: Mapping[str, str], options: Options) -> 
         else f"{options.storm_motion[0]},{options.storm_motion[1]} m s-1",
     }
     if notes:
-        result.attrs["comment"] = "; ".join(notes)
+        result.attrs["comment"] = "\n".join(notes)
     return result
 
 
 def _finish(field: xr.DataArray, attrs: Mapping[str, Any]) -> xr.DataArray:
-    field = field.copy()
+    field = field.copy(deep=False)
     field.attrs = dict(attrs)
     return field
 
@@ -616,6 +655,14 @@ def _wind_layers(
     return out
 
 
+def _grid_in_metres(ds: xr.Dataset, x_dim: str, y_dim: str) -> tuple[np.ndarray, np.ndarray] | str:
+    """The grid's x and y coordinates in metres, or why there are no gradients."""
+    try:
+        return _coordinate_in_metres(ds, x_dim), _coordinate_in_metres(ds, y_dim)
+    except CommandError as err:
+        return f"no gradients: {err}"
+
+
 def _coordinate_in_metres(ds: xr.Dataset, dim: str) -> np.ndarray:
     if dim not in ds.coords:
         raise CommandError(f"dimension {dim!r} has no coordinate values: the gradient needs them")
@@ -626,7 +673,8 @@ def _coordinate_in_metres(ds: xr.Dataset, dim: str) -> np.ndarray:
     try:
         if units.is_angle_in_degrees("diagnose", dim, str(text)) or "degree" in str(text):
             raise CommandError(
-                f"coordinate {dim!r} is in {text}: the gradient needs a projected grid in metres"
+                f"coordinate {dim!r} is in {text}; the gradient needs a projected grid in "
+                f"metres (regrid to a map projection, or give projected x/y coordinates)"
             )
         scale, offset = units.conversion("diagnose", dim, str(text), "m")
     except ValueError as err:

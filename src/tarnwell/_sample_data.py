@@ -59,12 +59,15 @@ def model_dataset(
     nx: int = 160,
     dx: float = 3000.0,
     seed: int = 0,
+    first_time: int = 0,
 ) -> xr.Dataset:
     """A synthetic convective-storm environment with CF metadata.
 
     Dimensions (time, level, y, x) on a Lambert conformal grid of spacing
     ``dx`` metres; air temperature (K), pressure (Pa), dew point (K),
     geopotential height (m) and wind (m/s), each with its CF standard name.
+    ``first_time`` starts the storm's evolution later (to build a long series
+    one step at a time).
     """
     import xarray as xr
 
@@ -76,7 +79,7 @@ def model_dataset(
     z_level = level_heights(nz)
 
     shape = (nt, nz, ny, nx)
-    t_idx = np.arange(nt, dtype=float)[:, None, None, None]
+    t_idx = np.arange(first_time, first_time + nt, dtype=float)[:, None, None, None]
     zz = z_level[None, :, None, None]
     yy = y[None, None, :, None]
     xx = x[None, None, None, :]
@@ -129,7 +132,8 @@ def model_dataset(
         }
         return xr.Variable(("time", "level", "y", "x"), data, attrs)
 
-    times = np.datetime64("2026-05-20T21:00") + np.arange(nt) * np.timedelta64(30, "m")
+    steps = np.arange(first_time, first_time + nt)
+    times = np.datetime64("2026-05-20T21:00") + steps * np.timedelta64(30, "m")
     ds = xr.Dataset(
         {
             "T": var(t, "air_temperature", "K", "air temperature"),

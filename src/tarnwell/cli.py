@@ -250,6 +250,8 @@ def run_diagnose(args: argparse.Namespace) -> None:
     try:
         result = _diagnose.diagnose(ds, variables, options)
         result.attrs["history"] = f"{time.strftime('%Y-%m-%dT%H:%M:%S')} {_command_line()}"
+        for note in result.attrs.get("comment", "").splitlines():
+            print(f"{PROG} diagnose: note: {note}", file=sys.stderr)
         _io.write_dataset(
             result,
             args.output,
