@@ -306,8 +306,11 @@ def profile(
     Notes
     -----
     End winds are interpolated linearly in height; an end up to 1e-6 m outside
-    the usable levels takes the nearest level's wind. A level with a missing
-    height or wind (NaN, ±inf, masked) is skipped and its neighbours joined.
+    the usable levels takes the nearest level's wind, one further out makes the
+    column all NaN. A level with a missing height or wind (NaN, ±inf, masked) is
+    skipped and its neighbours joined. Levels are used in index order and
+    should rise with it. When ``top <= bottom``, ``helicity`` is the single step
+    from bottom to top and the mean wind is the bottom wind.
 
     References
     ----------
@@ -463,8 +466,11 @@ def vad(
     Notes
     -----
     A gate is valid when its velocity and azimuth are finite (masked gates
-    are not). Rejected fits are NaN; the first-order fields survive a
-    rejected second-order fit.
+    are not). A fit needs at least 3 and at least ``min_gates`` valid gates and
+    a coverage of at least ``min_spread``; the second-order fit also needs its
+    normalised 4×4 determinant to reach ``min_spread * 0.25`` and not vanish.
+    Rejected fits are NaN; the first-order fields survive a rejected
+    second-order fit. ``n`` is always written.
 
     References
     ----------
