@@ -325,6 +325,11 @@ def test_default_thread_count_follows_the_affinity_mask():
             r"same axis twice",
         ),
         (
+            lambda: tarnwell.gradient(np.ones((3, 4))),
+            TypeError,
+            r"tarnwell\.gradient: x and y .* are required",
+        ),
+        (
             lambda: tarnwell.thermo(["a", "b"], 1.0, 1.0),
             TypeError,
             r"tarnwell\.thermo: t must hold real numbers",
@@ -393,6 +398,8 @@ def test_level_first_blocks_cover_every_column(monkeypatch, points):
     rng = np.random.default_rng(12)
     ny, nx = points
     z = np.cumsum(rng.uniform(50, 300, 9))[:, None, None]
+    if ny * nx > 1:  # heights fixed in time but varying in space
+        z = z + rng.uniform(0, 40, (9, ny, nx))
     u = rng.normal(size=(3, 9, ny, nx + 1))[..., :nx]  # not mergeable: strided copy path
     v = rng.normal(size=(3, 9, ny, nx))
     cu = rng.normal(size=(3, ny, nx))
@@ -406,7 +413,9 @@ def test_level_first_blocks_cover_every_column(monkeypatch, points):
     assert np.isfinite(ref[4]).any()
     first = tarnwell.profile(z, u, v, axis=1, n_threads=2, **kw)
     # level-last by axis order but level-first in memory: strided views
-    last_view = tarnwell.profile(z[:, 0, 0], np.moveaxis(u, 1, -1), np.moveaxis(v, 1, -1), **kw)
+    last_view = tarnwell.profile(
+        np.moveaxis(z, 0, -1), np.moveaxis(u, 1, -1), np.moveaxis(v, 1, -1), **kw
+    )
     for result in (first, last_view):
         assert_result_bits(result, ref.reshape(7, 3, ny, nx))
 
@@ -429,3 +438,45 @@ def test_contiguous_level_last_inputs_are_not_copied():
     p, td = t * 300, t - 3
     # the (4, N) result alone
     assert traced_peak(lambda: tarnwell.thermo(t, p, td)) < 4 * t.nbytes + t.nbytes / 2
+
+
+@pytest.mark.parametrize(
+    ("bottom", "top"),
+    [(0.0, 900.0), (500.0, 200.0), (300.0, 300.0), (0.0, 1900.0), (np.nan, 800.0)],
+)
+@pytest.mark.parametrize("z_kind", ["full", "per level", "fixed in time"])
+def test_profile_level_first_on_awkward_columns(monkeypatch, bottom, top, z_kind):
+    """Several blocks per time step over columns with falling heights, missing
+    values, odd ground heights and inverted or empty layers: the fields equal a
+    direct call on data laid out by hand."""
+    import tarnwell._layout as layout
+
+    monkeypatch.setattr(layout, "BLOCK_BYTES", 8 * 12 * 256)  # 256 columns per block
+    rng = np.random.default_rng(14)
+    nt, nl, ny, nx = 3, 12, 9, 70
+    if z_kind == "per level":
+        z = np.cumsum(rng.uniform(50, 300, nl))[:, None, None]
+    elif z_kind == "fixed in time":
+        z = np.cumsum(rng.uniform(50, 300, (nl, ny, nx)), axis=0)
+    else:
+        z = np.cumsum(rng.uniform(50, 300, (nt, nl, ny, nx)), axis=1)
+        z[0, :, 0, :5] = z[0, ::-1, 0, :5]  # falling heights
+        z[1, 3, 2, :] = 200.0  # a level exactly at a layer end
+        z[rng.random(z.shape) < 0.05] = np.nan
+    u, v = rng.normal(0, 10, (2, nt, nl, ny, nx))
+    u[rng.random(u.shape) < 0.05] = np.nan
+    v[rng.random(v.shape) < 0.02] = np.inf
+    ground = rng.uniform(-50, 100, (nt, ny, nx))
+    ground[rng.random(ground.shape) < 0.1] = np.nan
+    ground[0, 0, :3] = [np.inf, -np.inf, 0.0]
+    kw = dict(ground=ground, bottom=bottom, top=top, cu=1.0, cv=-1.0)
+    first = tarnwell.profile(z, u, v, axis=1, n_threads=2, **kw)
+    n = nt * ny * nx
+    lay = [
+        np.transpose(np.broadcast_to(a, (nt, nl, ny, nx)), (0, 2, 3, 1)).copy().reshape(n, nl)
+        for a in (z, u, v)
+    ]
+    ref = tw.profile(*lay, ground.ravel(), bottom, top, np.ones(n), -np.ones(n))
+    # a NaN layer end finds no wind anywhere; every other case finds some
+    assert np.isfinite(ref).any() != np.isnan(bottom)
+    assert_result_bits(first, ref.reshape(7, nt, ny, nx))

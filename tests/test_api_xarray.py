@@ -218,5 +218,7 @@ def test_plain_arrays_among_dataarrays_and_positional_axes_are_refused(grid):
             cu=np.zeros((2, 4, 5)),
             cv=0.0,
         )
+    with pytest.raises(ValueError, match=r"tarnwell\.profile: cu with dimensions .* varies along"):
+        tarnwell.profile(grid["z"], grid["u"], grid["v"], **(PROFILE_KW | {"cu": grid["u"]}))
     with pytest.raises(TypeError, match="by dimension"):
         tarnwell.profile(grid["z"], grid["u"], grid["v"], axis=1, **PROFILE_KW)

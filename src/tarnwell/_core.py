@@ -282,6 +282,11 @@ def gradient(
     n_threads: int | None = None,
 ) -> Any:
     func = "gradient"
+    if x is None or y is None:
+        raise TypeError(
+            f"{where(func)}: x and y (grid coordinates in metres) are required unless f is "
+            "a DataArray with coordinates"
+        )
     fa, masked = as_float(func, "f", f)
     if fa.ndim < 2:
         raise ValueError(f"{where(func)}: f with shape {fa.shape} needs at least 2 dimensions")

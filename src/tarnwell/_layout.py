@@ -98,14 +98,24 @@ def run_rows(
     step = max(BLOCK_COLUMNS, BLOCK_BYTES // (8 * levels) // BLOCK_COLUMNS * BLOCK_COLUMNS)
     step = min(step, points)
     # Arrays that cannot be viewed so are laid out whole (NumPy's strided copy).
-    whole = [
-        np.ascontiguousarray(np.moveaxis(a, axis, -1)).reshape(n, levels) if v is None else None
-        for a, v in zip(arrays, views, strict=True)
-    ]
-    buffers = [np.empty((1, step, levels)) if v is not None else None for v in views]
+    # Arrays that do not vary along the batch axis (heights fixed in time) are
+    # laid out for one batch index and read from there for every other.
+    whole: list[FloatArray | None] = []
+    for a, v in zip(arrays, views, strict=True):
+        if v is None:
+            whole.append(np.ascontiguousarray(np.moveaxis(a, axis, -1)).reshape(n, levels))
+        elif batch > 1 and v.strides[0] == 0 and v.strides[2] != 0:
+            whole.append(to_levels_last(v[:1], None, n_threads).reshape(points, levels))
+        else:
+            whole.append(None)
+    repeated = [w is not None and v is not None for w, v in zip(whole, views, strict=True)]
     # Heights given per level only (broadcast over time and points) make the
     # same block every time: laid out once, reused for every block.
     constant = [v is not None and v.strides[0] == 0 and v.strides[2] == 0 for v in views]
+    buffers = [
+        np.empty((1, step, levels)) if v is not None and w is None else None
+        for v, w in zip(views, whole, strict=True)
+    ]
     for view, buf, const in zip(views, buffers, constant, strict=True):
         if const and view is not None and buf is not None:
             to_levels_last(view[:1, :, :step], buf, n_threads)
@@ -115,8 +125,13 @@ def run_rows(
             m1 = min(m0 + step, points)
             i0, i1 = b * points + m0, b * points + m1
             rows = []
-            for view, buf, full, const in zip(views, buffers, whole, constant, strict=True):
-                if view is None or buf is None:
+            for view, buf, full, const, rep in zip(
+                views, buffers, whole, constant, repeated, strict=True
+            ):
+                if rep:
+                    assert full is not None
+                    rows.append(full[m0:m1])
+                elif view is None or buf is None:
                     assert full is not None
                     rows.append(full[i0:i1])
                 else:

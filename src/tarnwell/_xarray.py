@@ -176,6 +176,13 @@ def run(
                     f"{'gate' if func == 'vad' else 'vertical'} dimension {dim!r}"
                 )
         core = [dim]
+    for name in per_names:
+        value = converted[name]
+        if isinstance(value, xr.DataArray) and any(d in value.dims for d in core):
+            raise ValueError(
+                f"tarnwell.{func}: {name} with dimensions {value.dims} varies along "
+                f"{core[0]!r}; it takes one value per column"
+            )
 
     lazy = any(getattr(v, "chunks", None) is not None for v in converted.values())
     data_list = [data[n] for n in data_names]

@@ -122,12 +122,14 @@ def thermo(t: Any, p: Any, td: Any, *, n_threads: int | None = None) -> Thermo:
 
     Notes
     -----
-    :math:`P_0` = 1000 hPa, :math:`\kappa` = 0.28542059262205427 (:math:`R_d/c_{pd}` of
-    dry air) and :math:`\varepsilon` = 0.6219569156569429 (:math:`M_w/M_d`). These are
-    the values MetPy derives from its constants in recent releases, but MetPy's
-    ``potential_temperature`` has used :math:`\kappa` = 0.2857 in older ones, and
-    MetPy's ``equivalent_potential_temperature`` follows Bolton's eq. 39, so θe
-    differs from MetPy's by up to a few tenths of a kelvin above 100 hPa.
+    :math:`P_0` = 1000 hPa, :math:`\kappa` = 0.28542059262205427 and
+    :math:`\varepsilon` = 0.6219569156569429 (:math:`M_w/M_d`). MetPy's ε is
+    the same, but its :math:`\kappa = R_d/c_{pd}` is 2/7 ≈ 0.2857143, so its θ
+    and θv are larger by the factor :math:`(P_0/P)^{0.000294}` (0.02 % at
+    500 hPa). MetPy's θe follows Bolton's eq. 39 (θ of the dry-air pressure
+    with κ = 2/7) where this one uses eq. 43 with the exponent
+    :math:`0.2854(1 - 0.00028 r)`: they differ by up to a few tenths of a
+    kelvin at pressures of 100 hPa or more.
 
     Missing values (NaN, ±inf, masked elements) give NaN in the fields that
     depend on them: a missing dew point leaves ``theta`` intact. With a masked
