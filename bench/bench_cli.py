@@ -1,0 +1,214 @@
+"""`tarnwell diagnose` on a (time, level, y, x) model file on disk: where the time goes.
+
+Writes a synthetic model file one time step at a time, then measures
+
+- the command as a user runs it (``--chunks time=1``), wall time;
+- reading every input once (the I/O floor of the job);
+- in one process, time step by time step: reading, the kernels alone
+  (``_tarnwell`` calls), the package's layout work around them (``tarnwell.*``
+  minus the kernels), the other array arithmetic of the diagnostics
+  (buoyancy, storm motion, gradient magnitudes, xarray), and writing.
+
+The page cache is not dropped (that needs the whole machine): files written
+just before are read partly from memory, so the read floor is optimistic
+unless the inputs exceed free memory. Quote the load average with the figures.
+
+    python bench/bench_cli.py                      # the full (24, 50, 400, 400)
+    python bench/bench_cli.py --shape 24,50,200,200
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import time
+from collections import defaultdict
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+ROOT = Path(__file__).resolve().parent.parent
+INPUTS = ("T", "P", "TD", "Z", "U", "V")
+
+
+def write_model(path: Path, shape: tuple[int, int, int, int]) -> None:
+    """The sample environment, extended to ``nt`` steps, written one step at a time."""
+    import netCDF4
+
+    from tarnwell import _sample_data
+
+    nt, nz, ny, nx = shape
+    dx = 3000.0 * 400.0 / nx  # the same domain at any resolution
+    first = _sample_data.model_dataset(nt=1, nz=nz, ny=ny, nx=nx, dx=dx, seed=0)
+    first.to_netcdf(path, unlimited_dims=["time"])
+    with netCDF4.Dataset(path, "a") as nc:
+        for k in range(1, nt):
+            step = _sample_data.model_dataset(
+                nt=1, nz=nz, ny=ny, nx=nx, dx=dx, seed=k, first_time=k % 8
+            )
+            for name in INPUTS:
+                nc.variables[name][k] = step[name].values[0]
+            nc.variables["time"][k] = nc.variables["time"][0] + 30 * k * _minutes(nc)
+
+
+def _minutes(nc: Any) -> float:
+    units = nc.variables["time"].units
+    per = {"minutes": 1.0, "hours": 1.0 / 60.0, "seconds": 60.0, "days": 1.0 / 1440.0}
+    return per[units.split()[0]]
+
+
+def read_floor(path: Path) -> float:
+    """Seconds to read every input variable once, one time step at a time."""
+    import netCDF4
+
+    start = time.perf_counter()
+    with netCDF4.Dataset(path) as nc:
+        nc.set_auto_mask(False)
+        for name in INPUTS:
+            var = nc.variables[name]
+            for k in range(var.shape[0]):
+                var[k]
+    return time.perf_counter() - start
+
+
+class Meter:
+    """Accumulates the time spent inside wrapped functions, by label."""
+
+    def __init__(self) -> None:
+        self.seconds: dict[str, float] = defaultdict(float)
+
+    def wrap(self, label: str, func: Callable[..., Any]) -> Callable[..., Any]:
+        def timed(*args: Any, **kwargs: Any) -> Any:
+            start = time.perf_counter()
+            try:
+                return func(*args, **kwargs)
+            finally:
+                self.seconds[label] += time.perf_counter() - start
+
+        return timed
+
+
+def split(path: Path, threads: int) -> dict[str, float]:
+    """Read, kernels, layout, other arithmetic and write, time step by time step, in process."""
+    import _tarnwell
+    import xarray as xr
+
+    import tarnwell
+    from tarnwell import _diagnose
+
+    meter = Meter()
+    names = ("thermo", "cold_pool", "profile", "gradient")
+    originals = {n: (getattr(_tarnwell, n), getattr(tarnwell, n)) for n in names}
+    for n, (raw, face) in originals.items():
+        setattr(_tarnwell, n, meter.wrap("kernels", raw))
+        setattr(tarnwell, n, meter.wrap("face", face))
+    # The diagnostics lay heights and winds out level-last once, before the kernels.
+    levels_last = _diagnose.levels_last
+    _diagnose.levels_last = meter.wrap("levels_last", levels_last)
+    scratch = path.with_name("split_step.nc")
+    totals: dict[str, float] = defaultdict(float)
+    try:
+        with xr.open_dataset(path) as ds:
+            for k in range(ds.sizes["time"]):
+                t0 = time.perf_counter()
+                step = ds.isel(time=[k]).load()
+                t1 = time.perf_counter()
+                result = _diagnose.diagnose(step, {}, _diagnose.Options(n_threads=threads))
+                t2 = time.perf_counter()
+                result.to_netcdf(scratch)
+                t3 = time.perf_counter()
+                totals["read"] += t1 - t0
+                totals["diagnose"] += t2 - t1
+                totals["write"] += t3 - t2
+    finally:
+        for n, (raw, face) in originals.items():
+            setattr(_tarnwell, n, raw)
+            setattr(tarnwell, n, face)
+        _diagnose.levels_last = levels_last
+        scratch.unlink(missing_ok=True)
+    totals["kernels"] = meter.seconds["kernels"]
+    totals["layout"] = (
+        meter.seconds["face"] - meter.seconds["kernels"] + meter.seconds["levels_last"]
+    )
+    totals["other"] = totals["diagnose"] - meter.seconds["face"] - meter.seconds["levels_last"]
+    return dict(totals)
+
+
+def command(path: Path, out: Path, threads: int) -> float:
+    script = Path(sys.executable).parent / "tarnwell"
+    cmd = [str(script)] if script.exists() else [sys.executable, "-m", "tarnwell"]
+    start = time.perf_counter()
+    subprocess.run(
+        [
+            *cmd,
+            "diagnose",
+            str(path),
+            "-o",
+            str(out),
+            "--chunks",
+            "time=1",
+            "--threads",
+            str(threads),
+            "--overwrite",
+            "-q",
+        ],
+        check=True,
+    )
+    return time.perf_counter() - start
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--shape", default="24,50,400,400", help="time,level,y,x")
+    parser.add_argument("--dir", default=str(ROOT / "build" / "bench_cli"))
+    parser.add_argument("--threads", type=int, default=len(os.sched_getaffinity(0)))
+    parser.add_argument("--keep", action="store_true", help="keep the files")
+    args = parser.parse_args()
+    shape = tuple(int(s) for s in args.shape.split(","))
+    assert len(shape) == 4, "--shape needs four sizes"
+    work = Path(args.dir)
+    work.mkdir(parents=True, exist_ok=True)
+    model, out = work / "model.nc", work / "diag.nc"
+    points = int(np.prod(shape))
+
+    print(
+        f"shape (time, level, y, x) = {shape}: {points:,} points per variable, "
+        f"{points * 8 / 1e9:.2f} GB per float64 variable"
+    )
+    start = time.perf_counter()
+    write_model(model, shape)  # type: ignore[arg-type]
+    print(
+        f"wrote {model} ({model.stat().st_size / 1e9:.2f} GB) "
+        f"in {time.perf_counter() - start:.0f} s"
+    )
+    print(f"load average before: {open('/proc/loadavg').read().split()[:3]}")
+
+    floor = read_floor(model)
+    wall = command(model, out, args.threads)
+    out_gb = sum(f.stat().st_size for f in [out]) / 1e9
+    parts = split(model, args.threads)
+    load = open("/proc/loadavg").read().split()[:3]
+
+    in_gb = model.stat().st_size / 1e9
+    print(f"\nreading the inputs once: {floor:6.1f} s ({in_gb / floor:.2f} GB/s)")
+    print(
+        f"tarnwell diagnose --chunks time=1 --threads {args.threads}: {wall:6.1f} s wall, "
+        f"{points / wall / 1e6:.2f} M points/s, output {out_gb:.2f} GB"
+    )
+    print("in process, step by step:")
+    for key in ("read", "kernels", "layout", "other", "write"):
+        print(f"  {key:8s} {parts[key]:7.1f} s")
+    compute = parts["kernels"] + parts["layout"]
+    print(f"kernels + layout = {compute:.1f} s = {compute / floor:.2f} x the read floor")
+    print(f"load average after: {load}")
+    if not args.keep:
+        shutil.rmtree(work)
+
+
+if __name__ == "__main__":
+    main()
