@@ -95,9 +95,9 @@ class Meter:
 
 def split(path: Path, threads: int) -> dict[str, float]:
     """Read, kernels, layout, other arithmetic and write, time step by time step, in process."""
-    import _tarnwell
     import xarray as xr
 
+    import _tarnwell
     import tarnwell
     from tarnwell import _diagnose
 
