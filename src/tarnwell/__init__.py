@@ -1,0 +1,32 @@
+"""Fast, exact, multithreaded diagnostics for model grids and radar volumes.
+
+Five functions, one per compiled kernel of `_tarnwell`, for NumPy arrays
+(with broadcasting, any vertical axis, masked arrays), pint Quantities,
+xarray DataArrays (dimensions by name, CF units and attributes) and dask
+(lazy, also on ``dask.distributed``). Each returns a named tuple of fields.
+See ``help(tarnwell.thermo)`` and the other functions for the reference.
+"""
+
+from importlib.metadata import PackageNotFoundError, version
+
+from ._results import ColdPool, Gradient, Profile, Thermo, Vad
+from .kernels import cold_pool, gradient, profile, thermo, vad
+
+try:
+    __version__ = version("tarnwell")
+except PackageNotFoundError:  # pragma: no cover - running from a source tree
+    __version__ = "0+unknown"
+
+__all__ = [
+    "ColdPool",
+    "Gradient",
+    "Profile",
+    "Thermo",
+    "Vad",
+    "__version__",
+    "cold_pool",
+    "gradient",
+    "profile",
+    "thermo",
+    "vad",
+]

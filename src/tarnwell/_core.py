@@ -1,0 +1,282 @@
+"""NumPy layer: argument conversion, broadcasting, axis layout and masks.
+
+Every kernel of `_tarnwell` wants its columns (levels, gates, grid rows) as the
+last, contiguous axis of a C-ordered float64 block, one item per row. This
+module turns what a user hands over (any numeric array-like, masked arrays,
+any axis order, broadcastable shapes) into exactly that, and the stacked
+kernel result back into fields of the batch shape, as views of that result.
+"""
+
+from __future__ import annotations
+
+import operator
+from collections.abc import Mapping, Sequence
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+import _tarnwell
+
+from ._layout import c_contiguous
+from ._results import RESULTS
+from ._threads import resolve_threads
+
+FloatArray = npt.NDArray[np.float64]
+
+
+def where(func: str) -> str:
+    return f"tarnwell.{func}"
+
+
+def shape_text(shapes: Mapping[str, tuple[int, ...]]) -> str:
+    return ", ".join(f"{name} with shape {shape}" for name, shape in shapes.items())
+
+
+def as_float(func: str, name: str, value: Any) -> tuple[FloatArray, bool]:
+    """`value` as a float64 array with masked elements set to NaN; also whether it was masked.
+
+    The caller's object is never written: a masked array is filled into a copy.
+    """
+    if isinstance(value, np.ma.MaskedArray):
+        data = np.ma.getdata(value)
+        mask = np.ma.getmaskarray(value)
+        out = np.array(check_numeric(func, name, data), dtype=np.float64, copy=True)
+        out[mask] = np.nan
+        return out, True
+    return check_numeric(func, name, value), False
+
+
+def check_numeric(func: str, name: str, value: Any) -> FloatArray:
+    try:
+        arr = np.asarray(value)
+    except (TypeError, ValueError) as err:
+        raise TypeError(f"{where(func)}: {name} must be numeric array-like ({err})") from None
+    if arr.dtype.kind in "biuf":
+        return arr.astype(np.float64, copy=False)
+    if arr.dtype.kind == "O":
+        try:
+            return arr.astype(np.float64)
+        except (TypeError, ValueError):
+            pass
+    raise TypeError(
+        f"{where(func)}: {name} must hold real numbers, got an array of dtype {arr.dtype}"
+    )
+
+
+def as_scalar(func: str, name: str, value: Any) -> float:
+    try:
+        return float(value)
+    except (TypeError, ValueError):
+        raise TypeError(
+            f"{where(func)}: {name} must be a real number, got {type(value).__name__}"
+        ) from None
+
+
+def as_count(func: str, name: str, value: Any) -> int:
+    if isinstance(value, bool):
+        raise TypeError(f"{where(func)}: {name} must be an integer, got bool")
+    try:
+        return operator.index(value)
+    except TypeError:
+        raise TypeError(
+            f"{where(func)}: {name} must be an integer, got {type(value).__name__}"
+        ) from None
+
+
+def normalize_axis(func: str, name: str, axis: Any, ndim: int, what: str) -> int:
+    axis = as_count(func, name, axis)
+    if not -ndim <= axis < ndim:
+        raise ValueError(
+            f"{where(func)}: {name}={axis} is out of range for the {what}, "
+            f"which has {ndim} dimension{'s' if ndim != 1 else ''}"
+        )
+    return axis % ndim
+
+
+def broadcast_shape(func: str, shapes: Mapping[str, tuple[int, ...]]) -> tuple[int, ...]:
+    try:
+        return tuple(np.broadcast_shapes(*shapes.values()))
+    except ValueError:
+        raise ValueError(f"{where(func)}: cannot broadcast {shape_text(shapes)}") from None
+
+
+def masked_fields(fields: Sequence[FloatArray]) -> list[Any]:
+    """Fields as masked arrays (views of the same data) masked where they are NaN."""
+    return [np.ma.MaskedArray(f, mask=np.isnan(f), copy=False) for f in fields]
+
+
+def finish(func: str, stacked: FloatArray, masked: bool) -> Any:
+    # Index with an ellipsis so that even 0-d fields are array views, not scalars.
+    fields = [stacked[i, ...] for i in range(stacked.shape[0])]
+    return RESULTS[func](*(masked_fields(fields) if masked else fields))
+
+
+def columns(
+    func: str,
+    data: Mapping[str, Any],
+    per_column: Mapping[str, Any],
+    axis: Any,
+    axis_name: str = "axis",
+) -> tuple[tuple[int, ...], list[FloatArray], list[FloatArray], bool]:
+    """Lay out column data for a kernel that takes rows of (n, L).
+
+    `data` hold the vertical (or gate) axis at `axis` of their broadcast shape;
+    `per_column` values broadcast against the other axes. Returns the batch
+    shape, the data as C-contiguous (n, L) blocks, the per-column values as
+    contiguous (n,) vectors and whether any input was masked.
+    """
+    arrays: dict[str, FloatArray] = {}
+    masked = False
+    for name, value in data.items():
+        arrays[name], m = as_float(func, name, value)
+        masked |= m
+    full = broadcast_shape(func, {k: a.shape for k, a in arrays.items()})
+    if len(full) == 0:
+        shapes_in = shape_text({k: a.shape for k, a in arrays.items()})
+        raise ValueError(f"{where(func)}: {', '.join(arrays)} need a vertical axis, got {shapes_in}")
+    ax = normalize_axis(func, axis_name, axis, len(full), f"broadcast shape {full}")
+    levels = full[ax]
+    data_batch = full[:ax] + full[ax + 1 :]
+
+    per: dict[str, FloatArray] = {}
+    for name, value in per_column.items():
+        per[name], m = as_float(func, name, value)
+        masked |= m
+    shapes = {"the non-vertical axes of the data": data_batch} | {
+        k: a.shape for k, a in per.items()
+    }
+    batch = broadcast_shape(func, shapes)
+    n = int(np.prod(batch, dtype=np.int64))
+
+    blocks = []
+    for a in arrays.values():
+        if a.shape != full:
+            a = np.broadcast_to(a, full)
+        a = np.moveaxis(a, ax, -1)
+        if a.shape[:-1] != batch:
+            a = np.broadcast_to(a, batch + (levels,))
+        blocks.append(c_contiguous(a).reshape(n, levels))
+    vectors = [np.ascontiguousarray(np.broadcast_to(p, batch)).reshape(n) for p in per.values()]
+    return batch, blocks, vectors, masked
+
+
+def thermo(t: Any, p: Any, td: Any, *, n_threads: int | None = None) -> Any:
+    func = "thermo"
+    arrays: dict[str, FloatArray] = {}
+    masked = False
+    for name, value in (("t", t), ("p", p), ("td", td)):
+        arrays[name], m = as_float(func, name, value)
+        masked |= m
+    shape = broadcast_shape(func, {k: a.shape for k, a in arrays.items()})
+    # The kernel is elementwise and reads each input in C order: broadcast
+    # inputs become contiguous copies, contiguous ones are read in place.
+    flat = [np.broadcast_to(a, shape) if a.shape != shape else a for a in arrays.values()]
+    out = _tarnwell.thermo(*flat, n_threads=resolve_threads(n_threads))
+    return finish(func, out.reshape((4, *shape)), masked)
+
+
+def cold_pool(
+    z: Any,
+    b: Any,
+    *,
+    bottom: Any,
+    threshold: Any,
+    top: Any,
+    axis: int = -1,
+    n_threads: int | None = None,
+) -> Any:
+    func = "cold_pool"
+    threshold = as_scalar(func, "threshold", threshold)
+    batch, (zb, bb), (bot, tp), masked = columns(
+        func, {"z": z, "b": b}, {"bottom": bottom, "top": top}, axis
+    )
+    out = _tarnwell.cold_pool(zb, bb, bot, threshold, tp, n_threads=resolve_threads(n_threads))
+    return finish(func, out.reshape((3, *batch)), masked)
+
+
+def profile(
+    z: Any,
+    u: Any,
+    v: Any,
+    *,
+    ground: Any,
+    bottom: Any,
+    top: Any,
+    cu: Any,
+    cv: Any,
+    axis: int = -1,
+    n_threads: int | None = None,
+) -> Any:
+    func = "profile"
+    bottom = as_scalar(func, "bottom", bottom)
+    top = as_scalar(func, "top", top)
+    batch, (zb, ub, vb), (gr, cub, cvb), masked = columns(
+        func, {"z": z, "u": u, "v": v}, {"ground": ground, "cu": cu, "cv": cv}, axis
+    )
+    out = _tarnwell.profile(
+        zb, ub, vb, gr, bottom, top, cub, cvb, n_threads=resolve_threads(n_threads)
+    )
+    return finish(func, out.reshape((7, *batch)), masked)
+
+
+def vad(
+    vr: Any,
+    az: Any,
+    *,
+    cos_el: Any,
+    min_gates: Any,
+    min_spread: Any,
+    axis: int = -1,
+    n_threads: int | None = None,
+) -> Any:
+    func = "vad"
+    min_gates = as_count(func, "min_gates", min_gates)
+    min_spread = as_scalar(func, "min_spread", min_spread)
+    batch, (vrb, azb), (ce,), masked = columns(
+        func, {"vr": vr, "az": az}, {"cos_el": cos_el}, axis
+    )
+    out = _tarnwell.vad(vrb, azb, ce, min_gates, min_spread, n_threads=resolve_threads(n_threads))
+    return finish(func, out.reshape((8, *batch)), masked)
+
+
+def coordinate(func: str, name: str, value: Any, size: int, axis_text: str) -> FloatArray:
+    c, _ = as_float(func, name, value)
+    if c.ndim != 1 or c.shape[0] != size:
+        raise ValueError(
+            f"{where(func)}: {name} with shape {c.shape} must be 1-D with one value per "
+            f"point of {axis_text} ({size})"
+        )
+    return c
+
+
+def gradient(
+    f: Any,
+    x: Any,
+    y: Any,
+    *,
+    axes: tuple[int, int] = (-2, -1),
+    n_threads: int | None = None,
+) -> Any:
+    func = "gradient"
+    fa, masked = as_float(func, "f", f)
+    if fa.ndim < 2:
+        raise ValueError(f"{where(func)}: f with shape {fa.shape} needs at least 2 dimensions")
+    try:
+        ay_in, ax_in = axes
+    except (TypeError, ValueError):
+        raise TypeError(f"{where(func)}: axes must be a pair (y axis, x axis)") from None
+    what = f"f with shape {fa.shape}"
+    ay = normalize_axis(func, "axes[0]", ay_in, fa.ndim, what)
+    ax = normalize_axis(func, "axes[1]", ax_in, fa.ndim, what)
+    if ay == ax:
+        raise ValueError(f"{where(func)}: axes={tuple(axes)} name the same axis twice")
+    ny, nx = fa.shape[ay], fa.shape[ax]
+    xc = coordinate(func, "x", x, nx, f"f's x axis (axis {ax})")
+    yc = coordinate(func, "y", y, ny, f"f's y axis (axis {ay})")
+    grid_last = np.moveaxis(fa, (ay, ax), (-2, -1))
+    batch = grid_last.shape[:-2]
+    block = c_contiguous(grid_last).reshape(-1, ny, nx)
+    out = _tarnwell.gradient(block, xc, yc, n_threads=resolve_threads(n_threads))
+    out = np.moveaxis(out.reshape((2, *batch, ny, nx)), (-2, -1), (ay + 1, ax + 1))
+    return finish(func, out, masked)

@@ -1,0 +1,135 @@
+"""dask arrays: the kernels as generalised ufuncs over blocks, lazily.
+
+Batch axes keep their chunks; the vertical (gate, grid) axes a kernel needs
+whole are merged into one chunk first. Every block runs the NumPy face, so
+the result is bit-identical to the eager call whatever the chunks.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from typing import Any
+
+import numpy as np
+
+from . import _core
+from ._results import FIELDS, RESULTS
+from ._threads import resolve_threads
+
+# Which arguments carry the core axis, and the per-column ones, in call order.
+_LAYOUT: dict[str, tuple[tuple[str, ...], tuple[str, ...]]] = {
+    "cold_pool": (("z", "b"), ("bottom", "top")),
+    "profile": (("z", "u", "v"), ("ground", "cu", "cv")),
+    "vad": (("vr", "az"), ("cos_el",)),
+}
+
+
+def _in_task(n_threads: int | None) -> int:
+    # A block runs inside a dask task: the scheduler spreads the blocks over
+    # the cores, so an unset thread count means one thread per block.
+    return 1 if n_threads is None else resolve_threads(n_threads)
+
+
+def _thermo_block(t: Any, p: Any, td: Any, *, n_threads: int | None) -> tuple[Any, ...]:
+    return tuple(_core.thermo(t, p, td, n_threads=_in_task(n_threads)))
+
+
+def _column_block(*arrays: Any, func: str, names: tuple[str, ...], **kwargs: Any) -> Any:
+    n_threads = kwargs.pop("n_threads")
+    call = dict(zip(names, arrays, strict=True)) | kwargs
+    return tuple(getattr(_core, func)(**call, axis=-1, n_threads=_in_task(n_threads)))
+
+
+def _gradient_block(f: Any, *, x: Any, y: Any, n_threads: int | None) -> tuple[Any, ...]:
+    return tuple(_core.gradient(f, x, y, axes=(-2, -1), n_threads=_in_task(n_threads)))
+
+
+def run(func: str, args: Mapping[str, Any], options: Mapping[str, Any]) -> Any:
+    """The NamedTuple of lazy dask arrays for `func` on arguments where one is a dask array."""
+    import dask.array as da
+
+    n_fields = len(FIELDS[func])
+    dtypes = [np.float64] * n_fields
+    n_threads = options["n_threads"]
+    if n_threads is not None:
+        resolve_threads(n_threads)  # refuse a bad value now, not at compute time
+    if func == "thermo":
+        out = da.apply_gufunc(
+            _thermo_block,
+            "(),(),()->" + ",".join(["()"] * n_fields),
+            args["t"],
+            args["p"],
+            args["td"],
+            output_dtypes=dtypes,
+            n_threads=n_threads,
+        )
+    elif func == "gradient":
+        out = _gradient(da, args, options["axes"], n_threads, dtypes)
+    else:
+        data_names, per_names = _LAYOUT[func]
+        arrays = [_as_dask(da, func, n, args[n]) for n in data_names]
+        try:
+            arrays = da.broadcast_arrays(*arrays)
+        except ValueError:
+            shapes = {n: a.shape for n, a in zip(data_names, arrays, strict=True)}
+            raise ValueError(f"tarnwell.{func}: cannot broadcast {_core.shape_text(shapes)}") from None
+        full = arrays[0].shape
+        what = f"broadcast shape {full}"
+        if not full:
+            raise ValueError(f"tarnwell.{func}: {', '.join(data_names)} need a vertical axis")
+        ax = _core.normalize_axis(func, "axis", options["axis"], len(full), what)
+        arrays = [da.moveaxis(a, ax, -1).rechunk({-1: -1}) for a in arrays]
+        per = [_as_dask(da, func, n, args[n]) for n in per_names]
+        scalars = {k: v for k, v in args.items() if k not in data_names + per_names}
+        signature = ",".join(["(l)"] * len(arrays) + ["()"] * len(per))
+        signature += "->" + ",".join(["()"] * n_fields)
+        out = da.apply_gufunc(
+            _column_block,
+            signature,
+            *arrays,
+            *per,
+            output_dtypes=dtypes,
+            func=func,
+            names=data_names + per_names,
+            n_threads=n_threads,
+            **scalars,
+        )
+    return RESULTS[func](*out)
+
+
+def _as_dask(da: Any, func: str, name: str, value: Any) -> Any:
+    if isinstance(value, da.Array):
+        if value.dtype.kind not in "biuf":
+            raise TypeError(f"tarnwell.{func}: {name} must hold real numbers, got {value.dtype}")
+        return value
+    # Plain values are checked and converted the way the eager face does it.
+    arr, masked = _core.as_float(func, name, value)
+    return da.from_array(np.ma.masked_invalid(arr) if masked else arr, chunks=-1)
+
+
+def _gradient(
+    da: Any, args: Mapping[str, Any], axes: Any, n_threads: int | None, dtypes: list[Any]
+) -> Any:
+    func = "gradient"
+    f = _as_dask(da, func, "f", args["f"])
+    if f.ndim < 2:
+        raise ValueError(f"tarnwell.gradient: f with shape {f.shape} needs at least 2 dimensions")
+    ay_in, ax_in = axes
+    what = f"f with shape {f.shape}"
+    ay = _core.normalize_axis(func, "axes[0]", ay_in, f.ndim, what)
+    ax = _core.normalize_axis(func, "axes[1]", ax_in, f.ndim, what)
+    if ay == ax:
+        raise ValueError(f"tarnwell.gradient: axes={tuple(axes)} name the same axis twice")
+    x = _core.coordinate(func, "x", args["x"], f.shape[ax], f"f's x axis (axis {ax})")
+    y = _core.coordinate(func, "y", args["y"], f.shape[ay], f"f's y axis (axis {ay})")
+    grid_last = da.moveaxis(f, (ay, ax), (-2, -1)).rechunk({-2: -1, -1: -1})
+    out = da.apply_gufunc(
+        _gradient_block,
+        "(y,x)->(y,x),(y,x)",
+        grid_last,
+        output_dtypes=dtypes,
+        x=x,
+        y=y,
+        n_threads=n_threads,
+    )
+    return [da.moveaxis(o, (-2, -1), (ay, ax)) for o in out]

@@ -1,0 +1,53 @@
+"""How many threads a kernel call may use."""
+
+from __future__ import annotations
+
+import operator
+import os
+import sys
+import threading
+
+
+def in_dask_task() -> bool:
+    """Whether the calling thread runs a task of dask's threaded scheduler or of a
+    ``dask.distributed`` worker: the scheduler already keeps every core busy."""
+    distributed = sys.modules.get("distributed")
+    if distributed is not None:
+        try:
+            distributed.get_worker()
+            return True
+        except ValueError:
+            pass
+    threaded = sys.modules.get("dask.threaded")
+    if threaded is not None:
+        me = threading.current_thread()
+        pools = [getattr(threaded, "default_pool", None)]
+        for per_thread in list(getattr(threaded, "pools", {}).values()):
+            pools.extend(per_thread.values())
+        for pool in pools:
+            if me in getattr(pool, "_threads", ()):
+                return True
+    return False
+
+
+def available_cpus() -> int:
+    """CPUs this process may run on: honours ``taskset`` and container CPU sets."""
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
+def resolve_threads(n_threads: int | None) -> int:
+    """`n_threads` as the kernel takes it: None means 1 inside a dask task and the
+    available CPUs otherwise; an explicit integer is passed through."""
+    if n_threads is None:
+        return 1 if in_dask_task() else available_cpus()
+    if isinstance(n_threads, bool):
+        raise TypeError("n_threads must be an int or None, got bool")
+    try:
+        return operator.index(n_threads)
+    except TypeError:
+        raise TypeError(
+            f"n_threads must be an int or None, got {type(n_threads).__name__}"
+        ) from None

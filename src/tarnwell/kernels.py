@@ -1,0 +1,475 @@
+"""The five diagnostics: one function per kernel, for NumPy, pint, xarray and dask inputs."""
+
+from __future__ import annotations
+
+import sys
+from collections.abc import Hashable, Mapping
+from typing import Any
+
+from . import _core, units
+from ._results import FIELDS, ColdPool, Gradient, Profile, Thermo, Vad
+
+
+def _is_dataarray(value: Any) -> bool:
+    xr = sys.modules.get("xarray")
+    return xr is not None and isinstance(value, xr.DataArray)
+
+
+def _is_dask(value: Any) -> bool:
+    da = sys.modules.get("dask.array")
+    return da is not None and isinstance(value, da.Array)
+
+
+def _run(
+    func: str,
+    arrays: Mapping[str, Any],
+    scalars: Mapping[str, Any],
+    options: Mapping[str, Any],
+    xarray_options: Mapping[str, Any],
+) -> Any:
+    values = list(arrays.values())
+    if any(_is_dataarray(v) for v in values):
+        from . import _xarray
+
+        return _xarray.run(func, arrays, scalars, options, xarray_options)
+    for name, value in xarray_options.items():
+        if value is not None:
+            raise TypeError(f"tarnwell.{func}: {name}= names a dimension of DataArray inputs")
+
+    plain: dict[str, Any] = {}
+    reg = None
+    f_units = None
+    for name, value in (*arrays.items(), *scalars.items()):
+        plain[name], quantity_units = units.strip_quantity(func, name, value)
+        if quantity_units is not None:
+            reg = reg or quantity_units._REGISTRY
+            if name == "f":
+                f_units = quantity_units
+    if func == "gradient":
+        for name in ("x", "y"):
+            if units.is_quantity(arrays[name]) and units.is_angle_in_degrees(
+                func, name, arrays[name].units
+            ):
+                raise ValueError(_degrees_message(name))
+
+    if any(_is_dask(plain[name]) for name in arrays):
+        from . import _dask
+
+        result = _dask.run(func, plain, options)
+    else:
+        result = getattr(_core, func)(**plain, **options)
+    if reg is None:
+        return result
+    return type(result)(*(_with_units(func, name, field, reg, f_units) for name, field in zip(
+        result._fields, result, strict=True)))
+
+
+def _with_units(func: str, name: str, field: Any, reg: Any, f_units: Any) -> Any:
+    spec = FIELDS[func][name].units
+    if spec is None:
+        unit = (f_units if f_units is not None else reg.dimensionless) / reg.meter
+    else:
+        unit = reg.Unit(units.cf_to_pint(spec))
+    return reg.Quantity(field, unit)
+
+
+def _degrees_message(name: str) -> str:
+    return (
+        f"tarnwell.gradient: {name} is in degrees; the gradient needs distances in metres. "
+        f"Project the grid first (for example x = R * cos(lat) * radians(lon), "
+        f"y = R * radians(lat) with R = 6371000 m on a small domain, or the projection's "
+        f"own x/y coordinates) and pass them as {name}"
+    )
+
+
+def thermo(t: Any, p: Any, td: Any, *, n_threads: int | None = None) -> Thermo:
+    r"""Mixing ratio, potential, virtual potential and equivalent potential temperature.
+
+    Every element is computed on its own from the temperature, pressure and
+    dew point at the same place, after NumPy broadcasting of the three inputs.
+
+    Parameters
+    ----------
+    t : array_like, DataArray, dask array or pint Quantity
+        Air temperature :math:`T`, K.
+    p : array_like, DataArray, dask array or pint Quantity
+        Pressure :math:`P`, Pa. A pressure per level broadcasts against a
+        4-D temperature (shape ``(nlev, 1, 1)`` for level-first data).
+    td : array_like, DataArray, dask array or pint Quantity
+        Dew point :math:`T_d`, K. A dew point above the temperature is taken as
+        the temperature (saturation).
+    n_threads : int, optional
+        Threads to use. None (default): the CPUs this process may run on, or 1
+        inside a dask task. 0 or less: the machine's hardware concurrency.
+
+    Returns
+    -------
+    Thermo
+        Fields of the broadcast shape, views of one result array:
+
+        - ``mixing_ratio``: water-vapour mixing ratio :math:`w = \varepsilon e/(P - e)`,
+          kg kg-1, with :math:`e = 611.2\,\exp(17.67\,T_c/(T_c + 243.5))` Pa at the dew
+          point :math:`T_c` in °C (Bolton 1980, eq. 10).
+        - ``theta``: potential temperature :math:`\theta = T (P_0/P)^\kappa`, K.
+        - ``theta_v``: virtual potential temperature
+          :math:`\theta (1 + w/\varepsilon)/(1 + w)`, K.
+        - ``theta_e``: equivalent potential temperature, K, by Bolton (1980)
+          eq. 43 with the lifting-condensation temperature of eq. 15.
+
+    Notes
+    -----
+    :math:`P_0` = 1000 hPa, :math:`\kappa` = 0.28542059262205427 (:math:`R_d/c_{pd}` of
+    dry air) and :math:`\varepsilon` = 0.6219569156569429 (:math:`M_w/M_d`). These are
+    the values MetPy derives from its constants in recent releases, but MetPy's
+    ``potential_temperature`` has used :math:`\kappa` = 0.2857 in older ones, and
+    MetPy's ``equivalent_potential_temperature`` follows Bolton's eq. 39, so θe
+    differs from MetPy's by up to a few tenths of a kelvin above 100 hPa.
+
+    Missing values (NaN, ±inf, masked elements) give NaN in the fields that
+    depend on them: a missing dew point leaves ``theta`` intact. With a masked
+    input, every field comes back as a masked array masked where it is NaN.
+
+    References
+    ----------
+    Bolton, D., 1980: The computation of equivalent potential temperature.
+    *Mon. Wea. Rev.*, 108, 1046-1053.
+
+    Examples
+    --------
+    >>> import numpy as np, tarnwell
+    >>> r = tarnwell.thermo(300.0, 100000.0, 290.0)
+    >>> round(float(r.theta_e), 3), round(float(r.mixing_ratio), 7)
+    (335.865, 0.0121624)
+
+    Level-first data (level, y, x) with one pressure per level:
+
+    >>> t = np.array([[[300.0, 301.0]], [[290.0, 291.0]]])      # (2 levels, 1, 2)
+    >>> p = np.array([100000.0, 85000.0]).reshape(2, 1, 1)
+    >>> tarnwell.thermo(t, p, t - 10.0).theta.round(2)
+    array([[[300.  , 301.  ]],
+    <BLANKLINE>
+           [[303.94, 304.99]]])
+    """
+    return _run("thermo", {"t": t, "p": p, "td": td}, {}, {"n_threads": n_threads}, {})
+
+
+def cold_pool(
+    z: Any,
+    b: Any,
+    *,
+    bottom: Any,
+    threshold: Any,
+    top: Any,
+    axis: int = -1,
+    dim: Hashable | None = None,
+    n_threads: int | None = None,
+) -> ColdPool:
+    r"""Intensity, depth and open-top flag of the cold pool of every column.
+
+    The layer starts at the first usable level at or above ``bottom`` and ends
+    ``top`` metres above it (fixed-depth mode, where ``top`` is finite), or
+    where the buoyancy first rises to ``threshold`` (threshold mode, where
+    ``top`` is NaN). Its intensity is :math:`I = \sqrt{2\int -b\,dz}` by
+    trapezoids (0 when the integral is negative), the usual scale of a cold
+    pool's propagation speed (Rotunno, Klemp and Weisman 1988).
+
+    Parameters
+    ----------
+    z : array_like, DataArray, dask array or pint Quantity
+        Height of every level, m; broadcasts against ``b`` (a time-invariant
+        height field, or one height per level).
+    b : array_like, DataArray, dask array or pint Quantity
+        Buoyancy, m s-2.
+    bottom : float or array_like
+        Lowest height of the layer, m, per column (broadcasts against the
+        non-vertical shape). NaN sets no lower bound.
+    threshold : float
+        Buoyancy at which the layer ends in threshold mode, m s-2.
+    top : float or array_like
+        Depth of the layer, m, per column; NaN selects threshold mode.
+    axis : int, default -1
+        The vertical axis of the broadcast data (0 for level-first data).
+    dim : hashable, optional
+        The vertical dimension of DataArray inputs; by default the one marked
+        ``axis="Z"`` or ``positive`` in its coordinate attributes, or named
+        ``level``, ``lev``, ``z``, ``height``, ``pressure`` and the like.
+    n_threads : int, optional
+        As in :func:`thermo`.
+
+    Returns
+    -------
+    ColdPool
+        Fields of the shape of the non-vertical axes:
+
+        - ``intensity``: :math:`I`, m s-1.
+        - ``depth``: layer depth, m (``top`` in fixed-depth mode, the height of
+          the crossing above the start level in threshold mode).
+        - ``open_top``: 1 where threshold mode ran out of levels while still
+          colder than ``threshold``, else 0.
+
+    Notes
+    -----
+    Levels are used in index order and never sorted. A level whose height or
+    buoyancy is missing (NaN, ±inf, masked) is skipped: the trapezoid spans its
+    neighbours. A column with no usable level at or above ``bottom``, or too
+    short for the fixed depth, is NaN in every field; in threshold mode a start
+    level not colder than ``threshold`` gives 0, 0, 0.
+
+    References
+    ----------
+    Rotunno, R., J. B. Klemp and M. L. Weisman, 1988: A theory for strong,
+    long-lived squall lines. *J. Atmos. Sci.*, 45, 463-485.
+
+    Examples
+    --------
+    >>> import numpy as np, tarnwell
+    >>> z = np.array([0.0, 100.0, 200.0, 300.0])
+    >>> b = np.array([[-0.03, -0.02, -0.01, 0.01]] * 2)
+    >>> r = tarnwell.cold_pool(z, b, bottom=0.0, threshold=0.0, top=[np.nan, 150.0])
+    >>> r.intensity.round(6), r.depth
+    (array([2.915476, 2.598076]), array([250., 150.]))
+    """
+    return _run(
+        "cold_pool",
+        {"z": z, "b": b, "bottom": bottom, "top": top},
+        {"threshold": threshold},
+        {"axis": axis, "n_threads": n_threads},
+        {"dim": dim},
+    )
+
+
+def profile(
+    z: Any,
+    u: Any,
+    v: Any,
+    *,
+    ground: Any,
+    bottom: Any,
+    top: Any,
+    cu: Any,
+    cv: Any,
+    axis: int = -1,
+    dim: Hashable | None = None,
+    n_threads: int | None = None,
+) -> Profile:
+    r"""Winds at the ends of a height layer, its storm-relative helicity and mean wind.
+
+    The layer runs from ``ground + bottom`` to ``ground + top`` in every column.
+    Helicity is the sum over the layer's bottom point, interior levels and top
+    point of :math:`(u_k - c_u)(v_{k-1} - c_v) - (u_{k-1} - c_u)(v_k - c_v)`,
+    positive for a storm-relative wind veering with height (Davies-Jones,
+    Burgess and Foster 1990).
+
+    Parameters
+    ----------
+    z : array_like, DataArray, dask array or pint Quantity
+        Height of every level, m, rising with the level index; broadcasts
+        against ``u`` and ``v``.
+    u, v : array_like, DataArray, dask array or pint Quantity
+        Wind components, m s-1.
+    ground : float or array_like
+        Ground height per column in the frame of ``z``, m. NaN measures the
+        layer from the column's lowest usable level.
+    bottom, top : float
+        Heights of the layer's ends above ground, m.
+    cu, cv : float or array_like
+        Storm motion per column, m s-1.
+    axis : int, default -1
+        The vertical axis of the broadcast data (0 for level-first data).
+    dim : hashable, optional
+        The vertical dimension of DataArray inputs (see :func:`cold_pool`).
+    n_threads : int, optional
+        As in :func:`thermo`.
+
+    Returns
+    -------
+    Profile
+        Fields of the shape of the non-vertical axes, all NaN for a column
+        whose layer lies outside its usable levels:
+
+        - ``u_bottom``, ``v_bottom``: wind at the layer's bottom, m s-1.
+        - ``u_top``, ``v_top``: wind at the layer's top, m s-1. The bulk shear
+          is ``u_top - u_bottom``, ``v_top - v_bottom``.
+        - ``helicity``: storm-relative helicity, m2 s-2 (NaN alone where the
+          storm motion is missing).
+        - ``u_mean``, ``v_mean``: height-weighted (trapezoid) mean wind, m s-1.
+
+    Notes
+    -----
+    End winds are interpolated linearly in height; an end up to 1e-6 m outside
+    the usable levels takes the nearest level's wind. A level with a missing
+    height or wind (NaN, ±inf, masked) is skipped and its neighbours joined.
+
+    References
+    ----------
+    Davies-Jones, R., D. Burgess and M. Foster, 1990: Test of helicity as a
+    tornado forecast parameter. Preprints, 16th Conf. on Severe Local Storms,
+    Kananaskis Park, Amer. Meteor. Soc., 588-592.
+
+    Examples
+    --------
+    >>> import numpy as np, tarnwell
+    >>> z = np.array([0.0, 1000.0, 2000.0, 3000.0])
+    >>> r = tarnwell.profile(z, [0.0, 0.0, 10.0, 10.0], [0.0, 10.0, 10.0, 0.0],
+    ...                      ground=0.0, bottom=0.0, top=2500.0, cu=5.0, cv=5.0)
+    >>> float(r.helicity), float(r.u_top), float(r.v_mean)
+    (125.0, 10.0, 7.5)
+    """
+    return _run(
+        "profile",
+        {"z": z, "u": u, "v": v, "ground": ground, "cu": cu, "cv": cv},
+        {"bottom": bottom, "top": top},
+        {"axis": axis, "n_threads": n_threads},
+        {"dim": dim},
+    )
+
+
+def gradient(
+    f: Any,
+    x: Any = None,
+    y: Any = None,
+    *,
+    axes: tuple[int, int] = (-2, -1),
+    x_dim: Hashable | None = None,
+    y_dim: Hashable | None = None,
+    n_threads: int | None = None,
+) -> Gradient:
+    r"""Horizontal gradient of fields on a rectilinear grid, skipping missing values.
+
+    Along each grid axis a point takes the centred difference
+    :math:`(f_{q+1} - f_{q-1})/(c_{q+1} - c_{q-1})`; next to a missing value or
+    an edge, the one-sided difference to its other neighbour; NaN where it has
+    no usable neighbour or is missing itself. Spacing may be non-uniform and
+    coordinates may decrease.
+
+    Parameters
+    ----------
+    f : array_like, DataArray, dask array or pint Quantity
+        The fields, any units; every axis but the two grid axes is batched.
+    x, y : array_like, optional
+        Coordinates of the x and y grid axes, m, one value per grid point.
+        Required for NumPy input; for a DataArray they default to its
+        coordinates along ``x_dim`` and ``y_dim`` (with their ``units``).
+        Coordinates in degrees are refused: project the grid to metres first.
+    axes : (int, int), default (-2, -1)
+        The y and x axes of ``f``.
+    x_dim, y_dim : hashable, optional
+        The x and y dimensions of a DataArray; by default those marked
+        ``axis="X"``/``"Y"`` or named ``x``/``y`` (or ``lon``/``lat``).
+    n_threads : int, optional
+        As in :func:`thermo`.
+
+    Returns
+    -------
+    Gradient
+        Fields of the shape of ``f``:
+
+        - ``dfdx``: :math:`\partial f/\partial x`, units of ``f`` per m.
+        - ``dfdy``: :math:`\partial f/\partial y`, units of ``f`` per m.
+
+    Notes
+    -----
+    On a uniform grid without missing values the result is that of
+    ``numpy.gradient`` with first-order edges. Masked elements count as
+    missing.
+
+    Examples
+    --------
+    >>> import numpy as np, tarnwell
+    >>> f = np.array([[0.0, 1.0, 4.0, 9.0], [1.0, np.nan, 5.0, 11.0]])
+    >>> g = tarnwell.gradient(f, x=[0.0, 1.0, 2.0, 3.0], y=[0.0, 2.0])
+    >>> g.dfdx
+    array([[ 1.,  2.,  4.,  5.],
+           [nan, nan,  6.,  6.]])
+    """
+    return _run(
+        "gradient",
+        {"f": f, "x": x, "y": y},
+        {},
+        {"axes": axes, "n_threads": n_threads},
+        {"x_dim": x_dim, "y_dim": y_dim},
+    )
+
+
+def vad(
+    vr: Any,
+    az: Any,
+    *,
+    cos_el: Any,
+    min_gates: int,
+    min_spread: float,
+    axis: int = -1,
+    dim: Hashable | None = None,
+    n_threads: int | None = None,
+) -> Vad:
+    r"""Velocity-azimuth-display wind of every ring of radar gates.
+
+    For every ring (the gates of one range circle of one sweep) a least-squares
+    fit of the radial velocity over its valid gates, first
+    :math:`v_r = a_0 + B_s \sin\phi + B_c \cos\phi`, then with the second harmonic
+    :math:`s_2 \sin 2\phi + c_2 \cos 2\phi` added (Browning and Wexler 1968).
+
+    Parameters
+    ----------
+    vr : array_like, DataArray, dask array or pint Quantity
+        Radial velocity, m s-1.
+    az : array_like, DataArray, dask array or pint Quantity
+        Azimuth :math:`\phi` of every gate, clockwise from north, radians
+        (a DataArray or Quantity in degrees is converted); broadcasts against
+        ``vr`` (one azimuth per gate for all rings).
+    cos_el : float or array_like
+        Cosine of each ring's elevation; broadcasts against the non-gate shape.
+    min_gates : int
+        Fewest valid gates a fit accepts (at least 3 are always needed).
+    min_spread : float
+        Least coverage of the circle: the determinant of the covariance of
+        (sin φ, cos φ) over n²; evenly spread gates reach 0.25, a half circle
+        about 0.047. 0 or less switches the test off.
+    axis : int, default -1
+        The gate axis of the broadcast data.
+    dim : hashable, optional
+        The gate dimension of DataArray inputs; by default ``azimuth``.
+    n_threads : int, optional
+        As in :func:`thermo`.
+
+    Returns
+    -------
+    Vad
+        Fields of the shape of the non-gate axes:
+
+        - ``u``, ``v``: :math:`B_s/\cos\epsilon` and :math:`B_c/\cos\epsilon`, wind
+          toward east and north, m s-1.
+        - ``a0``: first-order intercept, m s-1.
+        - ``rms``: rms residual of the first-order fit (over n), m s-1.
+        - ``n``: number of valid gates.
+        - ``a0_2``, ``s2``, ``c2``: second-order intercept and second-harmonic
+          coefficients (deformation), m s-1.
+
+    Notes
+    -----
+    A gate is valid when its velocity and azimuth are finite (masked gates
+    are not). Rejected fits are NaN; the first-order fields survive a
+    rejected second-order fit.
+
+    References
+    ----------
+    Browning, K. A. and R. Wexler, 1968: The determination of kinematic
+    properties of a wind field using Doppler radar. *J. Appl. Meteor.*, 7,
+    105-113.
+
+    Examples
+    --------
+    >>> import numpy as np, tarnwell
+    >>> az = 2 * np.pi * np.arange(36) / 36
+    >>> vr = 3 + (10 * np.sin(az) + 5 * np.cos(az)) * np.cos(0.5) + 2 * np.sin(2 * az)
+    >>> r = tarnwell.vad(vr, az, cos_el=np.cos(0.5), min_gates=3, min_spread=0.1)
+    >>> round(float(r.u), 9), round(float(r.v), 9), int(r.n)
+    (10.0, 5.0, 36)
+    """
+    return _run(
+        "vad",
+        {"vr": vr, "az": az, "cos_el": cos_el},
+        {"min_gates": min_gates, "min_spread": min_spread},
+        {"axis": axis, "n_threads": n_threads},
+        {"dim": dim},
+    )
