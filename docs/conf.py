@@ -94,3 +94,31 @@ html_sidebars = {"index": [], "gallery/index": []}
 html_context = {"default_mode": "light"}
 
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+
+def _document_result_fields(app, what, name, obj, options, lines):
+    """Give each result type an Attributes section from the package's field metadata.
+
+    The same metadata becomes the CF attributes of xarray results, so the
+    reference cannot drift from what users get.
+    """
+    if what != "class" or not name.startswith("tarnwell."):
+        return
+    from tarnwell._results import FIELDS, RESULTS
+
+    func = next((f for f, cls in RESULTS.items() if cls is obj), None)
+    if func is None:
+        return
+    lines += ["", "Attributes", "----------"]
+    for field, meta in FIELDS[func].items():
+        units = f"``{meta.units}``" if meta.units else "units of ``f`` per metre"
+        text = f"{meta.long_name[0].upper()}{meta.long_name[1:]}, {units}."
+        if meta.standard_name:
+            text += f" CF standard name ``{meta.standard_name}``."
+        lines += [f"{field} : ndarray, masked array, Quantity or DataArray", f"    {text}"]
+    lines += ["", "See Also", "--------", f"{func} : The function that returns it.", ""]
+
+
+def setup(app):
+    # Before numpydoc (priority 500), which renders the section.
+    app.connect("autodoc-process-docstring", _document_result_fields, priority=400)
