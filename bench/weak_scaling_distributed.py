@@ -1,0 +1,167 @@
+"""Weak scaling of a tarnwell pipeline on a dask.distributed LocalCluster.
+
+The work per worker is fixed: each worker gets `--steps` time steps of a
+level-first (time, level, y, x) grid, so with k workers the grid has k times
+as many steps. Perfect weak scaling keeps the wall time constant.
+
+Every time step is one chunk. Inputs are synthesised on the workers (nothing
+is shipped from the client), and each step runs the pipeline of a model
+diagnostic job: thermo, buoyancy from θv against the level's horizontal mean,
+cold_pool and a 0-3 km profile; only per-step maxima come back. The same graph
+without the tarnwell calls (inputs and their reduction alone) is timed too, as
+the share that is not tarnwell's.
+
+Writes the table (Markdown) and the figure for the documentation:
+
+    python bench/weak_scaling_distributed.py --out docs/user_guide/_generated
+
+Standalone: needs tarnwell with its dask extra, and matplotlib.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import platform
+import statistics
+import time
+from pathlib import Path
+
+import dask.array as da
+import numpy as np
+from distributed import Client, LocalCluster
+
+import tarnwell
+
+LEVELS = 40
+NY = NX = 256
+
+
+def _fields(block_info=None):
+    """Temperature, dew point and wind of one time step, (1, level, y, x), seeded by its index."""
+    step = block_info[None]["chunk-location"][0]
+    rng = np.random.default_rng(step)
+    z = np.linspace(0.0, 8000.0, LEVELS)[:, None, None]
+    y, x = np.mgrid[0:NY, 0:NX] * 2e3
+    pool = np.exp(-(((x - 200e3) / 80e3) ** 2 + ((y - 250e3) / 60e3) ** 2))
+    t = 300.0 - 6.5e-3 * z - 6.0 * pool * np.exp(-z / 800.0)
+    t = t + rng.normal(0.0, 0.3, (LEVELS, NY, NX))
+    td = t - 3.0 - 2e-3 * z
+    u = 20.0 * (1.0 - np.exp(-z / 3000.0)) + rng.normal(0.0, 1.0, (LEVELS, NY, NX))
+    v = 12.0 * (z / 800.0) * np.exp(1.0 - z / 800.0) + 0.0 * u
+    return np.stack([t, td, u, v])[:, None]  # (field, 1, level, y, x)
+
+
+def build(steps: int, with_tarnwell: bool):
+    fields = da.map_blocks(
+        _fields,
+        chunks=((4,), (1,) * steps, (LEVELS,), (NY,), (NX,)),
+        dtype=np.float64,
+        meta=np.empty((0, 0, 0, 0, 0)),
+    )
+    t, td, u, v = fields[0], fields[1], fields[2], fields[3]
+    z = np.linspace(0.0, 8000.0, LEVELS)[None, :, None, None]
+    p = 100000.0 * np.exp(-z / 8000.0)
+    if not with_tarnwell:
+        return da.stack([t.max(axis=(1, 2, 3)), (td + u + v).max(axis=(1, 2, 3))])
+    th = tarnwell.thermo(t, p, td)
+    mean = th.theta_v.mean(axis=(2, 3), keepdims=True)
+    b = 9.80665 * (th.theta_v - mean) / mean
+    cp = tarnwell.cold_pool(z, b, bottom=0.0, threshold=0.0, top=np.nan, axis=1)
+    pr = tarnwell.profile(z, u, v, ground=0.0, bottom=0.0, top=3000.0, cu=8.0, cv=4.0, axis=1)
+    return da.stack([cp.intensity.max(axis=(1, 2)), pr.helicity.max(axis=(1, 2))])
+
+
+def measure(workers: int, steps_per_worker: int, repeats: int) -> dict:
+    with LocalCluster(
+        n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None
+    ) as cluster, Client(cluster) as client:
+        client.wait_for_workers(workers)
+        steps = workers * steps_per_worker
+        out = {"workers": workers, "steps": steps, "points": steps * LEVELS * NY * NX}
+        for label, with_tarnwell in (("pipeline", True), ("inputs_only", False)):
+            graph = build(steps, with_tarnwell)
+            graph.compute()  # warm-up: imports and first-call costs on every worker
+            times = []
+            for _ in range(repeats):
+                start = time.perf_counter()
+                graph.compute()
+                times.append(time.perf_counter() - start)
+            out[label] = statistics.median(times)
+            out[label + "_all"] = times
+        return out
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--steps", type=int, default=8, help="time steps per worker")
+    parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--workers", type=int, nargs="+", default=[1, 2])
+    parser.add_argument("--out", type=Path, default=Path("docs/user_guide/_generated"))
+    args = parser.parse_args()
+
+    load_before = os.getloadavg()
+    runs = [measure(w, args.steps, args.repeats) for w in args.workers]
+    load_after = os.getloadavg()
+    base = runs[0]
+    for run in runs:
+        run["efficiency"] = base["pipeline"] / run["pipeline"]
+        run["points_per_s"] = run["points"] / run["pipeline"]
+        run["tarnwell_s"] = run["pipeline"] - run["inputs_only"]
+
+    args.out.mkdir(parents=True, exist_ok=True)
+    meta = {
+        "date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()),
+        "cpus": os.cpu_count(),
+        "python": platform.python_version(),
+        "tarnwell": tarnwell.__version__,
+        "grid_per_step": [LEVELS, NY, NX],
+        "steps_per_worker": args.steps,
+        "repeats": args.repeats,
+        "load_before": load_before,
+        "load_after": load_after,
+    }
+    (args.out / "weak_scaling.json").write_text(json.dumps({"meta": meta, "runs": runs}, indent=1))
+
+    rows = [
+        "| Workers | Grid (time, level, y, x) | Points | Wall time | Of which inputs alone "
+        "| Points/s | Weak-scaling efficiency |",
+        "|---|---|---|---|---|---|---|",
+    ]
+    for run in runs:
+        rows.append(
+            f"| {run['workers']} | ({run['steps']}, {LEVELS}, {NY}, {NX}) | {run['points']:,} "
+            f"| {run['pipeline']:.2f} s | {run['inputs_only']:.2f} s "
+            f"| {run['points_per_s'] / 1e6:.1f} M/s | {run['efficiency']:.2f} |"
+        )
+    note = (
+        f"\nMeasured {meta['date']} on a shared {meta['cpus']}-CPU machine "
+        f"(load average {load_before[0]:.2f} before, {load_after[0]:.2f} after); "
+        f"median of {args.repeats} runs after a warm-up, one thread per worker.\n"
+    )
+    (args.out / "weak_scaling.md").write_text("\n".join(rows) + "\n" + note)
+    print("\n".join(rows) + note)
+
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    workers = [r["workers"] for r in runs]
+    fig, (ax1, ax2) = plt.subplots(1, 2, figsize=(8, 3.4), layout="constrained")
+    ax1.bar(workers, [r["inputs_only"] for r in runs], color="0.7", label="making the inputs")
+    ax1.bar(workers, [r["tarnwell_s"] for r in runs], bottom=[r["inputs_only"] for r in runs],
+            color="C0", label="tarnwell pipeline")
+    ax1.set(xlabel="workers (1 thread each)", ylabel="wall time (s)", xticks=workers,
+            title=f"{args.steps} time steps per worker")
+    ax1.legend(fontsize=8, loc="lower right")
+    ax2.plot(workers, [r["efficiency"] for r in runs], "o-", color="C0")
+    ax2.axhline(1.0, color="0.5", ls="--", lw=0.8)
+    ax2.set(xlabel="workers", ylabel="T(1 worker) / T(k workers)", xticks=workers,
+            ylim=(0, 1.1), title="weak-scaling efficiency")
+    fig.savefig(args.out / "weak_scaling.png", dpi=110)
+
+
+if __name__ == "__main__":
+    main()
