@@ -34,10 +34,10 @@ def _thermo_block(t: Any, p: Any, td: Any, *, n_threads: int | None) -> tuple[An
     return tuple(_core.thermo(t, p, td, n_threads=_in_task(n_threads)))
 
 
-def _column_block(*arrays: Any, func: str, names: tuple[str, ...], **kwargs: Any) -> Any:
+def _column_block(*arrays: Any, kernel: str, names: tuple[str, ...], **kwargs: Any) -> Any:
     n_threads = kwargs.pop("n_threads")
     call = dict(zip(names, arrays, strict=True)) | kwargs
-    return tuple(getattr(_core, func)(**call, axis=-1, n_threads=_in_task(n_threads)))
+    return tuple(getattr(_core, kernel)(**call, axis=-1, n_threads=_in_task(n_threads)))
 
 
 def _gradient_block(f: Any, *, x: Any, y: Any, n_threads: int | None) -> tuple[Any, ...]:
@@ -89,7 +89,7 @@ def run(func: str, args: Mapping[str, Any], options: Mapping[str, Any]) -> Any:
             *arrays,
             *per,
             output_dtypes=dtypes,
-            func=func,
+            kernel=func,
             names=data_names + per_names,
             n_threads=n_threads,
             **scalars,

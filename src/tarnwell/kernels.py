@@ -36,6 +36,12 @@ def _run(
         if value is not None:
             raise TypeError(f"tarnwell.{func}: {name}= names a dimension of DataArray inputs")
 
+    if func == "gradient":
+        for name in ("x", "y"):
+            if units.is_quantity(arrays[name]) and units.is_angle_in_degrees(
+                func, name, arrays[name].units
+            ):
+                raise ValueError(_degrees_message(name))
     plain: dict[str, Any] = {}
     reg = None
     f_units = None
@@ -45,12 +51,6 @@ def _run(
             reg = reg or quantity_units._REGISTRY
             if name == "f":
                 f_units = quantity_units
-    if func == "gradient":
-        for name in ("x", "y"):
-            if units.is_quantity(arrays[name]) and units.is_angle_in_degrees(
-                func, name, arrays[name].units
-            ):
-                raise ValueError(_degrees_message(name))
 
     if any(_is_dask(plain[name]) for name in arrays):
         from . import _dask

@@ -76,8 +76,9 @@ def _linear(source: str, target: str) -> tuple[float, float]:
     """Scale and offset with value_in_target = value * scale + offset."""
     reg = registry()
     q = reg.Quantity
-    offset = float(q(0.0, source).to(target).magnitude)
-    scale = float(q(1.0, source).to(target).magnitude) - offset
+    unit = cf_to_pint(target)
+    offset = float(q(0.0, source).to(unit).magnitude)
+    scale = float(q(1.0, source).to(unit).magnitude) - offset
     return scale, offset
 
 

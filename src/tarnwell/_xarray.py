@@ -1,0 +1,251 @@
+"""xarray DataArrays: dimensions by name, CF units and attributes, dask-backed data kept lazy."""
+
+from __future__ import annotations
+
+from collections.abc import Hashable, Mapping
+from typing import Any
+
+import numpy as np
+
+from . import _core, units
+from ._results import FIELDS, RESULTS
+from ._threads import resolve_threads
+
+# Data arguments, which carry the consumed (core) dimension, and per-column arguments.
+_ROLES: dict[str, tuple[tuple[str, ...], tuple[str, ...]]] = {
+    "thermo": (("t", "p", "td"), ()),
+    "cold_pool": (("z", "b"), ("bottom", "top")),
+    "profile": (("z", "u", "v"), ("ground", "cu", "cv")),
+    "vad": (("vr", "az"), ("cos_el",)),
+    "gradient": (("f",), ()),
+}
+
+# Dimension names taken as vertical when no coordinate says so (compared lower-case).
+VERTICAL_NAMES = (
+    "level", "levels", "lev", "z", "height", "altitude", "pressure", "plev", "isobaric",
+    "model_level", "model_level_number", "bottom_top", "nz",
+)  # fmt: skip
+GATE_NAMES = ("azimuth", "az", "gate", "gates")
+X_NAMES = ("x", "projection_x_coordinate", "west_east", "lon", "longitude")
+Y_NAMES = ("y", "projection_y_coordinate", "south_north", "lat", "latitude")
+
+
+def _attrs_of(arrays: list[Any], dim: Hashable) -> list[Mapping[str, Any]]:
+    return [a.coords[dim].attrs for a in arrays if dim in a.coords]
+
+
+def _dims_of(arrays: list[Any]) -> list[Hashable]:
+    dims: list[Hashable] = []
+    for a in arrays:
+        dims.extend(d for d in a.dims if d not in dims)
+    return dims
+
+
+def find_dim(
+    func: str, role: str, arrays: Mapping[str, Any], axis_attr: str | None, names: tuple[str, ...]
+) -> Hashable:
+    """The dimension of `arrays` that plays `role`, from CF attributes or else from its name."""
+    dims = _dims_of(list(arrays.values()))
+    marked = []
+    for d in dims:
+        for attrs in _attrs_of(list(arrays.values()), d):
+            axis = str(attrs.get("axis", "")).upper()
+            if axis_attr is not None and (axis == axis_attr or (
+                    axis_attr == "Z" and str(attrs.get("positive", "")).lower() in ("up", "down"))):
+                marked.append(d)
+                break
+    found = marked or [d for d in dims if str(d).lower() in names]
+    described = ", ".join(f"{k} {tuple(a.dims)}" for k, a in arrays.items())
+    keyword = {"vertical": "dim", "gate": "dim", "x": "x_dim", "y": "y_dim"}[role]
+    if len(found) == 1:
+        return found[0]
+    if not found:
+        raise ValueError(
+            f"tarnwell.{func}: cannot tell the {role} dimension of {described}; "
+            f"name it with {keyword}=..."
+        )
+    raise ValueError(
+        f"tarnwell.{func}: the {role} dimension of {described} is ambiguous "
+        f"({', '.join(map(repr, found))}); name it with {keyword}=..."
+    )
+
+
+def _convert(func: str, name: str, value: Any, xr: Any) -> tuple[Any, Any]:
+    """`value` in the kernel unit of `name`, and the units it came with (None if none)."""
+    if isinstance(value, xr.DataArray):
+        source: Any = None
+        data = value.data
+        if units.is_quantity(data):  # a DataArray wrapping a pint Quantity
+            source = data.units
+            value = value.copy(data=data.magnitude)
+        elif "units" in value.attrs:
+            source = value.attrs["units"]
+        if value.dtype.kind not in "biuf":
+            raise TypeError(
+                f"tarnwell.{func}: {name} must hold real numbers, got dtype {value.dtype}"
+            )
+        target = units.KERNEL_UNITS[func].get(name)
+        if source is None or target is None:
+            return value, source
+        scale, offset = units.conversion(func, name, source, target)
+        return units.apply_linear(value, scale, offset), source
+    if units.is_quantity(value):
+        plain, source = units.strip_quantity(func, name, value)
+        return plain, source
+    if np.ndim(value) > 0:
+        raise TypeError(
+            f"tarnwell.{func}: {name} is a plain array among DataArray inputs; "
+            f"wrap it in a DataArray to name its dimensions"
+        )
+    return value, None
+
+
+def _block(*arrays: Any, func: str, names: tuple[str, ...], lazy: bool, **kwargs: Any) -> Any:
+    n_threads = kwargs.pop("n_threads")
+    # Inside a dask task an unset thread count means one thread per block.
+    threads = 1 if lazy and n_threads is None else n_threads
+    call = dict(zip(names, arrays, strict=True)) | kwargs
+    if func == "gradient":
+        call["axes"] = (-2, -1)
+    elif func != "thermo":
+        call["axis"] = -1
+    return tuple(getattr(_core, func)(**call, n_threads=threads))
+
+
+def run(
+    func: str,
+    arrays: Mapping[str, Any],
+    scalars: Mapping[str, Any],
+    options: Mapping[str, Any],
+    xarray_options: Mapping[str, Any],
+) -> Any:
+    import xarray as xr
+
+    if options.get("axis", -1) != -1 or tuple(options.get("axes", (-2, -1))) != (-2, -1):
+        raise TypeError(
+            f"tarnwell.{func}: DataArray inputs name their axes by dimension "
+            f"({', '.join(xarray_options)}=), not by position"
+        )
+    n_threads = options["n_threads"]
+    if n_threads is not None:
+        resolve_threads(n_threads)
+    data_names, per_names = _ROLES[func]
+
+    converted: dict[str, Any] = {}
+    source_units: dict[str, Any] = {}
+    for name in data_names + per_names:
+        converted[name], source_units[name] = _convert(func, name, arrays[name], xr)
+    plain_scalars: dict[str, Any] = {}
+    for name, value in scalars.items():
+        plain_scalars[name], _ = units.strip_quantity(func, name, value)
+
+    data = {n: converted[n] for n in data_names}
+    for name, value in data.items():
+        if not isinstance(value, xr.DataArray) and func != "thermo":
+            raise TypeError(f"tarnwell.{func}: {name} must be a DataArray like the other data")
+
+    core: list[Hashable] = []
+    if func == "gradient":
+        f = data["f"]
+        x_dim = xarray_options["x_dim"] or find_dim(func, "x", data, "X", X_NAMES)
+        y_dim = xarray_options["y_dim"] or find_dim(func, "y", data, "Y", Y_NAMES)
+        for d, opt in ((x_dim, "x_dim"), (y_dim, "y_dim")):
+            if d not in f.dims:
+                raise ValueError(f"tarnwell.gradient: {opt}={d!r} is not a dimension of f {f.dims}")
+        if x_dim == y_dim:
+            raise ValueError(f"tarnwell.gradient: x_dim and y_dim are both {x_dim!r}")
+        plain_scalars["x"] = _grid_coordinate(func, "x", arrays["x"], f, x_dim, xr)
+        plain_scalars["y"] = _grid_coordinate(func, "y", arrays["y"], f, y_dim, xr)
+        core = [y_dim, x_dim]
+    elif func != "thermo":
+        dim = xarray_options["dim"]
+        if dim is None:
+            if func == "vad":
+                dim = find_dim(func, "gate", data, None, GATE_NAMES)
+            else:
+                dim = find_dim(func, "vertical", data, "Z", VERTICAL_NAMES)
+        for name, value in data.items():
+            if dim not in value.dims:
+                raise ValueError(
+                    f"tarnwell.{func}: {name} with dimensions {value.dims} lacks the "
+                    f"{'gate' if func == 'vad' else 'vertical'} dimension {dim!r}"
+                )
+        core = [dim]
+
+    lazy = any(getattr(v, "chunks", None) is not None for v in converted.values())
+    data_list = [data[n] for n in data_names]
+    if core and lazy:
+        # The kernel needs whole columns (or whole grids): merge chunks along them.
+        data_list = [a.chunk({d: -1 for d in core}) if a.chunks is not None else a
+                     for a in data_list]
+    per_list = [converted[n] for n in per_names]
+    fields = list(FIELDS[func])
+    try:
+        out = xr.apply_ufunc(
+            _block,
+            *data_list,
+            *per_list,
+            input_core_dims=[core] * len(data_list) + [[]] * len(per_list),
+            output_core_dims=[core if func == "gradient" else []] * len(fields),
+            dask="parallelized",
+            output_dtypes=[np.float64] * len(fields),
+            kwargs={"func": func, "names": data_names + per_names, "lazy": lazy,
+                    "n_threads": n_threads, **plain_scalars},
+            keep_attrs=False,
+        )
+    except ValueError as err:
+        if "tarnwell." in str(err):
+            raise
+        raise ValueError(f"tarnwell.{func}: {err}") from None
+    if not isinstance(out, tuple):
+        out = (out,)
+    results = []
+    for name, field in zip(fields, out, strict=True):
+        if func == "gradient":
+            field = field.transpose(*data["f"].dims)
+        field.name = name
+        field.attrs = _attributes(func, name, source_units.get("f"))
+        results.append(field)
+    return RESULTS[func](*results)
+
+
+def _attributes(func: str, name: str, f_units: Any) -> dict[str, str]:
+    spec = FIELDS[func][name]
+    attrs: dict[str, str] = {}
+    if spec.units is not None:
+        attrs["units"] = spec.units
+    elif f_units is not None:
+        text = f_units if isinstance(f_units, str) else f"{f_units:~}"
+        attrs["units"] = f"{text} m-1" if text not in ("1", "") else "m-1"
+    attrs["long_name"] = spec.long_name
+    if spec.standard_name is not None:
+        attrs["standard_name"] = spec.standard_name
+    return attrs
+
+
+def _grid_coordinate(func: str, name: str, given: Any, f: Any, dim: Hashable, xr: Any) -> Any:
+    """Coordinate values along `dim` in metres: `given`, or the DataArray's coordinate."""
+    from .kernels import _degrees_message
+
+    if given is None:
+        if dim not in f.coords:
+            raise ValueError(
+                f"tarnwell.gradient: f has no coordinate along {dim!r}; pass {name}= in metres"
+            )
+        given = f.coords[dim]
+    source = None
+    if isinstance(given, xr.DataArray):
+        source = given.attrs.get("units")
+        if source is None and str(given.attrs.get("standard_name", "")) in (
+                "longitude", "latitude", "grid_longitude", "grid_latitude"):
+            raise ValueError(_degrees_message(name))
+        given = given.values
+    elif units.is_quantity(given):
+        source = given.units
+        given = given.magnitude
+    if source is not None:
+        if units.is_angle_in_degrees(func, name, source):
+            raise ValueError(_degrees_message(name))
+        scale, offset = units.conversion(func, name, source, "m")
+        given = units.apply_linear(np.asarray(given, dtype=np.float64), scale, offset)
+    return np.asarray(given, dtype=np.float64)
