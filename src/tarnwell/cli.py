@@ -1,0 +1,344 @@
+"""The ``tarnwell`` command: model and radar files in, diagnostics and pictures out.
+
+::
+
+    tarnwell diagnose MODEL_FILE -o OUT.nc      # thermodynamics, helicity, cold pools, baroclinity
+    tarnwell vad RADAR_FILE -o OUT.nc           # VAD wind profile of a radar volume
+    tarnwell plot OUT.nc [VAD.nc] -o SHEET.png  # the figure sheet
+
+Errors in the user's input are one line on stderr and exit status 1 (2 for a
+malformed command line); no partial output file is ever left behind.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import time
+from collections.abc import Sequence
+from typing import Any
+
+from ._io import CommandError
+
+PROG = "tarnwell"
+
+
+def _threads(text: str) -> int:
+    try:
+        n = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+    if n < 1:
+        raise argparse.ArgumentTypeError(f"expected 1 or more threads, got {n}")
+    return n
+
+
+def default_threads() -> int:
+    """The CPUs this process may run on (respects taskset and container limits)."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # pragma: no cover - not Linux
+        return os.cpu_count() or 1
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Diagnostics and pictures from model output and radar volumes.",
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument(
+        "-o",
+        "--output",
+        required=True,
+        metavar="OUT",
+        help="output file: netCDF, or a zarr store when OUT ends in .zarr",
+    )
+    common.add_argument("--overwrite", action="store_true", help="replace OUT if it exists")
+    common.add_argument(
+        "--threads",
+        type=_threads,
+        default=None,
+        metavar="N",
+        help="bound on the threads used (default: the CPUs this process may use)",
+    )
+    common.add_argument("-q", "--quiet", action="store_true", help="no progress bar or summary")
+
+    diag = sub.add_parser(
+        "diagnose", parents=[common],
+        help="every diagnostic the model file's variables allow",
+        description=(
+            "Thermodynamic fields (mixing ratio, theta, theta_v, theta_e), storm-relative "
+            "helicity and layer winds for 0-1, 0-3 and 0-6 km, cold-pool intensity, depth "
+            "and open-top flag, and horizontal gradients of theta and theta_v, written "
+            "with the input's coordinates and CF attributes."
+        ),
+    )  # fmt: skip
+    diag.add_argument("model_file", metavar="MODEL_FILE", help="netCDF, zarr or GRIB file")
+    diag.add_argument(
+        "--var",
+        action="append",
+        metavar="ROLE=NAME",
+        help="use variable NAME for ROLE (temperature, pressure, dewpoint, "
+        "specific_humidity, relative_humidity, height, geopotential, u, v, "
+        "surface_altitude); may be repeated",
+    )
+    diag.add_argument(
+        "--storm-motion",
+        default="bunkers",
+        metavar="U,V|bunkers",
+        help="storm motion for helicity, in m/s, or 'bunkers' for the Bunkers "
+        "right mover (default)",
+    )
+    diag.add_argument(
+        "--cold-pool-threshold",
+        type=float,
+        default=None,
+        metavar="B",
+        help="buoyancy (m/s2) at which the cold pool ends (default -0.01)",
+    )
+    diag.add_argument(
+        "--level-dim",
+        default=None,
+        metavar="DIM",
+        help="the vertical dimension, when it cannot be recognised",
+    )
+    diag.add_argument(
+        "--chunks",
+        default=None,
+        metavar="DIM=N[,...]",
+        help="process lazily through dask in chunks, e.g. time=1 (or 'auto')",
+    )
+    diag.add_argument(
+        "--scheduler",
+        default=None,
+        metavar="ADDRESS",
+        help="run on the dask.distributed scheduler at ADDRESS",
+    )
+
+    vad = sub.add_parser(
+        "vad", parents=[common],
+        help="VAD wind profile from a radar volume",
+        description=(
+            "Fits the velocity-azimuth display to every range gate of every sweep of a "
+            "radar volume (CfRadial, ODIM_H5, NEXRAD Level II and the other formats xradar "
+            "reads): u, v, speed, direction, rms and gate count against beam height."
+        ),
+    )  # fmt: skip
+    vad.add_argument("radar_file", metavar="RADAR_FILE")
+    vad.add_argument(
+        "--velocity",
+        default=None,
+        metavar="NAME",
+        help="the radial-velocity variable (default: found by standard name)",
+    )
+    vad.add_argument(
+        "--min-gates",
+        type=int,
+        default=None,
+        metavar="N",
+        help="least valid gates for a fit (default 30)",
+    )
+    vad.add_argument(
+        "--min-spread",
+        type=float,
+        default=None,
+        metavar="S",
+        help="least azimuthal coverage, 0 to 0.25 (default 0.2)",
+    )
+
+    plot = sub.add_parser(
+        "plot", help="figure sheet from diagnostics files",
+        description=(
+            "Maps of cold-pool intensity, 0-3 km helicity with hodographs, baroclinity, a "
+            "theta_e cross-section (from a `diagnose` output), and a wind profile (from a "
+            "`vad` output)."
+        ),
+    )  # fmt: skip
+    plot.add_argument("files", nargs="+", metavar="OUT", help="outputs of diagnose and/or vad")
+    plot.add_argument(
+        "-o",
+        "--output",
+        default=None,
+        metavar="PNG",
+        help="picture to write (default: the first file's name with .png)",
+    )
+    plot.add_argument(
+        "--time",
+        type=int,
+        default=None,
+        metavar="INDEX",
+        help="time index for the maps (default: the strongest cold pool)",
+    )
+    plot.add_argument("--show", action="store_true", help="also show the figure on screen")
+    plot.add_argument("--overwrite", action="store_true", help="replace the picture if it exists")
+    plot.add_argument("-q", "--quiet", action="store_true", help="print nothing")
+    return parser
+
+
+def _version() -> str:
+    try:
+        from importlib.metadata import version
+
+        return version("tarnwell")
+    except Exception:  # pragma: no cover - running from a source tree
+        return "unknown"
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        if args.command == "diagnose":
+            run_diagnose(args)
+        elif args.command == "vad":
+            run_vad(args)
+        else:
+            run_plot(args)
+    except CommandError as err:
+        print(f"{PROG} {args.command}: error: {err}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print(f"{PROG} {args.command}: interrupted", file=sys.stderr)
+        return 130
+    return 0
+
+
+def _say(args: argparse.Namespace, text: str) -> None:
+    if not args.quiet:
+        print(text)
+
+
+def run_diagnose(args: argparse.Namespace) -> None:
+    from . import _diagnose, _io
+
+    _io.check_output(args.output, args.overwrite)
+    chunks = _io.parse_chunks(args.chunks)
+    variables = _diagnose.parse_var_mapping(args.var)
+    options = _diagnose.Options(
+        storm_motion=_diagnose.parse_storm_motion(args.storm_motion),
+        level_dim=args.level_dim,
+    )
+    if args.cold_pool_threshold is not None:
+        options.cold_pool_threshold = args.cold_pool_threshold
+    threads = args.threads or default_threads()
+    client = _connect(args.scheduler) if args.scheduler else None
+    if client is not None and chunks is None:
+        chunks = "auto"  # a scheduler gets work only through dask
+    lazy = chunks is not None
+    # Inside dask tasks the scheduler spreads blocks over the threads; each kernel
+    # call then runs on one. Eager, the kernels themselves use the threads.
+    options.n_threads = 1 if lazy else threads
+
+    start = time.perf_counter()
+    ds = _io.open_model(args.model_file, chunks)
+    try:
+        result = _diagnose.diagnose(ds, variables, options)
+        result.attrs["history"] = f"{time.strftime('%Y-%m-%dT%H:%M:%S')} {_command_line()}"
+        _io.write_dataset(
+            result, args.output, overwrite=args.overwrite,
+            compute=_computer(client, threads, _io.progress_wanted(args.quiet)),
+        )  # fmt: skip
+        points = _diagnose.elements(ds)
+    finally:
+        ds.close()
+        if client is not None:
+            client.close()
+    seconds = time.perf_counter() - start
+    names = ", ".join(str(v) for v in result.data_vars)
+    _say(args, f"wrote {args.output}: {names}")
+    _say(args, f"{points:,} grid points in {seconds:.2f} s ({points / seconds:,.0f} per second)")
+
+
+def _command_line() -> str:
+    return " ".join([PROG, *sys.argv[1:]]) if sys.argv else PROG
+
+
+def _connect(address: str) -> Any:
+    try:
+        from distributed import Client
+    except ImportError:
+        raise CommandError(
+            "--scheduler needs the Python package 'distributed': pip install 'tarnwell[cli]'"
+        ) from None
+    try:
+        return Client(address, timeout="10s")
+    except (OSError, TimeoutError) as err:
+        raise CommandError(f"--scheduler {address}: cannot connect ({err})") from None
+
+
+def _computer(client: Any, threads: int, progress: bool) -> Any:
+    """How to run a delayed write: on the cluster, or on a local pool of ``threads``."""
+
+    def compute(delayed: Any) -> None:
+        if client is not None:
+            future = client.compute(delayed)
+            if progress:
+                from distributed import progress as show_progress
+
+                show_progress(future)
+            future.result()
+            return
+        import dask
+
+        if progress:
+            from dask.diagnostics import ProgressBar
+
+            with ProgressBar(out=sys.stderr):
+                dask.compute(delayed, scheduler="threads", num_workers=threads)
+        else:
+            dask.compute(delayed, scheduler="threads", num_workers=threads)
+
+    return compute
+
+
+def run_vad(args: argparse.Namespace) -> None:
+    from . import _io, _radar
+
+    _io.check_output(args.output, args.overwrite)
+    start = time.perf_counter()
+    sweeps = _radar.open_volume(args.radar_file)
+    kwargs: dict[str, Any] = {}
+    if args.min_gates is not None:
+        kwargs["min_gates"] = args.min_gates
+    if args.min_spread is not None:
+        kwargs["min_spread"] = args.min_spread
+    result = _radar.vad_dataset(
+        sweeps, velocity=args.velocity, n_threads=args.threads or default_threads(), **kwargs
+    )
+    result.attrs["history"] = f"{time.strftime('%Y-%m-%dT%H:%M:%S')} {_command_line()}"
+    _io.write_dataset(result, args.output, overwrite=args.overwrite, compute=lambda d: None)
+    seconds = time.perf_counter() - start
+    fitted = int((result["u"].notnull()).sum())
+    gates = sum(int(s[_radar.find_velocity(s, args.velocity).name].size) for s in sweeps)
+    _say(args, f"wrote {args.output}: {result.sizes['sweep']} sweeps, {fitted} rings fitted")
+    _say(args, f"{gates:,} gates in {seconds:.2f} s ({gates / seconds:,.0f} per second)")
+
+
+def run_plot(args: argparse.Namespace) -> None:
+    from . import _io, plotting
+
+    output = args.output or os.path.splitext(args.files[0].rstrip("/"))[0] + ".png"
+    _io.check_output(output, args.overwrite)
+    datasets = [plotting.open_product(path) for path in args.files]
+    try:
+        fig = plotting.figure_sheet(datasets, time_index=args.time, interactive=args.show)
+        with _io.staged_output(output, args.overwrite) as tmp:
+            fig.savefig(tmp, format="png", dpi=plotting.DPI)
+    finally:
+        for ds in datasets:
+            ds.close()
+    _say(args, f"wrote {output}")
+    import matplotlib.pyplot as plt
+
+    if args.show:
+        plt.show()
+    plt.close(fig)
+
+
+if __name__ == "__main__":  # pragma: no cover
+    sys.exit(main())

@@ -1,0 +1,308 @@
+"""The figure sheet of ``tarnwell plot``: maps, a cross-section, hodographs and a VAD profile.
+
+matplotlib is imported lazily with the non-interactive Agg backend unless a
+window is asked for, so plotting works on servers and in batch jobs.
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from ._io import CommandError
+
+if TYPE_CHECKING:
+    import xarray as xr
+    from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
+
+DPI = 100
+HODOGRAPH_LAYERS = ("0_1km", "0_3km", "0_6km")
+VAD_BIN = 250.0  # m: height bins of the VAD profile
+
+
+def open_product(path: str) -> xr.Dataset:
+    """A ``diagnose`` or ``vad`` output."""
+    import os
+
+    import xarray as xr
+
+    if not os.path.exists(path):
+        raise CommandError(f"{path}: no such file or directory")
+    try:
+        engine = "zarr" if path.rstrip("/").endswith(".zarr") else None
+        ds = xr.open_dataset(path, engine=engine)
+    except Exception as err:  # every backend fails in its own way
+        raise CommandError(f"{path}: cannot read ({str(err).splitlines()[0]})") from None
+    if ds.attrs.get("tarnwell_product") not in ("diagnose", "vad"):
+        ds.close()
+        raise CommandError(f"{path}: not an output of 'tarnwell diagnose' or 'tarnwell vad'")
+    return ds
+
+
+def _pyplot(interactive: bool) -> Any:
+    import matplotlib
+
+    if not interactive:
+        matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    return plt
+
+
+def figure_sheet(
+    datasets: list[xr.Dataset], *, time_index: int | None = None, interactive: bool = False
+) -> Figure:
+    """The sheet for one ``diagnose`` output and/or one ``vad`` output."""
+    diag = next((d for d in datasets if d.attrs["tarnwell_product"] == "diagnose"), None)
+    vad = next((d for d in datasets if d.attrs["tarnwell_product"] == "vad"), None)
+    plt = _pyplot(interactive)
+    if diag is None:
+        assert vad is not None
+        fig, ax = plt.subplots(figsize=(6.0, 7.5), layout="constrained")
+        vad_profile(ax, vad)
+        return fig
+    wide = vad is not None
+    fig = plt.figure(figsize=(17.5 if wide else 12.5, 10.0), layout="constrained")
+    grid = fig.add_gridspec(2, 3 if wide else 2, width_ratios=[1, 1, 0.7] if wide else None)
+    t = _time_index(diag, time_index)
+    when = _time_label(diag, t)
+    fig.suptitle(f"tarnwell diagnostics{when}", fontsize=14)
+    panels = {
+        "cold_pool": fig.add_subplot(grid[0, 0]),
+        "helicity": fig.add_subplot(grid[0, 1]),
+        "theta_e": fig.add_subplot(grid[1, 0]),
+        "baroclinity": fig.add_subplot(grid[1, 1]),
+    }
+    cold_pool_map(panels["cold_pool"], diag, t)
+    helicity_map(panels["helicity"], diag, t)
+    theta_e_section(panels["theta_e"], diag, t)
+    baroclinity_map(panels["baroclinity"], diag, t)
+    if vad is not None:
+        vad_profile(fig.add_subplot(grid[:, 2]), vad)
+    return fig
+
+
+def _time_index(ds: xr.Dataset, requested: int | None) -> int:
+    if "time" not in ds.dims:
+        return 0
+    n = ds.sizes["time"]
+    if requested is not None:
+        if not -n <= requested < n:
+            raise CommandError(f"--time {requested}: the file has {n} times")
+        return requested % n
+    if "intensity" in ds:
+        strongest = ds["intensity"].max([d for d in ds["intensity"].dims if d != "time"])
+        values = np.nan_to_num(strongest.values, nan=-np.inf)
+        return int(np.argmax(values))
+    return 0
+
+
+def _time_label(ds: xr.Dataset, t: int) -> str:
+    if "time" not in ds.coords:
+        return ""
+    value = ds["time"].values[t]
+    return (
+        f", {np.datetime_as_string(value, unit='m')}"
+        if np.issubdtype(ds["time"].dtype, np.datetime64)
+        else f", time {value}"
+    )
+
+
+def _at_time(da: xr.DataArray, t: int) -> xr.DataArray:
+    return da.isel(time=t) if "time" in da.dims else da
+
+
+def _grid_km(da: xr.DataArray) -> tuple[np.ndarray, np.ndarray, str, str]:
+    y_dim, x_dim = da.dims[-2], da.dims[-1]
+    x = da[x_dim].values / 1000.0 if x_dim in da.coords else np.arange(da.sizes[x_dim])
+    y = da[y_dim].values / 1000.0 if y_dim in da.coords else np.arange(da.sizes[y_dim])
+    return x, y, str(x_dim), str(y_dim)
+
+
+def _map(ax: Axes, da: xr.DataArray, title: str, units: str, **style: Any) -> Any:
+    x, y, x_dim, y_dim = _grid_km(da)
+    mesh = ax.pcolormesh(x, y, da.values, shading="auto", **style)
+    ax.figure.colorbar(mesh, ax=ax, label=units, shrink=0.9)
+    ax.set_title(title)
+    ax.set_xlabel(f"{x_dim} (km)")
+    ax.set_ylabel(f"{y_dim} (km)")
+    ax.set_aspect("equal")
+    return mesh
+
+
+def _missing(ax: Axes, title: str, what: str) -> None:
+    ax.set_title(title)
+    ax.text(0.5, 0.5, f"no {what} in the file", ha="center", va="center", transform=ax.transAxes)
+    ax.set_axis_off()
+
+
+def _argmax2d(values: np.ndarray) -> tuple[int, int]:
+    flat = np.nan_to_num(values, nan=-np.inf)
+    j, i = np.unravel_index(int(np.argmax(flat)), flat.shape)
+    return int(j), int(i)
+
+
+def cold_pool_map(ax: Axes, ds: xr.Dataset, t: int) -> None:
+    title = "Cold-pool intensity"
+    if "intensity" not in ds:
+        _missing(ax, title, "cold-pool intensity")
+        return
+    da = _at_time(ds["intensity"], t)
+    _map(ax, da, title, "intensity (m s$^{-1}$)", cmap="Blues", vmin=0.0)
+    x, y, _, _ = _grid_km(da)
+    j, i = _argmax2d(da.values)
+    depth = float(_at_time(ds["depth"], t).values[j, i]) if "depth" in ds else np.nan
+    ax.plot(x[i], y[j], marker="x", color="k", ms=9, mew=2)
+    ax.annotate(
+        f"max {float(da.values[j, i]):.1f} m s$^{{-1}}$\ndepth {depth / 1000:.1f} km",
+        (x[i], y[j]), xytext=(8, 8), textcoords="offset points", fontsize=9,
+        bbox={"boxstyle": "round", "fc": "white", "alpha": 0.8},
+    )  # fmt: skip
+
+
+def helicity_map(ax: Axes, ds: xr.Dataset, t: int) -> None:
+    title = "0–3 km storm-relative helicity, hodographs at A, B, C"
+    if "helicity_0_3km" not in ds:
+        _missing(ax, "0–3 km storm-relative helicity", "helicity")
+        return
+    da = _at_time(ds["helicity_0_3km"], t)
+    _map(ax, da, title, "helicity (m$^2$ s$^{-2}$)", cmap="YlOrRd")
+    x, y, _, _ = _grid_km(da)
+    points = _hodograph_points(da)
+    for (label, (j, i)), corner in zip(
+        points.items(), ((0.02, 0.02), (0.36, 0.02), (0.70, 0.02)), strict=False
+    ):
+        ax.plot(x[i], y[j], marker="o", ms=6, mfc="none", mec="k", mew=1.5)
+        ax.annotate(
+            label, (x[i], y[j]), xytext=(5, 5), textcoords="offset points", fontweight="bold"
+        )
+        inset = ax.inset_axes((corner[0], corner[1], 0.28, 0.28))
+        _hodograph(inset, ds, t, j, i, label)
+
+
+def _hodograph_points(hel: xr.DataArray) -> dict[str, tuple[int, int]]:
+    """A: the largest helicity; B: the helicity nearest the median; C: the smallest."""
+    values = hel.values
+    median = np.nanmedian(values)
+    return {
+        "A": _argmax2d(values),
+        "B": _argmax2d(-np.abs(values - median)),
+        "C": _argmax2d(-values),
+    }
+
+
+def _hodograph(ax: Axes, ds: xr.Dataset, t: int, j: int, i: int, label: str) -> None:
+    """Ground-relative winds at the ground, 1, 3 and 6 km above it, and the storm motion."""
+
+    def at(name: str) -> float:
+        return float(_at_time(ds[name], t).values[j, i]) if name in ds else np.nan
+
+    us = [at("u_bottom_0_1km")] + [at(f"u_top_{layer}") for layer in HODOGRAPH_LAYERS]
+    vs = [at("v_bottom_0_1km")] + [at(f"v_top_{layer}") for layer in HODOGRAPH_LAYERS]
+    ax.set_facecolor((1, 1, 1, 0.85))
+    ax.axhline(0, color="0.7", lw=0.6)
+    ax.axvline(0, color="0.7", lw=0.6)
+    ax.plot(us, vs, "-o", color="tab:blue", ms=3, lw=1.5)
+    for u, v, h in zip(us, vs, ("0", "1", "3", "6"), strict=True):
+        ax.annotate(h, (u, v), xytext=(2, 2), textcoords="offset points", fontsize=7)
+    ax.plot(at("u_storm"), at("v_storm"), marker="*", color="tab:red", ms=8)
+    ax.set_title(f"{label}: hodograph (km; ★ storm)", fontsize=7, pad=2)
+    ax.tick_params(labelsize=6, pad=1)
+    ax.set_xlabel("u (m s$^{-1}$)", fontsize=6, labelpad=0)
+    ax.set_ylabel("v (m s$^{-1}$)", fontsize=6, labelpad=0)
+    ax.set_aspect("equal", adjustable="datalim")
+
+
+def theta_e_section(ax: Axes, ds: xr.Dataset, t: int) -> None:
+    title = "θe cross-section"
+    if "theta_e" not in ds:
+        _missing(ax, title, "theta_e")
+        return
+    da = _at_time(ds["theta_e"], t)
+    level_dim, y_dim, x_dim = da.dims[-3], da.dims[-2], da.dims[-1]
+    j = (
+        _argmax2d(_at_time(ds["intensity"], t).values)[0]
+        if "intensity" in ds
+        else da.sizes[y_dim] // 2
+    )
+    section = da.isel({y_dim: j})
+    x = (
+        section[x_dim].values / 1000.0
+        if x_dim in section.coords
+        else np.arange(section.sizes[x_dim])
+    )
+    if "height_level_mean" in ds.coords:
+        z = ds["height_level_mean"].values / 1000.0
+        ylabel = "mean height of level (km)"
+    else:
+        z = np.arange(section.sizes[level_dim])
+        ylabel = str(level_dim)
+    keep = z <= 10.0 if "height_level_mean" in ds.coords else slice(None)
+    mesh = ax.pcolormesh(x, z[keep], section.values[keep], shading="auto", cmap="turbo")
+    ax.figure.colorbar(mesh, ax=ax, label="θe (K)", shrink=0.9)
+    y_km = float(ds[y_dim].values[j]) / 1000.0 if y_dim in ds.coords else j
+    if "depth" in ds and "height_level_mean" in ds.coords:
+        depth = _at_time(ds["depth"], t).isel({y_dim: j}).values / 1000.0
+        ax.plot(x, z[0] + depth, color="white", lw=1.8, label="cold-pool top")
+        ax.legend(loc="upper right", fontsize=8)
+    ax.set_title(f"{title} at {y_dim} = {y_km:.0f} km (through the strongest cold pool)")
+    ax.set_xlabel(f"{x_dim} (km)")
+    ax.set_ylabel(ylabel)
+
+
+def baroclinity_map(ax: Axes, ds: xr.Dataset, t: int) -> None:
+    title = "Baroclinity |∇θ|, lowest level"
+    if "grad_theta" not in ds:
+        _missing(ax, title, "theta gradient")
+        return
+    da = _at_time(ds["grad_theta"], t)
+    da = da.isel({da.dims[0]: 0}) if da.ndim == 3 else da
+    _map(ax, da * 1.0e5, title, "|∇θ| (K per 100 km)", cmap="viridis", vmin=0.0)
+
+
+def vad_profile(ax: Axes, ds: xr.Dataset) -> None:
+    """u and v against beam height (medians in 250 m bins), rms of the fits, wind barbs."""
+    height = ds["height"].values.ravel()
+    u = ds["u"].values.ravel()
+    v = ds["v"].values.ravel()
+    rms = ds["rms"].values.ravel()
+    ok = np.isfinite(u) & np.isfinite(v) & np.isfinite(height)
+    ax.set_title("VAD wind profile")
+    if not ok.any():
+        ax.text(0.5, 0.5, "no ring was fitted", ha="center", va="center", transform=ax.transAxes)
+        return
+    height, u, v, rms = height[ok], u[ok], v[ok], rms[ok]
+    ax.scatter(u, height / 1000.0, s=2, color="tab:blue", alpha=0.15, lw=0)
+    ax.scatter(v, height / 1000.0, s=2, color="tab:orange", alpha=0.15, lw=0)
+    edges = np.arange(0.0, height.max() + VAD_BIN, VAD_BIN)
+    which = np.digitize(height, edges) - 1
+    centre, mu, mv, mr = [], [], [], []
+    for k in range(edges.size - 1):
+        sel = which == k
+        if sel.sum() >= 3:
+            centre.append((edges[k] + edges[k + 1]) / 2000.0)
+            mu.append(np.median(u[sel]))
+            mv.append(np.median(v[sel]))
+            mr.append(np.median(rms[sel]))
+    centre_a, mu_a, mv_a, mr_a = map(np.asarray, (centre, mu, mv, mr))
+    ax.plot(mu_a, centre_a, color="tab:blue", lw=2, label="u (eastward)")
+    ax.plot(mv_a, centre_a, color="tab:orange", lw=2, label="v (northward)")
+    ax.plot(mr_a, centre_a, color="0.3", lw=1.2, ls="--", label="rms of the fit")
+    right = np.nanmax(np.concatenate([mu_a, mv_a, mr_a])) + 6.0
+    step = max(1, centre_a.size // 16)
+    ax.barbs(
+        np.full(centre_a[::step].size, right),
+        centre_a[::step],
+        mu_a[::step],
+        mv_a[::step],
+        length=6,
+        color="k",
+    )
+    ax.set_xlim(right=right + 4.0)
+    ax.axvline(0.0, color="0.7", lw=0.6)
+    ax.set_xlabel("wind (m s$^{-1}$); barbs: half 5, full 10 m s$^{-1}$")
+    ax.set_ylabel("beam height above the radar (km)")
+    ax.legend(loc="upper left", fontsize=8)
+    ax.grid(alpha=0.3)

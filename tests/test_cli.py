@@ -1,0 +1,306 @@
+"""The `tarnwell` command against the package's functions called by hand."""
+
+from __future__ import annotations
+
+import os
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+xr = pytest.importorskip("xarray")
+pytest.importorskip("dask")
+pytest.importorskip("netCDF4")
+
+import tarnwell  # noqa: E402
+from tarnwell import _sample_data  # noqa: E402
+from tarnwell.cli import main  # noqa: E402
+
+GRAVITY = 9.80665
+THRESHOLD = -0.01
+
+
+def same_bits(a: np.ndarray, b: np.ndarray) -> bool:
+    """Equal values, NaN where the other is NaN, and the same sign of zero."""
+    a = np.asarray(a, dtype=np.float64)
+    b = np.asarray(b, dtype=np.float64)
+    if a.shape != b.shape:
+        return False
+    both_nan = np.isnan(a) & np.isnan(b)
+    equal = (a == b) & (np.signbit(a) == np.signbit(b))
+    return bool(np.all(both_nan | equal))
+
+
+@pytest.fixture(scope="module")
+def model(tmp_path_factory: pytest.TempPathFactory) -> tuple[Path, xr.Dataset]:
+    ds = _sample_data.model_dataset(nt=3, nz=14, ny=22, nx=26, dx=10000.0, seed=3)
+    # A few missing values, as real files have.
+    t = ds["T"].values
+    t[0, 3, 5, 7] = np.nan
+    t[2, 0, 10, 11] = np.nan
+    path = tmp_path_factory.mktemp("model") / "model.nc"
+    ds.to_netcdf(path)
+    return path, ds
+
+
+def horizontal_mean(a: np.ndarray) -> np.ndarray:
+    flat = a.reshape(*a.shape[:-2], -1)
+    finite = np.isfinite(flat)
+    return np.where(finite, flat, 0.0).sum(axis=-1) / finite.sum(axis=-1)
+
+
+def reference(ds: xr.Dataset) -> dict[str, np.ndarray]:
+    """Every diagnostic by direct calls of the package's functions on level-second arrays."""
+    t, p, td = (ds[n].values for n in ("T", "P", "TD"))
+    z, u, v = (ds[n].values for n in ("Z", "U", "V"))
+    out: dict[str, np.ndarray] = dict(tarnwell.thermo(t, p, td)._asdict())
+    ref = horizontal_mean(out["theta_v"])[..., None, None]
+    b = GRAVITY * (out["theta_v"] - ref) / ref
+    ground = z.min(axis=1)
+    nan = np.full(ground.shape, np.nan)
+    out.update(
+        tarnwell.cold_pool(z, b, bottom=ground, threshold=THRESHOLD, top=nan, axis=1)._asdict()
+    )
+    deep = tarnwell.profile(z, u, v, ground=ground, bottom=0.0, top=6000.0, cu=nan, cv=nan, axis=1)
+    su = deep.u_top - deep.u_bottom
+    sv = deep.v_top - deep.v_bottom
+    shear = np.hypot(su, sv)
+    cu = deep.u_mean + 7.5 * sv / shear
+    cv = deep.v_mean - 7.5 * su / shear
+    out["u_storm"], out["v_storm"] = cu, cv
+    for top in (1, 3, 6):
+        res = tarnwell.profile(
+            z, u, v, ground=ground, bottom=0.0, top=top * 1000.0, cu=cu, cv=cv, axis=1
+        )
+        for name, value in res._asdict().items():
+            out[f"{name}_0_{top}km"] = value
+    x, y = ds["x"].values, ds["y"].values
+    for name in ("theta", "theta_v"):
+        g = tarnwell.gradient(out[name], x, y)
+        out[f"dfdx_{name}"] = g.dfdx
+        out[f"dfdy_{name}"] = g.dfdy
+        out[f"grad_{name}"] = np.hypot(g.dfdx, g.dfdy)
+    return out
+
+
+def run(*args: object) -> int:
+    return main([str(a) for a in args])
+
+
+def read(path: Path) -> xr.Dataset:
+    engine = "zarr" if str(path).endswith(".zarr") else None
+    with xr.open_dataset(path, engine=engine) as ds:
+        return ds.load()
+
+
+@pytest.mark.parametrize("suffix", [".nc", ".zarr"])
+@pytest.mark.parametrize("chunks", [None, "time=1", "time=2,y=7"])
+def test_diagnose_equals_direct_calls(model, tmp_path, suffix, chunks):
+    path, ds = model
+    out = tmp_path / f"diag{suffix}"
+    extra = ["--chunks", chunks] if chunks else []
+    assert run("diagnose", path, "-o", out, "-q", *extra) == 0
+    got = read(out)
+    expected = reference(ds)
+    assert set(expected) <= set(got.data_vars)
+    for name, value in expected.items():
+        assert same_bits(got[name].values, value), name
+    # The input's coordinates and CF attributes come along.
+    assert got["theta_e"].dims == ("time", "level", "y", "x")
+    assert got["helicity_0_3km"].dims == ("time", "y", "x")
+    np.testing.assert_array_equal(got["x"].values, ds["x"].values)
+    assert got["x"].attrs["standard_name"] == "projection_x_coordinate"
+    assert got["theta"].attrs["standard_name"] == "air_potential_temperature"
+    assert got["helicity_0_3km"].attrs["units"] == "m2 s-2"
+    assert got["intensity"].attrs["grid_mapping"] == "lambert_conformal"
+    # Not a degenerate case: the sample has a cold pool and positive helicity.
+    assert np.nanmax(got["intensity"].values) > 10.0
+    assert np.nanmax(got["helicity_0_3km"].values) > 100.0
+
+
+def test_thread_count_does_not_change_the_file(model, tmp_path):
+    path, _ = model
+    one, two = tmp_path / "one.nc", tmp_path / "two.nc"
+    assert run("diagnose", path, "-o", one, "-q", "--threads", "1") == 0
+    assert run("diagnose", path, "-o", two, "-q", "--threads", "2", "--chunks", "time=1") == 0
+    a, b = read(one), read(two)
+    for name in a.data_vars:
+        if a[name].dtype.kind == "f":
+            assert same_bits(a[name].values, b[name].values), name
+
+
+def test_variables_found_by_standard_name_and_by_mapping(model, tmp_path):
+    path, ds = model
+    expected = reference(ds)
+    # Unusual names: found by their CF standard names.
+    odd = ds.rename({"T": "air", "TD": "dp", "P": "pres_full", "Z": "hgt", "U": "uu", "V": "vv"})
+    odd_path = tmp_path / "odd.nc"
+    odd.to_netcdf(odd_path)
+    assert run("diagnose", odd_path, "-o", tmp_path / "a.nc", "-q") == 0
+    assert same_bits(read(tmp_path / "a.nc")["helicity_0_1km"].values, expected["helicity_0_1km"])
+    # No standard names at all: named on the command line.
+    bare = odd.copy()
+    for name in bare.data_vars:
+        bare[name].attrs.pop("standard_name", None)
+    bare_path = tmp_path / "bare.nc"
+    bare.to_netcdf(bare_path)
+    mapping = ["temperature=air", "dewpoint=dp", "pressure=pres_full", "height=hgt", "u=uu", "v=vv"]
+    args = [a for m in mapping for a in ("--var", m)]
+    assert run("diagnose", bare_path, "-o", tmp_path / "b.nc", "-q", *args) == 0
+    got = read(tmp_path / "b.nc")
+    for name in ("theta_e", "intensity", "helicity_0_3km", "grad_theta_v"):
+        assert same_bits(got[name].values, expected[name]), name
+
+
+def test_units_are_converted(model, tmp_path):
+    path, ds = model
+    expected = reference(ds)
+    conv = ds.copy()
+    conv["T"] = (ds["T"] - 273.15).assign_attrs(ds["T"].attrs, units="degC")
+    conv["TD"] = (ds["TD"] - 273.15).assign_attrs(ds["TD"].attrs, units="degC")
+    conv["P"] = (ds["P"] / 100.0).assign_attrs(ds["P"].attrs, units="hPa")
+    conv["Z"] = (ds["Z"] * GRAVITY).assign_attrs(standard_name="geopotential", units="m2 s-2")
+    conv["U"] = (ds["U"] / (1852.0 / 3600.0)).assign_attrs(ds["U"].attrs, units="knots")
+    conv["x"] = (ds["x"] / 1000.0).assign_attrs(ds["x"].attrs, units="km")
+    conv_path = tmp_path / "conv.nc"
+    conv.to_netcdf(conv_path)
+    out = tmp_path / "c.nc"
+    assert run("diagnose", conv_path, "-o", out, "-q") == 0
+    got = read(out)
+    for name in ("mixing_ratio", "theta", "theta_e", "helicity_0_3km", "u_mean_0_6km",
+                 "dfdx_theta", "intensity"):  # fmt: skip
+        np.testing.assert_allclose(
+            got[name].values, expected[name], rtol=1e-8, atol=1e-9, err_msg=name
+        )
+
+
+def test_humidity_gives_the_dew_point(model, tmp_path):
+    """Specific humidity in, the same mixing ratio out: w = q / (1 - q)."""
+    path, ds = model
+    w = tarnwell.thermo(ds["T"].values, ds["P"].values, ds["TD"].values).mixing_ratio
+    q = w / (1.0 + w)
+    moist = ds.drop_vars("TD")
+    moist["QV"] = (ds["T"].dims, q, {"standard_name": "specific_humidity", "units": "kg kg-1"})
+    moist_path = tmp_path / "q.nc"
+    moist.to_netcdf(moist_path)
+    assert run("diagnose", moist_path, "-o", tmp_path / "q_out.nc", "-q") == 0
+    got = read(tmp_path / "q_out.nc")
+    np.testing.assert_allclose(got["mixing_ratio"].values, w, rtol=1e-10)
+    np.testing.assert_allclose(got["theta_e"].values, reference(ds)["theta_e"], rtol=1e-10)
+
+
+def test_levels_stored_top_down_are_turned_round(model, tmp_path):
+    path, ds = model
+    flipped = ds.isel(level=slice(None, None, -1))
+    flipped_path = tmp_path / "flipped.nc"
+    flipped.to_netcdf(flipped_path)
+    assert run("diagnose", flipped_path, "-o", tmp_path / "f.nc", "-q") == 0
+    got = read(tmp_path / "f.nc")
+    expected = reference(ds)
+    for name in ("intensity", "depth", "helicity_0_1km", "v_mean_0_6km"):
+        assert same_bits(got[name].values, expected[name]), name
+
+
+def test_fixed_storm_motion(model, tmp_path):
+    path, ds = model
+    out = tmp_path / "sm.nc"
+    assert run("diagnose", path, "-o", out, "-q", "--storm-motion", "8,-2.5") == 0
+    got = read(out)
+    z, u, v = (ds[n].values for n in ("Z", "U", "V"))
+    ground = z.min(axis=1)
+    res = tarnwell.profile(z, u, v, ground=ground, bottom=0.0, top=3000.0, cu=8.0, cv=-2.5, axis=1)
+    assert same_bits(got["helicity_0_3km"].values, res.helicity)
+    assert np.all(got["u_storm"].values == 8.0)
+
+
+# --- bad input: one line on stderr, a non-zero exit, no output left behind ---
+
+
+def _no_output_left(directory: Path, keep: set[str]) -> None:
+    left = {p.name for p in directory.iterdir()} - keep
+    assert not left, left
+
+
+def _one_error_line(capsys: pytest.CaptureFixture[str], *words: str) -> str:
+    err = capsys.readouterr().err.strip()
+    assert len(err.splitlines()) == 1, err
+    assert err.startswith("tarnwell diagnose: error:") or err.startswith("tarnwell "), err
+    for word in words:
+        assert word in err, err
+    return err
+
+
+@pytest.mark.parametrize(
+    "case, words",
+    [
+        ("missing_variable", ("NOPE",)),
+        ("no_vertical", ("vertical",)),
+        ("unknown_units", ("blorps",)),
+        ("unreadable", ("cannot read",)),
+        ("degrees", ("degrees", "metres")),
+        ("nothing", ("neither air temperature nor wind",)),
+    ],
+)
+def test_bad_input_is_one_line_and_leaves_nothing(model, tmp_path, capsys, case, words):
+    path, ds = model
+    bad = tmp_path / "bad.nc"
+    extra: list[str] = []
+    if case == "missing_variable":
+        bad = path
+        extra = ["--var", "temperature=NOPE"]
+    elif case == "no_vertical":
+        flat = ds.rename({"level": "k"})
+        flat["k"].attrs.clear()
+        flat.to_netcdf(bad)
+    elif case == "unknown_units":
+        ds.assign(T=ds["T"].assign_attrs(units="blorps")).to_netcdf(bad)
+    elif case == "unreadable":
+        bad.write_bytes(b"this is not a model file\n" * 10)
+    elif case == "degrees":
+        ds.assign_coords(x=ds["x"].assign_attrs(units="degrees_east")).to_netcdf(bad)
+    elif case == "nothing":
+        ds[["lambert_conformal"]].to_netcdf(bad)
+    out_dir = tmp_path / "out"
+    out_dir.mkdir()
+    assert run("diagnose", bad, "-o", out_dir / "diag.nc", *extra) == 1
+    _one_error_line(capsys, *words)
+    _no_output_left(out_dir, set())
+
+
+def test_existing_output_is_refused_unless_overwrite(model, tmp_path, capsys):
+    path, _ = model
+    out = tmp_path / "diag.nc"
+    out.write_bytes(b"precious")
+    assert run("diagnose", path, "-o", out) == 1
+    _one_error_line(capsys, "exists", "--overwrite")
+    assert out.read_bytes() == b"precious"
+    assert run("diagnose", path, "-o", out, "--overwrite", "-q") == 0
+    assert "theta_e" in read(out)
+
+
+def test_a_failed_write_leaves_no_partial_file(model, tmp_path, monkeypatch):
+    from tarnwell import cli
+
+    path, _ = model
+
+    def failing(client, threads, progress):
+        def compute(delayed):
+            raise KeyboardInterrupt
+
+        return compute
+
+    monkeypatch.setattr(cli, "_computer", failing)
+    assert run("diagnose", path, "-o", tmp_path / "d.nc", "--chunks", "time=1", "-q") == 130
+    assert run("diagnose", path, "-o", tmp_path / "d.zarr", "--chunks", "time=1", "-q") == 130
+    assert os.listdir(tmp_path) == []
+
+
+def test_python_dash_m_and_console_script_run():
+    import subprocess
+    import sys
+
+    done = subprocess.run(
+        [sys.executable, "-m", "tarnwell", "--help"], capture_output=True, text=True, check=True
+    )
+    for command in ("diagnose", "vad", "plot"):
+        assert command in done.stdout

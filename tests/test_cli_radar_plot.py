@@ -1,0 +1,153 @@
+"""`tarnwell vad`, `tarnwell plot` and `tarnwell diagnose --scheduler`."""
+
+from __future__ import annotations
+
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+xr = pytest.importorskip("xarray")
+xradar = pytest.importorskip("xradar")
+pytest.importorskip("matplotlib")
+
+import tarnwell  # noqa: E402
+from tarnwell import _sample_data  # noqa: E402
+from tarnwell.cli import main  # noqa: E402
+
+NOISE = 1.0  # m/s, standard deviation of the synthetic radial velocities
+
+
+def run(*args: object) -> int:
+    return main([str(a) for a in args])
+
+
+@pytest.fixture(scope="module")
+def radar(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    path = tmp_path_factory.mktemp("radar") / "volume.nc"
+    _sample_data.write_radar_volume(str(path), n_azimuth=180, n_range=60, noise=NOISE)
+    return path
+
+
+@pytest.fixture(scope="module")
+def vad_file(radar: Path, tmp_path_factory: pytest.TempPathFactory) -> Path:
+    out = tmp_path_factory.mktemp("vad") / "vad.nc"
+    assert run("vad", radar, "-o", out, "-q") == 0
+    return out
+
+
+def test_vad_recovers_the_known_wind_profile(vad_file):
+    with xr.open_dataset(vad_file) as ds:
+        u, v, n = ds["u"].values, ds["v"].values, ds["n"].values
+        height = ds["height"].values
+        assert ds["u"].dims == ("sweep", "range")
+        assert ds["height"].attrs["units"] == "m"
+    u_true, v_true = _sample_data.radar_wind(height)
+    fitted = np.isfinite(u)
+    assert fitted.mean() > 0.95
+    # About 90 % of 180 rays are valid: the fit's standard error is near
+    # NOISE * sqrt(2 / 160) = 0.11 m/s; beam-height spread adds a little.
+    err_u = np.abs(u - u_true)[fitted]
+    err_v = np.abs(v - v_true)[fitted]
+    assert np.median(err_u) < 0.15 and np.median(err_v) < 0.15
+    assert err_u.max() < 0.8 and err_v.max() < 0.8
+    assert np.all((n[fitted] > 140) & (n[fitted] <= 180))
+
+
+def test_vad_equals_the_function_on_the_same_rings(radar, vad_file):
+    tree = xradar.io.open_datatree(str(radar))
+    with xr.open_dataset(vad_file) as ds:
+        got = ds.load()
+    for i in range(got.sizes["sweep"]):
+        sweep = tree[f"sweep_{i}"].to_dataset()
+        vr = sweep["VRADH"].values.astype(np.float64).T  # rings: one range gate, all rays
+        az = np.deg2rad(sweep["azimuth"].values)[None, :] * np.ones((vr.shape[0], 1))
+        cos_el = np.cos(np.deg2rad(np.median(sweep["elevation"].values)))
+        res = tarnwell.vad(vr, az, cos_el=cos_el, min_gates=30, min_spread=0.2)
+        for name in tarnwell.Vad._fields:
+            np.testing.assert_array_equal(got[name].values[i], getattr(res, name), err_msg=name)
+
+
+def test_vad_bad_input(tmp_path, capsys, radar):
+    junk = tmp_path / "junk.bin"
+    junk.write_bytes(b"\x00\x01junk" * 100)
+    out = tmp_path / "out.nc"
+    assert run("vad", junk, "-o", out) == 1
+    err = capsys.readouterr().err.strip()
+    assert err.startswith("tarnwell vad: error:") and "cannot read" in err
+    assert len(err.splitlines()) == 1
+    assert run("vad", radar, "-o", out, "--velocity", "NOPE") == 1
+    assert "NOPE" in capsys.readouterr().err
+    assert not out.exists()
+
+
+@pytest.fixture(scope="module")
+def diag_file(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    d = tmp_path_factory.mktemp("diag")
+    model = d / "model.nc"
+    _sample_data.model_dataset(nt=2, nz=16, ny=30, nx=36, dx=8000.0).to_netcdf(model)
+    out = d / "diag.nc"
+    assert run("diagnose", model, "-o", out, "-q") == 0
+    return out
+
+
+def test_plot_sheet_has_the_expected_panels(diag_file, vad_file, tmp_path):
+    import matplotlib.image
+
+    from tarnwell import plotting
+
+    png = tmp_path / "sheet.png"
+    assert run("plot", diag_file, vad_file, "-o", png, "-q") == 0
+    pixels = matplotlib.image.imread(png)
+    assert pixels.shape[0] > 500 and pixels.std() > 0.05  # a picture, not a blank page
+
+    datasets = [plotting.open_product(str(p)) for p in (diag_file, vad_file)]
+    fig = plotting.figure_sheet(datasets)
+    every_axes = [*fig.axes, *(child for ax in fig.axes for child in ax.child_axes)]
+    titles = [ax.get_title() for ax in every_axes]
+    for expected in ("Cold-pool intensity", "0–3 km storm-relative helicity",
+                     "θe cross-section", "Baroclinity", "VAD wind profile"):  # fmt: skip
+        assert any(t.startswith(expected) for t in titles), (expected, titles)
+    hodographs = [t for t in titles if "hodograph" in t and ":" in t]
+    assert len(hodographs) == 3
+    colorbars = [ax.get_ylabel() for ax in fig.axes]
+    for unit_label in ("intensity (m s$^{-1}$)", "helicity (m$^2$ s$^{-2}$)", "θe (K)"):
+        assert unit_label in colorbars
+    vad_ax = next(ax for ax in fig.axes if ax.get_title() == "VAD wind profile")
+    assert "height" in vad_ax.get_ylabel()
+    assert [t.get_text() for t in vad_ax.get_legend().get_texts()] == [
+        "u (eastward)", "v (northward)", "rms of the fit",
+    ]  # fmt: skip
+    for ds in datasets:
+        ds.close()
+    import matplotlib.pyplot as plt
+
+    plt.close(fig)
+
+
+def test_plot_refuses_other_files(tmp_path, capsys, radar):
+    assert run("plot", radar, "-o", tmp_path / "x.png") == 1
+    err = capsys.readouterr().err
+    assert "not an output of" in err
+    assert not (tmp_path / "x.png").exists()
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(
+        processes=True, n_workers=2, threads_per_worker=1, dashboard_address=":0"
+    ) as cluster:
+        yield cluster
+
+
+def test_scheduler_gives_the_same_file(cluster, diag_file, tmp_path):
+    model = diag_file.parent / "model.nc"
+    out = tmp_path / "remote.nc"
+    assert run("diagnose", model, "-o", out, "-q", "--scheduler", cluster.scheduler_address,
+               "--chunks", "time=1") == 0  # fmt: skip
+    with xr.open_dataset(out) as remote, xr.open_dataset(diag_file) as local:
+        assert set(remote.data_vars) == set(local.data_vars)
+        for name in local.data_vars:
+            if local[name].dtype.kind == "f":
+                np.testing.assert_array_equal(remote[name].values, local[name].values, name)
