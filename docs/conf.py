@@ -9,6 +9,7 @@ broken example or a stale docstring fails the build instead of reaching users.
 from __future__ import annotations
 
 import os
+import sys
 from importlib.metadata import version as _installed_version
 from pathlib import Path
 
@@ -17,6 +18,7 @@ import matplotlib
 matplotlib.use("Agg")
 
 DOCS = Path(__file__).resolve().parent
+sys.path.insert(0, str(DOCS / "_ext"))
 
 project = "tarnwell"
 author = "the tarnwell developers"
@@ -27,13 +29,16 @@ version = ".".join(release.split(".")[:2])
 extensions = [
     "sphinx.ext.autodoc",
     "sphinx.ext.autosummary",
-    "sphinx.ext.mathjax",
+    "mathtext_svg",
     "numpydoc",
     "myst_parser",
     "sphinx_design",
     "sphinx_copybutton",
     "sphinx_gallery.gen_gallery",
 ]
+
+# Formulas become inline SVG at build time: no JavaScript, no network, no LaTeX.
+html_math_renderer = "mathtext"
 
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
 root_doc = "index"
