@@ -39,13 +39,21 @@ def lazy_calls(arr):
     """Each call of the face on (possibly) lazy inputs, one per kernel."""
     return {
         "thermo": lambda: tarnwell.thermo(arr("t"), 85000.0, arr("td")),
-        "cold_pool": lambda: tarnwell.cold_pool(arr("z"), arr("b"), bottom=0.0, threshold=-0.01,
-                                                top=np.nan, axis=1),
+        "cold_pool": lambda: tarnwell.cold_pool(
+            arr("z"), arr("b"), bottom=0.0, threshold=-0.01, top=np.nan, axis=1
+        ),
         "profile": lambda: tarnwell.profile(arr("z"), arr("u"), arr("v"), axis=1, **PROFILE_KW),
-        "gradient": lambda: tarnwell.gradient(arr("t"), np.arange(8.0) * 1e3,
-                                              np.arange(70.0) * 1e3),
-        "vad": lambda: tarnwell.vad(arr("u"), np.linspace(0.0, 6.0, 9)[:, None, None],
-                                    cos_el=0.9, min_gates=5, min_spread=0.05, axis=1),
+        "gradient": lambda: tarnwell.gradient(
+            arr("t"), np.arange(8.0) * 1e3, np.arange(70.0) * 1e3
+        ),
+        "vad": lambda: tarnwell.vad(
+            arr("u"),
+            np.linspace(0.0, 6.0, 9)[:, None, None],
+            cos_el=0.9,
+            min_gates=5,
+            min_spread=0.05,
+            axis=1,
+        ),
     }
 
 
@@ -98,10 +106,16 @@ def test_thread_count_is_one_inside_a_threaded_dask_task():
 @pytest.fixture(scope="module")
 def client():
     distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
-        worker_dashboard_address=None,
-    ) as cluster, distributed.Client(cluster) as c:
+    with (
+        distributed.LocalCluster(
+            n_workers=2,
+            threads_per_worker=1,
+            processes=True,
+            dashboard_address=":0",
+            worker_dashboard_address=None,
+        ) as cluster,
+        distributed.Client(cluster) as c,
+    ):
         yield c
 
 

@@ -56,8 +56,9 @@ def test_thermo_broadcasting_matches_direct_call():
     assert_result_bits(r, tw.thermo(t, pf, td).reshape(4, *t.shape))
     # scalar pressure and dew point broadcast as well
     r2 = tarnwell.thermo(t, 85000.0, 250.0)
-    assert_result_bits(r2, tw.thermo(t, np.full(t.shape, 85000.0), np.full(t.shape, 250.0))
-                       .reshape(4, *t.shape))
+    assert_result_bits(
+        r2, tw.thermo(t, np.full(t.shape, 85000.0), np.full(t.shape, 250.0)).reshape(4, *t.shape)
+    )
 
 
 def test_thermo_fields_are_views_of_one_result_and_inputs_untouched():
@@ -106,18 +107,36 @@ def test_profile_matches_layout_by_hand_and_single_columns(seed):
         r = tarnwell.profile(z, u, v, axis=ax, **kw)
         assert r.helicity.shape == shape
         perm = level_first_perm(len(full), axis)
-        lay = [np.transpose(np.broadcast_to(a, full), perm).copy().reshape(-1, levels)
-               for a in (z, u, v)]
+        lay = [
+            np.transpose(np.broadcast_to(a, full), perm).copy().reshape(-1, levels)
+            for a in (z, u, v)
+        ]
         n = lay[0].shape[0]
-        ref = tw.profile(lay[0], lay[1], lay[2], np.broadcast_to(ground, shape).ravel(),
-                         100.0, 1500.0, np.broadcast_to(cu, shape).ravel(), np.full(n, cv))
+        ref = tw.profile(
+            lay[0],
+            lay[1],
+            lay[2],
+            np.broadcast_to(ground, shape).ravel(),
+            100.0,
+            1500.0,
+            np.broadcast_to(cu, shape).ravel(),
+            np.full(n, cv),
+        )
         assert_result_bits(r, ref.reshape(7, *shape))
     zb = np.broadcast_to(z, full)
     for _ in range(5):
         idx = tuple(int(rng.integers(0, s)) for s in shape)
         sl = idx[:axis] + (slice(None),) + idx[axis:]
-        one = tw.profile(zb[sl], u[sl][None], v[sl], [np.broadcast_to(ground, shape)[idx]],
-                         100.0, 1500.0, [cu[idx]], [cv])
+        one = tw.profile(
+            zb[sl],
+            u[sl][None],
+            v[sl],
+            [np.broadcast_to(ground, shape)[idx]],
+            100.0,
+            1500.0,
+            [cu[idx]],
+            [cv],
+        )
         assert_bits([f[idx] for f in r], one[:, 0])
 
 
@@ -191,8 +210,9 @@ def test_masked_elements_are_missing_and_outputs_masked():
     um = np.ma.MaskedArray(np.where(mask, 1e20, u), mask=mask)
     before = np.ma.getdata(um).copy()
     r = tarnwell.profile(z, um, v, ground=np.nan, bottom=0.0, top=800.0, cu=0.0, cv=0.0)
-    ref = tw.profile(z, np.where(mask, np.nan, u), v, np.full(4, np.nan), 0.0, 800.0,
-                     np.zeros(4), np.zeros(4))
+    ref = tw.profile(
+        z, np.where(mask, np.nan, u), v, np.full(4, np.nan), 0.0, 800.0, np.zeros(4), np.zeros(4)
+    )
     assert_result_bits(r, ref)
     for field, row in zip(r, ref, strict=True):
         assert isinstance(field, np.ma.MaskedArray)
@@ -224,8 +244,11 @@ def test_results_do_not_depend_on_thread_count():
         for a, b in zip(one, tarnwell.profile(z, u, v, n_threads=n, **kw), strict=True):
             assert_bits(a, b)
     t = rng.uniform(250, 300, 20000)  # several chunks of 4096 elements
-    for a, b in zip(tarnwell.thermo(t, 9e4, t - 3, n_threads=1),
-                    tarnwell.thermo(t, 9e4, t - 3, n_threads=3), strict=True):
+    for a, b in zip(
+        tarnwell.thermo(t, 9e4, t - 3, n_threads=1),
+        tarnwell.thermo(t, 9e4, t - 3, n_threads=3),
+        strict=True,
+    ):
         assert_bits(a, b)
 
 
@@ -250,34 +273,83 @@ def test_default_thread_count_follows_the_affinity_mask():
 @pytest.mark.parametrize(
     ("call", "error", "pattern"),
     [
-        (lambda: tarnwell.thermo(np.ones((3, 4)), np.ones(3), 1.0), ValueError,
-         r"tarnwell\.thermo: cannot broadcast t with shape \(3, 4\), p with shape \(3,\)"),
-        (lambda: tarnwell.cold_pool(np.ones(5), np.ones((2, 4)), bottom=0, threshold=0, top=1),
-         ValueError, r"tarnwell\.cold_pool: cannot broadcast z with shape \(5,\), b with shape"),
-        (lambda: tarnwell.cold_pool(np.ones(4), np.ones((2, 4)), bottom=np.zeros(3),
-                                    threshold=0, top=1),
-         ValueError, r"tarnwell\.cold_pool: cannot broadcast .*\(2,\), bottom with shape \(3,\)"),
-        (lambda: tarnwell.profile(1.0, 2.0, 3.0, ground=0, bottom=0, top=1, cu=0, cv=0),
-         ValueError, r"tarnwell\.profile: z, u, v need a vertical axis"),
-        (lambda: tarnwell.vad(np.ones((2, 4)), np.ones(4), cos_el=1, min_gates=3,
-                              min_spread=0, axis=2),
-         ValueError, r"tarnwell\.vad: axis=2 is out of range"),
-        (lambda: tarnwell.vad(np.ones((2, 4)), np.ones(4), cos_el=1, min_gates=3.0,
-                              min_spread=0), TypeError, r"tarnwell\.vad: min_gates must be"),
-        (lambda: tarnwell.gradient(np.ones((3, 4)), np.ones(3), np.ones(3)), ValueError,
-         r"tarnwell\.gradient: x with shape \(3,\) must be 1-D .*\(4\)"),
-        (lambda: tarnwell.gradient(np.ones(4), np.ones(4), np.ones(1)), ValueError,
-         r"tarnwell\.gradient: f with shape \(4,\) needs at least 2"),
-        (lambda: tarnwell.gradient(np.ones((3, 4)), np.ones(4), np.ones(3), axes=(1, -1)),
-         ValueError, r"same axis twice"),
-        (lambda: tarnwell.thermo(["a", "b"], 1.0, 1.0), TypeError,
-         r"tarnwell\.thermo: t must hold real numbers"),
+        (
+            lambda: tarnwell.thermo(np.ones((3, 4)), np.ones(3), 1.0),
+            ValueError,
+            r"tarnwell\.thermo: cannot broadcast t with shape \(3, 4\), p with shape \(3,\)",
+        ),
+        (
+            lambda: tarnwell.cold_pool(np.ones(5), np.ones((2, 4)), bottom=0, threshold=0, top=1),
+            ValueError,
+            r"tarnwell\.cold_pool: cannot broadcast z with shape \(5,\), b with shape",
+        ),
+        (
+            lambda: tarnwell.cold_pool(
+                np.ones(4), np.ones((2, 4)), bottom=np.zeros(3), threshold=0, top=1
+            ),
+            ValueError,
+            r"tarnwell\.cold_pool: cannot broadcast .*\(2,\), bottom with shape \(3,\)",
+        ),
+        (
+            lambda: tarnwell.profile(1.0, 2.0, 3.0, ground=0, bottom=0, top=1, cu=0, cv=0),
+            ValueError,
+            r"tarnwell\.profile: z, u, v need a vertical axis",
+        ),
+        (
+            lambda: tarnwell.vad(
+                np.ones((2, 4)), np.ones(4), cos_el=1, min_gates=3, min_spread=0, axis=2
+            ),
+            ValueError,
+            r"tarnwell\.vad: axis=2 is out of range",
+        ),
+        (
+            lambda: tarnwell.vad(
+                np.ones((2, 4)), np.ones(4), cos_el=1, min_gates=3.0, min_spread=0
+            ),
+            TypeError,
+            r"tarnwell\.vad: min_gates must be",
+        ),
+        (
+            lambda: tarnwell.gradient(np.ones((3, 4)), np.ones(3), np.ones(3)),
+            ValueError,
+            r"tarnwell\.gradient: x with shape \(3,\) must be 1-D .*\(4\)",
+        ),
+        (
+            lambda: tarnwell.gradient(np.ones(4), np.ones(4), np.ones(1)),
+            ValueError,
+            r"tarnwell\.gradient: f with shape \(4,\) needs at least 2",
+        ),
+        (
+            lambda: tarnwell.gradient(np.ones((3, 4)), np.ones(4), np.ones(3), axes=(1, -1)),
+            ValueError,
+            r"same axis twice",
+        ),
+        (
+            lambda: tarnwell.thermo(["a", "b"], 1.0, 1.0),
+            TypeError,
+            r"tarnwell\.thermo: t must hold real numbers",
+        ),
         (lambda: tarnwell.thermo(np.ones(2, complex), 1.0, 1.0), TypeError, r"t must hold real"),
-        (lambda: tarnwell.cold_pool(np.ones(4), np.ones(4), bottom=0, threshold="x", top=1),
-         TypeError, r"tarnwell\.cold_pool: threshold must be a real number"),
-        (lambda: tarnwell.profile(np.ones(4), np.ones(4), np.ones(4), ground=0, bottom=0,
-                                  top=1, cu=0, cv=0, dim="level"),
-         TypeError, r"dim= names a dimension of DataArray"),
+        (
+            lambda: tarnwell.cold_pool(np.ones(4), np.ones(4), bottom=0, threshold="x", top=1),
+            TypeError,
+            r"tarnwell\.cold_pool: threshold must be a real number",
+        ),
+        (
+            lambda: tarnwell.profile(
+                np.ones(4),
+                np.ones(4),
+                np.ones(4),
+                ground=0,
+                bottom=0,
+                top=1,
+                cu=0,
+                cv=0,
+                dim="level",
+            ),
+            TypeError,
+            r"dim= names a dimension of DataArray",
+        ),
     ],
 )
 def test_bad_input_names_function_argument_and_shapes(call, error, pattern):
@@ -290,3 +362,44 @@ def test_empty_batches_and_levels():
     assert r.intensity.shape == (0,)
     r = tarnwell.thermo(np.zeros((2, 0)), 1e5, 280.0)
     assert r.theta_e.shape == (2, 0)
+
+
+# -- level-first layout: blockwise transposition -----------------------------
+
+
+def test_transposing_copy_equals_numpy_for_any_strides():
+    from tarnwell._transpose import to_levels_last
+
+    rng = np.random.default_rng(11)
+    a = rng.normal(size=(3, 7, 300))
+    for src in (a, a[:, ::-1, ::2], np.broadcast_to(a[:1, :, :1], a.shape), a[::-1]):
+        expected = np.ascontiguousarray(np.transpose(src, (0, 2, 1)))
+        for n in (1, 2, 3):
+            assert_bits(to_levels_last(src, n_threads=n), expected)
+    out = np.empty((3, 300, 7))
+    assert to_levels_last(a, out) is not None
+    assert_bits(out, np.transpose(a, (0, 2, 1)))
+    with pytest.raises(ValueError, match="out must be"):
+        to_levels_last(a, np.empty((3, 7, 300)))
+
+
+@pytest.mark.parametrize("points", [(20, 37), (16, 16), (1, 1)])
+def test_level_first_blocks_cover_every_column(monkeypatch, points):
+    """Small blocks: several per time step, the last one partial; some inputs
+    viewable as (time, level, point) and some not (a sliced x axis)."""
+    import tarnwell._layout as layout
+
+    monkeypatch.setattr(layout, "BLOCK_BYTES", 8 * 9 * 256)  # 256 columns per block
+    rng = np.random.default_rng(12)
+    ny, nx = points
+    z = np.cumsum(rng.uniform(50, 300, 9))[:, None, None]
+    u = rng.normal(size=(3, 9, ny, nx + 1))[..., :nx]  # not mergeable: strided copy path
+    v = rng.normal(size=(3, 9, ny, nx))
+    kw = dict(ground=np.nan, bottom=0.0, top=900.0, cu=rng.normal(size=(3, ny, nx)), cv=1.0)
+    first = tarnwell.profile(z, u, v, axis=1, n_threads=2, **kw)
+    last = tarnwell.profile(
+        z[:, 0, 0], np.moveaxis(u, 1, -1).copy(), np.moveaxis(v, 1, -1), n_threads=1, **kw
+    )
+    assert np.isfinite(first.helicity).any()
+    for a, b in zip(first, last, strict=True):
+        assert_bits(a, b)

@@ -53,8 +53,9 @@ PROFILE_KW = dict(ground=np.nan, bottom=0.0, top=1000.0, cu=2.0, cv=-1.0)
 
 
 def test_dataarray_results_match_numpy_in_any_dimension_order(grid):
-    ref = tarnwell.profile(grid["z"].values, grid["u"].values, grid["v"].values, axis=1,
-                           **PROFILE_KW)
+    ref = tarnwell.profile(
+        grid["z"].values, grid["u"].values, grid["v"].values, axis=1, **PROFILE_KW
+    )
     for order in (DIMS, ("x", "level", "time", "y"), ("y", "x", "time", "level")):
         # the first argument's order governs; the others are aligned by name
         z = grid["z"].transpose(*order)
@@ -68,15 +69,17 @@ def test_dataarray_results_match_numpy_in_any_dimension_order(grid):
 
 def test_attributes_are_cf_and_nothing_leaks(grid):
     r = tarnwell.thermo(grid["t"], grid["p"], grid["td"])
-    assert r.theta.attrs == {"units": "K", "long_name": "potential temperature",
-                             "standard_name": "air_potential_temperature"}
+    assert r.theta.attrs == {
+        "units": "K",
+        "long_name": "potential temperature",
+        "standard_name": "air_potential_temperature",
+    }
     assert r.mixing_ratio.attrs["units"] == "kg kg-1"
     assert r.theta.dims == DIMS and r.theta.name == "theta"
     ds = xr.Dataset(r._asdict())
     assert list(ds.data_vars) == ["mixing_ratio", "theta", "theta_v", "theta_e"]
     # the pressure per level broadcast by name, like a NumPy (1, L, 1, 1) array
-    expected = tarnwell.thermo(grid["t"].values, grid["p"].values[:, None, None],
-                               grid["td"].values)
+    expected = tarnwell.thermo(grid["t"].values, grid["p"].values[:, None, None], grid["td"].values)
     assert_bits(r.theta_e, expected.theta_e)
     cp = tarnwell.cold_pool(grid["z"], grid["b"], bottom=0.0, threshold=-0.01, top=np.nan)
     assert cp.intensity.attrs["units"] == "m s-1" and "secret" not in cp.intensity.attrs
@@ -91,15 +94,15 @@ def test_vertical_dimension_inferred_named_or_refused(grid):
     anon = {k: grid[k].rename(level="k").drop_vars("k") for k in ("z", "b")}
     with pytest.raises(ValueError, match=r"tarnwell\.cold_pool: cannot tell the vertical .*dim="):
         tarnwell.cold_pool(anon["z"], anon["b"], bottom=0.0, threshold=0.0, top=500.0)
-    named = tarnwell.cold_pool(anon["z"], anon["b"], bottom=0.0, threshold=0.0, top=500.0,
-                               dim="k")
+    named = tarnwell.cold_pool(anon["z"], anon["b"], bottom=0.0, threshold=0.0, top=500.0, dim="k")
     assert_bits(named.intensity, by_attr.intensity)
     two = {k: a.rename(y="height", k="level").drop_vars("height") for k, a in anon.items()}
     with pytest.raises(ValueError, match=r"vertical dimension .* is ambiguous .*'level'"):
         tarnwell.cold_pool(two["z"], two["b"], bottom=0.0, threshold=0.0, top=500.0)
     with pytest.raises(ValueError, match=r"z with dimensions .* lacks the vertical dimension"):
-        tarnwell.cold_pool(anon["z"].isel(k=0), anon["b"], bottom=0.0, threshold=0.0,
-                           top=500.0, dim="k")
+        tarnwell.cold_pool(
+            anon["z"].isel(k=0), anon["b"], bottom=0.0, threshold=0.0, top=500.0, dim="k"
+        )
 
 
 def test_gradient_uses_coordinates_with_units_and_refuses_degrees(grid):
@@ -109,8 +112,9 @@ def test_gradient_uses_coordinates_with_units_and_refuses_degrees(grid):
     assert_bits(g.dfdx, ref.dfdx)
     assert g.dfdx.dims == DIMS and g.dfdx.attrs["units"] == "K m-1"
     km = t.assign_coords(x=("x", t.x.values / 1000.0, {"units": "km"}))
-    assert_bits(tarnwell.gradient(km.transpose("x", "y", "level", "time")).dfdx
-                .transpose(*DIMS), ref.dfdx)
+    assert_bits(
+        tarnwell.gradient(km.transpose("x", "y", "level", "time")).dfdx.transpose(*DIMS), ref.dfdx
+    )
     lon = t.assign_coords(x=("x", np.arange(5.0), {"units": "degrees_east"}))
     with pytest.raises(ValueError, match=r"tarnwell\.gradient: x is in degrees.*metres"):
         tarnwell.gradient(lon)
@@ -131,8 +135,12 @@ def test_units_converted_from_common_spellings(grid):
     u_kt.attrs["units"] = "knots"
     v_kt = grid["v"] / 0.514444
     v_kt.attrs["units"] = "kt"
-    a = tarnwell.profile(grid["z"], grid["u"] * (1852 / 3600 / 0.514444),
-                         grid["v"] * (1852 / 3600 / 0.514444), **PROFILE_KW)
+    a = tarnwell.profile(
+        grid["z"],
+        grid["u"] * (1852 / 3600 / 0.514444),
+        grid["v"] * (1852 / 3600 / 0.514444),
+        **PROFILE_KW,
+    )
     b = tarnwell.profile(z_km, u_kt, v_kt, **PROFILE_KW)
     for x, y in zip(a, b, strict=True):
         np.testing.assert_allclose(x, y, rtol=1e-9, atol=1e-9)
@@ -156,21 +164,27 @@ def test_incompatible_units_name_the_argument(grid, name, units, pattern):
 def test_pint_quantities_in_and_out():
     ureg = pint.get_application_registry()
     t = np.array([300.0, 280.0])
-    r = tarnwell.thermo(ureg.Quantity(t - 273.15, "degC"), ureg.Quantity(1000.0, "hPa"),
-                        ureg.Quantity(t - 10.0, "K"))
+    r = tarnwell.thermo(
+        ureg.Quantity(t - 273.15, "degC"),
+        ureg.Quantity(1000.0, "hPa"),
+        ureg.Quantity(t - 10.0, "K"),
+    )
     plain = tarnwell.thermo(t, 100000.0, t - 10.0)
     assert str(r.theta.units) == "kelvin"
     np.testing.assert_allclose(r.theta.magnitude, plain.theta, rtol=1e-14)
-    g = tarnwell.gradient(ureg.Quantity(np.arange(12.0).reshape(3, 4), "K"),
-                          ureg.Quantity(np.arange(4.0), "km"), np.arange(3.0))
+    g = tarnwell.gradient(
+        ureg.Quantity(np.arange(12.0).reshape(3, 4), "K"),
+        ureg.Quantity(np.arange(4.0), "km"),
+        np.arange(3.0),
+    )
     assert g.dfdx.units == ureg.K / ureg.m
     np.testing.assert_allclose(g.dfdx.magnitude, 1e-3)
     with pytest.raises(ValueError, match=r"tarnwell\.vad: az has units 'meter'"):
-        tarnwell.vad(np.ones((2, 8)), ureg.Quantity(np.ones(8), "m"), cos_el=1.0,
-                     min_gates=3, min_spread=0.0)
+        tarnwell.vad(
+            np.ones((2, 8)), ureg.Quantity(np.ones(8), "m"), cos_el=1.0, min_gates=3, min_spread=0.0
+        )
     with pytest.raises(ValueError, match=r"x is in degrees"):
-        tarnwell.gradient(np.ones((3, 4)), ureg.Quantity(np.arange(4.0), "degree"),
-                          np.arange(3.0))
+        tarnwell.gradient(np.ones((3, 4)), ureg.Quantity(np.arange(4.0), "degree"), np.arange(3.0))
 
 
 def test_vad_on_a_sweep_with_azimuth_in_degrees():
@@ -179,9 +193,12 @@ def test_vad_on_a_sweep_with_azimuth_in_degrees():
     azr = np.radians(az_deg)
     rng_m = np.array([1000.0, 2000.0, 3000.0])
     vr = (4.0 * np.sin(azr) - 3.0 * np.cos(azr))[:, None] + rng.normal(0, 0.1, (180, 3))
-    sweep = xr.DataArray(vr, dims=("azimuth", "range"),
-                         coords={"azimuth": ("azimuth", az_deg, {"units": "degrees"}),
-                                 "range": rng_m}, attrs={"units": "m s-1"})
+    sweep = xr.DataArray(
+        vr,
+        dims=("azimuth", "range"),
+        coords={"azimuth": ("azimuth", az_deg, {"units": "degrees"}), "range": rng_m},
+        attrs={"units": "m s-1"},
+    )
     r = tarnwell.vad(sweep, sweep.azimuth, cos_el=1.0, min_gates=10, min_spread=0.1)
     ref = tarnwell.vad(vr.T, azr, cos_el=1.0, min_gates=10, min_spread=0.1)
     assert r.u.dims == ("range",)
@@ -191,7 +208,15 @@ def test_vad_on_a_sweep_with_azimuth_in_degrees():
 
 def test_plain_arrays_among_dataarrays_and_positional_axes_are_refused(grid):
     with pytest.raises(TypeError, match=r"tarnwell\.profile: cu is a plain array"):
-        tarnwell.profile(grid["z"], grid["u"], grid["v"], ground=0.0, bottom=0.0, top=1.0,
-                         cu=np.zeros((2, 4, 5)), cv=0.0)
+        tarnwell.profile(
+            grid["z"],
+            grid["u"],
+            grid["v"],
+            ground=0.0,
+            bottom=0.0,
+            top=1.0,
+            cu=np.zeros((2, 4, 5)),
+            cv=0.0,
+        )
     with pytest.raises(TypeError, match="by dimension"):
         tarnwell.profile(grid["z"], grid["u"], grid["v"], axis=1, **PROFILE_KW)

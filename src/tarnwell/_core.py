@@ -9,16 +9,17 @@ kernel result back into fields of the batch shape, as views of that result.
 
 from __future__ import annotations
 
+import math
 import operator
 from collections.abc import Mapping, Sequence
-from typing import Any
+from typing import Any, NamedTuple, cast
 
 import numpy as np
 import numpy.typing as npt
 
 import _tarnwell
 
-from ._layout import c_contiguous
+from ._layout import c_contiguous, run_rows
 from ._results import RESULTS
 from ._threads import resolve_threads
 
@@ -85,13 +86,13 @@ def as_count(func: str, name: str, value: Any) -> int:
 
 
 def normalize_axis(func: str, name: str, axis: Any, ndim: int, what: str) -> int:
-    axis = as_count(func, name, axis)
-    if not -ndim <= axis < ndim:
+    index = as_count(func, name, axis)
+    if not -ndim <= index < ndim:
         raise ValueError(
-            f"{where(func)}: {name}={axis} is out of range for the {what}, "
+            f"{where(func)}: {name}={index} is out of range for the {what}, "
             f"which has {ndim} dimension{'s' if ndim != 1 else ''}"
         )
-    return axis % ndim
+    return index % ndim
 
 
 def broadcast_shape(func: str, shapes: Mapping[str, tuple[int, ...]]) -> tuple[int, ...]:
@@ -112,19 +113,26 @@ def finish(func: str, stacked: FloatArray, masked: bool) -> Any:
     return RESULTS[func](*(masked_fields(fields) if masked else fields))
 
 
+class Columns(NamedTuple):
+    """Column data prepared for a kernel that takes rows of (n, L)."""
+
+    batch: tuple[int, ...]
+    arrays: list[FloatArray]  # all of one shape, the vertical axis at `axis`
+    axis: int
+    vectors: list[FloatArray]  # contiguous (n,), one value per column
+    masked: bool
+
+
 def columns(
     func: str,
     data: Mapping[str, Any],
     per_column: Mapping[str, Any],
     axis: Any,
-    axis_name: str = "axis",
-) -> tuple[tuple[int, ...], list[FloatArray], list[FloatArray], bool]:
-    """Lay out column data for a kernel that takes rows of (n, L).
+) -> Columns:
+    """Check and broadcast column data.
 
     `data` hold the vertical (or gate) axis at `axis` of their broadcast shape;
-    `per_column` values broadcast against the other axes. Returns the batch
-    shape, the data as C-contiguous (n, L) blocks, the per-column values as
-    contiguous (n,) vectors and whether any input was masked.
+    `per_column` values broadcast against the other axes.
     """
     arrays: dict[str, FloatArray] = {}
     masked = False
@@ -134,8 +142,10 @@ def columns(
     full = broadcast_shape(func, {k: a.shape for k, a in arrays.items()})
     if len(full) == 0:
         shapes_in = shape_text({k: a.shape for k, a in arrays.items()})
-        raise ValueError(f"{where(func)}: {', '.join(arrays)} need a vertical axis, got {shapes_in}")
-    ax = normalize_axis(func, axis_name, axis, len(full), f"broadcast shape {full}")
+        raise ValueError(
+            f"{where(func)}: {', '.join(arrays)} need a vertical axis, got {shapes_in}"
+        )
+    ax = normalize_axis(func, "axis", axis, len(full), f"broadcast shape {full}")
     levels = full[ax]
     data_batch = full[:ax] + full[ax + 1 :]
 
@@ -147,18 +157,14 @@ def columns(
         k: a.shape for k, a in per.items()
     }
     batch = broadcast_shape(func, shapes)
-    n = int(np.prod(batch, dtype=np.int64))
-
-    blocks = []
-    for a in arrays.values():
-        if a.shape != full:
-            a = np.broadcast_to(a, full)
-        a = np.moveaxis(a, ax, -1)
-        if a.shape[:-1] != batch:
-            a = np.broadcast_to(a, batch + (levels,))
-        blocks.append(c_contiguous(a).reshape(n, levels))
+    n = math.prod(batch)
+    blocks = [np.broadcast_to(a, full) if a.shape != full else a for a in arrays.values()]
+    if batch != data_batch:
+        # Per-column arguments add batch axes: the data repeat along them.
+        blocks = [np.broadcast_to(np.moveaxis(a, ax, -1), batch + (levels,)) for a in blocks]
+        ax = len(batch)
     vectors = [np.ascontiguousarray(np.broadcast_to(p, batch)).reshape(n) for p in per.values()]
-    return batch, blocks, vectors, masked
+    return Columns(batch, blocks, ax, vectors, masked)
 
 
 def thermo(t: Any, p: Any, td: Any, *, n_threads: int | None = None) -> Any:
@@ -188,11 +194,17 @@ def cold_pool(
 ) -> Any:
     func = "cold_pool"
     threshold = as_scalar(func, "threshold", threshold)
-    batch, (zb, bb), (bot, tp), masked = columns(
-        func, {"z": z, "b": b}, {"bottom": bottom, "top": top}, axis
-    )
-    out = _tarnwell.cold_pool(zb, bb, bot, threshold, tp, n_threads=resolve_threads(n_threads))
-    return finish(func, out.reshape((3, *batch)), masked)
+    threads = resolve_threads(n_threads)
+    c = columns(func, {"z": z, "b": b}, {"bottom": bottom, "top": top}, axis)
+
+    def call(rows: list[FloatArray], vec: list[FloatArray]) -> FloatArray:
+        return cast(
+            FloatArray,
+            _tarnwell.cold_pool(rows[0], rows[1], vec[0], threshold, vec[1], n_threads=threads),
+        )
+
+    out = run_rows(c.arrays, c.axis, c.vectors, 3, threads, call)
+    return finish(func, out.reshape((3, *c.batch)), c.masked)
 
 
 def profile(
@@ -211,13 +223,18 @@ def profile(
     func = "profile"
     bottom = as_scalar(func, "bottom", bottom)
     top = as_scalar(func, "top", top)
-    batch, (zb, ub, vb), (gr, cub, cvb), masked = columns(
-        func, {"z": z, "u": u, "v": v}, {"ground": ground, "cu": cu, "cv": cv}, axis
-    )
-    out = _tarnwell.profile(
-        zb, ub, vb, gr, bottom, top, cub, cvb, n_threads=resolve_threads(n_threads)
-    )
-    return finish(func, out.reshape((7, *batch)), masked)
+    threads = resolve_threads(n_threads)
+    c = columns(func, {"z": z, "u": u, "v": v}, {"ground": ground, "cu": cu, "cv": cv}, axis)
+
+    def call(rows: list[FloatArray], vec: list[FloatArray]) -> FloatArray:
+        z, u, v = rows
+        return cast(
+            FloatArray,
+            _tarnwell.profile(z, u, v, vec[0], bottom, top, vec[1], vec[2], n_threads=threads),
+        )
+
+    out = run_rows(c.arrays, c.axis, c.vectors, 7, threads, call)
+    return finish(func, out.reshape((7, *c.batch)), c.masked)
 
 
 def vad(
@@ -233,11 +250,17 @@ def vad(
     func = "vad"
     min_gates = as_count(func, "min_gates", min_gates)
     min_spread = as_scalar(func, "min_spread", min_spread)
-    batch, (vrb, azb), (ce,), masked = columns(
-        func, {"vr": vr, "az": az}, {"cos_el": cos_el}, axis
-    )
-    out = _tarnwell.vad(vrb, azb, ce, min_gates, min_spread, n_threads=resolve_threads(n_threads))
-    return finish(func, out.reshape((8, *batch)), masked)
+    threads = resolve_threads(n_threads)
+    c = columns(func, {"vr": vr, "az": az}, {"cos_el": cos_el}, axis)
+
+    def call(rows: list[FloatArray], vec: list[FloatArray]) -> FloatArray:
+        return cast(
+            FloatArray,
+            _tarnwell.vad(rows[0], rows[1], vec[0], min_gates, min_spread, n_threads=threads),
+        )
+
+    out = run_rows(c.arrays, c.axis, c.vectors, 8, threads, call)
+    return finish(func, out.reshape((8, *c.batch)), c.masked)
 
 
 def coordinate(func: str, name: str, value: Any, size: int, axis_text: str) -> FloatArray:

@@ -72,7 +72,9 @@ def run(func: str, args: Mapping[str, Any], options: Mapping[str, Any]) -> Any:
             arrays = da.broadcast_arrays(*arrays)
         except ValueError:
             shapes = {n: a.shape for n, a in zip(data_names, arrays, strict=True)}
-            raise ValueError(f"tarnwell.{func}: cannot broadcast {_core.shape_text(shapes)}") from None
+            raise ValueError(
+                f"tarnwell.{func}: cannot broadcast {_core.shape_text(shapes)}"
+            ) from None
         full = arrays[0].shape
         what = f"broadcast shape {full}"
         if not full:

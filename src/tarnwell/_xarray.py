@@ -50,8 +50,10 @@ def find_dim(
     for d in dims:
         for attrs in _attrs_of(list(arrays.values()), d):
             axis = str(attrs.get("axis", "")).upper()
-            if axis_attr is not None and (axis == axis_attr or (
-                    axis_attr == "Z" and str(attrs.get("positive", "")).lower() in ("up", "down"))):
+            if axis_attr is not None and (
+                axis == axis_attr
+                or (axis_attr == "Z" and str(attrs.get("positive", "")).lower() in ("up", "down"))
+            ):
                 marked.append(d)
                 break
     found = marked or [d for d in dims if str(d).lower() in names]
@@ -176,8 +178,9 @@ def run(
     data_list = [data[n] for n in data_names]
     if core and lazy:
         # The kernel needs whole columns (or whole grids): merge chunks along them.
-        data_list = [a.chunk({d: -1 for d in core}) if a.chunks is not None else a
-                     for a in data_list]
+        data_list = [
+            a.chunk({d: -1 for d in core}) if a.chunks is not None else a for a in data_list
+        ]
     per_list = [converted[n] for n in per_names]
     fields = list(FIELDS[func])
     try:
@@ -189,8 +192,13 @@ def run(
             output_core_dims=[core if func == "gradient" else []] * len(fields),
             dask="parallelized",
             output_dtypes=[np.float64] * len(fields),
-            kwargs={"func": func, "names": data_names + per_names, "lazy": lazy,
-                    "n_threads": n_threads, **plain_scalars},
+            kwargs={
+                "func": func,
+                "names": data_names + per_names,
+                "lazy": lazy,
+                "n_threads": n_threads,
+                **plain_scalars,
+            },
             keep_attrs=False,
         )
     except ValueError as err:
@@ -237,7 +245,11 @@ def _grid_coordinate(func: str, name: str, given: Any, f: Any, dim: Hashable, xr
     if isinstance(given, xr.DataArray):
         source = given.attrs.get("units")
         if source is None and str(given.attrs.get("standard_name", "")) in (
-                "longitude", "latitude", "grid_longitude", "grid_latitude"):
+            "longitude",
+            "latitude",
+            "grid_longitude",
+            "grid_latitude",
+        ):
             raise ValueError(_degrees_message(name))
         given = given.values
     elif units.is_quantity(given):

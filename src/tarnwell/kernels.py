@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import sys
 from collections.abc import Hashable, Mapping
-from typing import Any
+from typing import Any, cast
 
 from . import _core, units
 from ._results import FIELDS, ColdPool, Gradient, Profile, Thermo, Vad
@@ -60,8 +60,12 @@ def _run(
         result = getattr(_core, func)(**plain, **options)
     if reg is None:
         return result
-    return type(result)(*(_with_units(func, name, field, reg, f_units) for name, field in zip(
-        result._fields, result, strict=True)))
+    return type(result)(
+        *(
+            _with_units(func, name, field, reg, f_units)
+            for name, field in zip(result._fields, result, strict=True)
+        )
+    )
 
 
 def _with_units(func: str, name: str, field: Any, reg: Any, f_units: Any) -> Any:
@@ -148,9 +152,11 @@ def thermo(t: Any, p: Any, td: Any, *, n_threads: int | None = None) -> Thermo:
     >>> tarnwell.thermo(t, p, t - 10.0).theta.round(2)
     array([[[300.  , 301.  ]],
     <BLANKLINE>
-           [[303.94, 304.99]]])
+           [[303.77, 304.82]]])
     """
-    return _run("thermo", {"t": t, "p": p, "td": td}, {}, {"n_threads": n_threads}, {})
+    return cast(
+        Thermo, _run("thermo", {"t": t, "p": p, "td": td}, {}, {"n_threads": n_threads}, {})
+    )
 
 
 def cold_pool(
@@ -229,12 +235,15 @@ def cold_pool(
     >>> r.intensity.round(6), r.depth
     (array([2.915476, 2.598076]), array([250., 150.]))
     """
-    return _run(
-        "cold_pool",
-        {"z": z, "b": b, "bottom": bottom, "top": top},
-        {"threshold": threshold},
-        {"axis": axis, "n_threads": n_threads},
-        {"dim": dim},
+    return cast(
+        ColdPool,
+        _run(
+            "cold_pool",
+            {"z": z, "b": b, "bottom": bottom, "top": top},
+            {"threshold": threshold},
+            {"axis": axis, "n_threads": n_threads},
+            {"dim": dim},
+        ),
     )
 
 
@@ -315,12 +324,15 @@ def profile(
     >>> float(r.helicity), float(r.u_top), float(r.v_mean)
     (125.0, 10.0, 7.5)
     """
-    return _run(
-        "profile",
-        {"z": z, "u": u, "v": v, "ground": ground, "cu": cu, "cv": cv},
-        {"bottom": bottom, "top": top},
-        {"axis": axis, "n_threads": n_threads},
-        {"dim": dim},
+    return cast(
+        Profile,
+        _run(
+            "profile",
+            {"z": z, "u": u, "v": v, "ground": ground, "cu": cu, "cv": cv},
+            {"bottom": bottom, "top": top},
+            {"axis": axis, "n_threads": n_threads},
+            {"dim": dim},
+        ),
     )
 
 
@@ -382,12 +394,15 @@ def gradient(
     array([[ 1.,  2.,  4.,  5.],
            [nan, nan,  6.,  6.]])
     """
-    return _run(
-        "gradient",
-        {"f": f, "x": x, "y": y},
-        {},
-        {"axes": axes, "n_threads": n_threads},
-        {"x_dim": x_dim, "y_dim": y_dim},
+    return cast(
+        Gradient,
+        _run(
+            "gradient",
+            {"f": f, "x": x, "y": y},
+            {},
+            {"axes": axes, "n_threads": n_threads},
+            {"x_dim": x_dim, "y_dim": y_dim},
+        ),
     )
 
 
@@ -466,10 +481,13 @@ def vad(
     >>> round(float(r.u), 9), round(float(r.v), 9), int(r.n)
     (10.0, 5.0, 36)
     """
-    return _run(
-        "vad",
-        {"vr": vr, "az": az, "cos_el": cos_el},
-        {"min_gates": min_gates, "min_spread": min_spread},
-        {"axis": axis, "n_threads": n_threads},
-        {"dim": dim},
+    return cast(
+        Vad,
+        _run(
+            "vad",
+            {"vr": vr, "az": az, "cos_el": cos_el},
+            {"min_gates": min_gates, "min_spread": min_spread},
+            {"axis": axis, "n_threads": n_threads},
+            {"dim": dim},
+        ),
     )

@@ -94,8 +94,7 @@ def conversion(func: str, name: str, source: Any, target: str) -> tuple[float, f
         return _linear(text, target)
     except pint.errors.DimensionalityError:
         raise ValueError(
-            f"tarnwell.{func}: {name} has units {str(source)!r}, which do not convert to "
-            f"{target!r}"
+            f"tarnwell.{func}: {name} has units {str(source)!r}, which do not convert to {target!r}"
         ) from None
     except (pint.errors.UndefinedUnitError, pint.errors.DefinitionSyntaxError, ValueError):
         raise ValueError(
