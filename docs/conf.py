@@ -62,6 +62,12 @@ myst_heading_anchors = 3
 # -- API reference ------------------------------------------------------------
 autosummary_generate = True
 autosummary_imported_members = True
+# `tarnwell.profile` and its result `tarnwell.Profile` would share a file name on
+# case-insensitive file systems (macOS, Windows).
+autosummary_filename_map = {
+    f"tarnwell.{name}": f"tarnwell.{name}-result"
+    for name in ("Thermo", "ColdPool", "Profile", "Gradient", "Vad")
+}
 autodoc_typehints = "none"  # numpydoc's Parameters section already gives them
 autodoc_member_order = "bysource"
 numpydoc_show_class_members = False
@@ -124,7 +130,7 @@ def _document_result_fields(app, what, name, obj, options, lines):
     lines += ["", "Attributes", "----------"]
     for field, meta in FIELDS[func].items():
         units = f"``{meta.units}``" if meta.units else "units of ``f`` per metre"
-        text = f"{meta.long_name[0].upper()}{meta.long_name[1:]}, {units}."
+        text = f"{meta.long_name}, {units}."
         if meta.standard_name:
             text += f" CF standard name ``{meta.standard_name}``."
         lines += [f"{field} : ndarray, masked array, Quantity or DataArray", f"    {text}"]

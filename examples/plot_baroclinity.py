@@ -46,21 +46,27 @@ baroclinity = np.hypot(grad.dfdx, grad.dfdy) * 100e3  # K per 100 km
 
 numpy_dy, numpy_dx = np.gradient(theta, y, x)
 lost = np.isnan(np.hypot(numpy_dx, numpy_dy)) & ~mountain
-print(f"points next to the hole with no gradient: numpy.gradient {lost.sum()}, "
-      f"tarnwell {(np.isnan(baroclinity) & ~mountain).sum()}")
+print(
+    f"points next to the hole with no gradient: numpy.gradient {lost.sum()}, "
+    f"tarnwell {(np.isnan(baroclinity) & ~mountain).sum()}"
+)
 
 # %%
 # The map
 # -------
 
 fig, ax = plt.subplots(figsize=(8.5, 5.6), layout="constrained")
-mesh = ax.pcolormesh(x / 1e3, y / 1e3, baroclinity, cmap="magma_r", vmin=0, vmax=25,
-                     shading="nearest")
+mesh = ax.pcolormesh(
+    x / 1e3, y / 1e3, baroclinity, cmap="magma_r", vmin=0, vmax=25, shading="nearest"
+)
 fig.colorbar(mesh, ax=ax, label=r"$|\nabla\theta|$ (K per 100 km)", extend="max")
-cs = ax.contour(x / 1e3, y / 1e3, theta, levels=np.arange(280, 302, 2), colors="k",
-                linewidths=0.6)
+cs = ax.contour(x / 1e3, y / 1e3, theta, levels=np.arange(280, 302, 2), colors="k", linewidths=0.6)
 ax.clabel(cs, fmt="%d K", fontsize=7)
 ax.contourf(x / 1e3, y / 1e3, mountain, levels=[0.5, 1.5], colors="none", hatches=["///"])
-ax.set(xlabel="x (km)", ylabel="y (km)", aspect="equal",
-       title="Baroclinity at 850 hPa; θ contours; hatched: below ground")
+ax.set(
+    xlabel="x (km)",
+    ylabel="y (km)",
+    aspect="equal",
+    title="Baroclinity at 850 hPa; θ contours; hatched: below ground",
+)
 plt.show()

@@ -55,8 +55,7 @@ b = g * (th.theta_v - theta_v_mean) / theta_v_mean
 
 cp = tarnwell.cold_pool(z[:, None, None], b, bottom=0.0, threshold=0.0, top=np.nan, axis=0)
 print("result shape:", cp.intensity.shape)
-print(f"strongest cold pool: {np.nanmax(cp.intensity):.1f} m/s, "
-      f"{np.nanmax(cp.depth):.0f} m deep")
+print(f"strongest cold pool: {np.nanmax(cp.intensity):.1f} m/s, {np.nanmax(cp.depth):.0f} m deep")
 
 # %%
 # The map
@@ -68,9 +67,14 @@ print(f"strongest cold pool: {np.nanmax(cp.intensity):.1f} m/s, "
 fig, ax = plt.subplots(figsize=(8, 5.2), layout="constrained")
 mesh = ax.pcolormesh(x / 1e3, y / 1e3, cp.intensity, cmap="Blues", shading="nearest")
 fig.colorbar(mesh, ax=ax, label="cold-pool intensity C (m s$^{-1}$)")
-cs = ax.contour(x / 1e3, y / 1e3, cp.depth, levels=[250, 500, 750, 1000, 1250],
-                colors="k", linewidths=0.8)
+cs = ax.contour(
+    x / 1e3, y / 1e3, cp.depth, levels=[250, 500, 750, 1000, 1250], colors="k", linewidths=0.8
+)
 ax.clabel(cs, fmt="%d m", fontsize=8)
-ax.set(xlabel="x (km)", ylabel="y (km)", aspect="equal",
-       title="Cold-pool intensity (colours) and depth (contours)")
+ax.set(
+    xlabel="x (km)",
+    ylabel="y (km)",
+    aspect="equal",
+    title="Cold-pool intensity (colours) and depth (contours)",
+)
 plt.show()

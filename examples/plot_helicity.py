@@ -64,14 +64,23 @@ fig = plt.figure(figsize=(10, 6.6), layout="constrained")
 grid = fig.add_gridspec(3, 2, width_ratios=[1.7, 1])
 ax = fig.add_subplot(grid[:, 0])
 mesh = ax.pcolormesh(x / 1e3, y / 1e3, srh.helicity, cmap="YlOrRd", shading="nearest")
-fig.colorbar(mesh, ax=ax, orientation="horizontal", shrink=0.8,
-             label="0–3 km storm-relative helicity (m$^2$ s$^{-2}$)")
+fig.colorbar(
+    mesh,
+    ax=ax,
+    orientation="horizontal",
+    shrink=0.8,
+    label="0–3 km storm-relative helicity (m$^2$ s$^{-2}$)",
+)
 ax.contour(x / 1e3, y / 1e3, ground, levels=[200, 400], colors="0.4", linewidths=0.7)
 for name, (px, py) in points.items():
     ax.plot(px, py, "k^", ms=8)
     ax.annotate(name, (px, py), xytext=(5, 5), textcoords="offset points", weight="bold")
-ax.set(xlabel="x (km)", ylabel="y (km)", aspect="equal",
-       title="Helicity for the Bunkers right-mover; terrain in grey contours")
+ax.set(
+    xlabel="x (km)",
+    ylabel="y (km)",
+    aspect="equal",
+    title="Helicity for the Bunkers right-mover; terrain in grey contours",
+)
 
 for row, (name, (px, py)) in enumerate(points.items()):
     j, i = np.abs(y / 1e3 - py).argmin(), np.abs(x / 1e3 - px).argmin()
@@ -80,8 +89,9 @@ for row, (name, (px, py)) in enumerate(points.items()):
     hax.axhline(0, color="0.8", lw=0.8)
     hax.axvline(0, color="0.8", lw=0.8)
     hax.plot(u[j, i, low], v[j, i, low], color="0.5", lw=1)
-    sc = hax.scatter(u[j, i, low], v[j, i, low], c=h[low], s=10,
-                     cmap="viridis", vmin=0, vmax=6000, zorder=3)
+    sc = hax.scatter(
+        u[j, i, low], v[j, i, low], c=h[low], s=10, cmap="viridis", vmin=0, vmax=6000, zorder=3
+    )
     hax.plot(cu[j, i], cv[j, i], "rx", ms=8, mew=2)
     hax.set(xlim=(-5, 30), ylim=(-5, 25), aspect="equal", ylabel="v (m s$^{-1}$)")
     hax.set_title(f"{name}: {srh.helicity[j, i]:.0f} m$^2$ s$^{{-2}}$", fontsize=10)

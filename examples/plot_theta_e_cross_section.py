@@ -41,23 +41,36 @@ td = t - np.minimum(dewpoint_depression, 40.0)  # K
 # The pressure per level broadcasts against the section.
 
 th = tarnwell.thermo(t, p, td)
-print(f"θe from {th.theta_e.min():.1f} K to {th.theta_e.max():.1f} K; "
-      f"mixing ratio up to {1000 * th.mixing_ratio.max():.1f} g/kg")
+print(
+    f"θe from {th.theta_e.min():.1f} K to {th.theta_e.max():.1f} K; "
+    f"mixing ratio up to {1000 * th.mixing_ratio.max():.1f} g/kg"
+)
 
 # %%
 # The section
 # -----------
 
 fig, ax = plt.subplots(figsize=(9, 5), layout="constrained")
-filled = ax.contourf(x[0] / 1e3, p[:, 0] / 100, th.theta_e, levels=np.arange(300, 364, 3),
-                     cmap="turbo", extend="both")
+filled = ax.contourf(
+    x[0] / 1e3,
+    p[:, 0] / 100,
+    th.theta_e,
+    levels=np.arange(300, 364, 3),
+    cmap="turbo",
+    extend="both",
+)
 fig.colorbar(filled, ax=ax, label="equivalent potential temperature θe (K)")
-lines = ax.contour(x[0] / 1e3, p[:, 0] / 100, th.theta, levels=np.arange(270, 400, 5),
-                   colors="k", linewidths=0.7)
+lines = ax.contour(
+    x[0] / 1e3, p[:, 0] / 100, th.theta, levels=np.arange(270, 400, 5), colors="k", linewidths=0.7
+)
 ax.clabel(lines, fmt="%d K", fontsize=8)
 ax.set_yscale("log")
 ax.set_yticks([1000, 850, 700, 500, 400, 300, 200], labels=[1000, 850, 700, 500, 400, 300, 200])
 ax.yaxis.set_minor_formatter(NullFormatter())
-ax.set(ylim=(1000, 200), xlabel="distance across the front (km)", ylabel="pressure (hPa)",
-       title="θe (colours) and θ (contours, K) across a cold front")
+ax.set(
+    ylim=(1000, 200),
+    xlabel="distance across the front (km)",
+    ylabel="pressure (hPa)",
+    title="θe (colours) and θ (contours, K) across a cold front",
+)
 plt.show()

@@ -53,13 +53,14 @@ vr[no_echo] = np.nan
 # ``cos_el`` against the ``(sweep, range)`` shape. Rings need 60 valid gates
 # spread around the circle.
 
-fit = tarnwell.vad(vr, azimuth, cos_el=np.cos(elevation[..., 0]), min_gates=60,
-                   min_spread=0.1)
+fit = tarnwell.vad(vr, azimuth, cos_el=np.cos(elevation[..., 0]), min_gates=60, min_spread=0.1)
 height = beam_height[..., 0]
 ok = np.isfinite(fit.u)
 u_err = fit.u[ok] - true_wind(height[ok])[0]
-print(f"{ok.sum()} of {ok.size} rings fitted; u error: mean {u_err.mean():+.2f} m/s, "
-      f"rms {np.sqrt((u_err**2).mean()):.2f} m/s")
+print(
+    f"{ok.sum()} of {ok.size} rings fitted; u error: mean {u_err.mean():+.2f} m/s, "
+    f"rms {np.sqrt((u_err**2).mean()):.2f} m/s"
+)
 
 # %%
 # The profile
@@ -69,25 +70,50 @@ print(f"{ok.sum()} of {ok.size} rings fitted; u error: mean {u_err.mean():+.2f} 
 # residual of each ring's fit (the noise and whatever the uniform-wind model
 # misses).
 
-fig, (ax, bax, rax) = plt.subplots(1, 3, figsize=(10, 5.5), sharey=True, layout="constrained",
-                                   gridspec_kw={"width_ratios": [2.2, 0.8, 1]})
+fig, (ax, bax, rax) = plt.subplots(
+    1,
+    3,
+    figsize=(10, 5.5),
+    sharey=True,
+    layout="constrained",
+    gridspec_kw={"width_ratios": [2.2, 0.8, 1]},
+)
 h_line = np.linspace(0.0, 6500.0, 200)
 for comp, color, label in ((fit.u, "C0", "u"), (fit.v, "C3", "v")):
     for sweep, marker in enumerate("o^sD"):
-        ax.plot(comp[sweep], height[sweep], marker, color=color, ms=3, alpha=0.6,
-                label=f"{label}, {np.rad2deg(elevation[sweep, 0, 0]):.1f}°")
+        ax.plot(
+            comp[sweep],
+            height[sweep],
+            marker,
+            color=color,
+            ms=3,
+            alpha=0.6,
+            label=f"{label}, {np.rad2deg(elevation[sweep, 0, 0]):.1f}°",
+        )
 ax.plot(true_wind(h_line)[0], h_line, "C0-", lw=2, label="u, known")
 ax.plot(true_wind(h_line)[1], h_line, "C3-", lw=2, label="v, known")
-ax.set(xlabel="wind component (m s$^{-1}$)", ylabel="beam height (m)", ylim=(0, 6500),
-       title="VAD winds of every ring")
+ax.set(
+    xlabel="wind component (m s$^{-1}$)",
+    ylabel="beam height (m)",
+    ylim=(0, 6500),
+    title="VAD winds of every ring",
+)
 ax.legend(fontsize=7, ncols=2, loc="upper center")
 
 layers = np.arange(0.0, 6500.0, 500.0)
 index = np.digitize(height[ok], layers)
-mean_u = np.array([fit.u[ok][index == k].mean() if (index == k).any() else np.nan
-                   for k in range(1, len(layers) + 1)])
-mean_v = np.array([fit.v[ok][index == k].mean() if (index == k).any() else np.nan
-                   for k in range(1, len(layers) + 1)])
+mean_u = np.array(
+    [
+        fit.u[ok][index == k].mean() if (index == k).any() else np.nan
+        for k in range(1, len(layers) + 1)
+    ]
+)
+mean_v = np.array(
+    [
+        fit.v[ok][index == k].mean() if (index == k).any() else np.nan
+        for k in range(1, len(layers) + 1)
+    ]
+)
 knots = 1.0 / 0.514444
 bax.barbs(np.zeros_like(layers), layers + 250.0, mean_u * knots, mean_v * knots, length=6)
 bax.set(xlim=(-1, 1), xticks=[], title="barbs (kt)")

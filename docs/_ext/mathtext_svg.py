@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import io
 import re
-from functools import lru_cache
+from functools import cache
 
 from docutils import nodes
 from sphinx.application import Sphinx
@@ -25,7 +25,7 @@ _METADATA = re.compile(r"\s*<metadata>.*?</metadata>", re.DOTALL)
 _SIZE = re.compile(r'(width|height)="([\d.]+)pt"')
 
 
-@lru_cache(maxsize=None)
+@cache
 def render(latex: str) -> tuple[str, float]:
     """The SVG of one expression and its depth below the baseline, in points."""
     from matplotlib import mathtext
@@ -42,21 +42,20 @@ def render(latex: str) -> tuple[str, float]:
     return svg, depth
 
 
-def _svg_or_warn(node: nodes.Node, latex: str) -> str | None:
+def _render_or_warn(node: nodes.Node, latex: str) -> tuple[str, float] | None:
     try:
-        return render(latex.strip())[0]
-    except Exception as err:  # mathtext raises ValueError, and others on odd input
+        return render(latex.strip())
+    except ValueError as err:  # mathtext's parse errors
         logger.warning("math not rendered by mathtext: %r (%s)", latex, err, location=node)
         return None
 
 
 def visit_inline(self, node: nodes.math) -> None:
     latex = node.astext()
-    try:
-        svg, depth = render(latex.strip())
-    except Exception as err:
-        logger.warning("math not rendered by mathtext: %r (%s)", latex, err, location=node)
-        raise nodes.SkipNode from None
+    rendered = _render_or_warn(node, latex)
+    if rendered is None:
+        raise nodes.SkipNode
+    svg, depth = rendered
     # mathtext pads the image by 1 pt on every side, the bottom included.
     style = f"vertical-align: {-(depth - 1.0) / FONT_SIZE_PT:.3f}em"
     self.body.append(f'<span class="mathtext" style="{style}" title="{_attr(latex)}">')
@@ -71,9 +70,9 @@ def visit_block(self, node: nodes.math_block) -> None:
     for part in (p for p in re.split(r"\n\s*\n", latex) if p.strip()):
         # Display style: mathtext sets \frac in text size, which is too small on its own line.
         display = re.sub(r"\\frac(?![a-z])", r"\\dfrac", " ".join(part.split()))
-        svg = _svg_or_warn(node, display)
-        if svg is not None:
-            self.body.append(f'<div title="{_attr(part.strip())}">{svg}</div>')
+        rendered = _render_or_warn(node, display)
+        if rendered is not None:
+            self.body.append(f'<div title="{_attr(part.strip())}">{rendered[0]}</div>')
     self.body.append("</div>\n")
     raise nodes.SkipNode
 
