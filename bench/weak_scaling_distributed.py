@@ -110,13 +110,64 @@ def _compute_seconds(tasks: list[dict]) -> float:
     )
 
 
+def plot(runs: list[dict], steps: int, path: Path) -> None:
+    """The figure of the documentation page: times, and the efficiency."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    workers = [r["workers"] for r in runs]
+    fig, (ax1, ax2) = plt.subplots(1, 2, figsize=(8, 3.4), layout="constrained")
+    width = 0.35
+    ax1.bar(
+        [w - width / 2 for w in workers],
+        [r["pipeline"] for r in runs],
+        width,
+        color="C0",
+        label="pipeline: wall time",
+    )
+    ax1.bar(
+        [w + width / 2 for w in workers],
+        [r["pipeline_task_s_per_step"] * steps for r in runs],
+        width,
+        color="C1",
+        label="task time per worker",
+    )
+    ax1.set(
+        xlabel="workers (1 thread each)",
+        ylabel="seconds",
+        xticks=workers,
+        title=f"{steps} time steps per worker",
+    )
+    ax1.legend(fontsize=8, loc="upper left")
+    ax2.plot(workers, [r["efficiency"] for r in runs], "o-", color="C0")
+    ax2.axhline(1.0, color="0.5", ls="--", lw=0.8)
+    ax2.set(
+        xlabel="workers",
+        ylabel="T(1 worker) / T(k workers)",
+        xticks=workers,
+        ylim=(0, 1.1),
+        title="weak-scaling efficiency",
+    )
+    fig.savefig(path, dpi=110)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--steps", type=int, default=8, help="time steps per worker")
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--workers", type=int, nargs="+", default=[1, 2])
     parser.add_argument("--out", type=Path, default=Path("docs/user_guide/_generated"))
+    parser.add_argument(
+        "--replot", action="store_true", help="redraw the figure from the last run's JSON"
+    )
     args = parser.parse_args()
+    if args.replot:
+        record = json.loads((args.out / "weak_scaling.json").read_text())
+        steps = record["meta"]["steps_per_worker"]
+        plot(record["runs"], steps, args.out / "weak_scaling.png")
+        return
 
     load_before = os.getloadavg()
     runs = [measure(w, args.steps, args.repeats) for w in args.workers]
@@ -161,45 +212,7 @@ def main() -> None:
     (args.out / "weak_scaling.md").write_text("\n".join(rows) + "\n" + note)
     print("\n".join(rows) + note)
 
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    workers = [r["workers"] for r in runs]
-    fig, (ax1, ax2) = plt.subplots(1, 2, figsize=(8, 3.4), layout="constrained")
-    width = 0.35
-    ax1.bar(
-        [w - width / 2 for w in workers],
-        [r["pipeline"] for r in runs],
-        width,
-        color="C0",
-        label="pipeline: wall time",
-    )
-    ax1.bar(
-        [w + width / 2 for w in workers],
-        [r["pipeline_task_s_per_step"] * args.steps for r in runs],
-        width,
-        color="C1",
-        label="task time per worker",
-    )
-    ax1.set(
-        xlabel="workers (1 thread each)",
-        ylabel="seconds",
-        xticks=workers,
-        title=f"{args.steps} time steps per worker",
-    )
-    ax1.legend(fontsize=8, loc="lower right")
-    ax2.plot(workers, [r["efficiency"] for r in runs], "o-", color="C0")
-    ax2.axhline(1.0, color="0.5", ls="--", lw=0.8)
-    ax2.set(
-        xlabel="workers",
-        ylabel="T(1 worker) / T(k workers)",
-        xticks=workers,
-        ylim=(0, 1.1),
-        title="weak-scaling efficiency",
-    )
-    fig.savefig(args.out / "weak_scaling.png", dpi=110)
+    plot(runs, args.steps, args.out / "weak_scaling.png")
 
 
 if __name__ == "__main__":
