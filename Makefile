@@ -7,7 +7,7 @@ PY312 := $(shell for c in python3.12 "$$(pyenv root 2>/dev/null)"/versions/3.12*
             "$$c" -c 'import sys; assert sys.version_info[:2] == (3, 12)' >/dev/null 2>&1 && { echo "$$c"; break; }; done)
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: demo test bench install clean docs
+.PHONY: demo tour test bench install clean docs
 
 $(VENV)/.deps: requirements-dev.txt
 	@test -n "$(PY312)" || { echo "error: Python 3.12 not found (python3.12 on PATH or under pyenv)"; exit 1; }
@@ -23,7 +23,13 @@ $(VENV)/.built: $(VENV)/.deps $(SOURCES)
 
 install: $(VENV)/.built
 
+# The main job: sample model and radar files through `tarnwell diagnose`,
+# `tarnwell vad` and `tarnwell plot`, outputs under build/demo/.
 demo: install
+	$(VPY) demo/main_job.py
+
+# A tour of the five kernels on built-in data, one section each.
+tour: install
 	$(VPY) demo/demo.py
 
 test: install

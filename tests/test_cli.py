@@ -167,8 +167,15 @@ def test_units_are_converted(model, tmp_path):
     out = tmp_path / "c.nc"
     assert run("diagnose", conv_path, "-o", out, "-q") == 0
     got = read(out)
-    for name in ("mixing_ratio", "theta", "theta_e", "helicity_0_3km", "u_mean_0_6km",
-                 "dfdx_theta", "intensity"):  # fmt: skip
+    for name in (
+        "mixing_ratio",
+        "theta",
+        "theta_e",
+        "helicity_0_3km",
+        "u_mean_0_6km",
+        "dfdx_theta",
+        "intensity",
+    ):
         np.testing.assert_allclose(
             got[name].values, expected[name], rtol=1e-8, atol=1e-9, err_msg=name
         )

@@ -17,7 +17,7 @@ from __future__ import annotations
 import math
 from collections.abc import Callable, Hashable, Mapping
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
 
@@ -86,9 +86,20 @@ ROLES: dict[str, Role] = {
 }
 
 VERTICAL_NAMES = (
-    "level", "lev", "levels", "z", "height", "pressure", "plev", "isobaricInhPa",
-    "model_level_number", "bottom_top", "hybrid", "nz", "altitude",
-)  # fmt: skip
+    "level",
+    "lev",
+    "levels",
+    "z",
+    "height",
+    "pressure",
+    "plev",
+    "isobaricInhPa",
+    "model_level_number",
+    "bottom_top",
+    "hybrid",
+    "nz",
+    "altitude",
+)
 X_NAMES = ("x", "projection_x_coordinate", "west_east", "xc")
 Y_NAMES = ("y", "projection_y_coordinate", "south_north", "yc")
 
@@ -182,7 +193,7 @@ def in_unit(da: xr.DataArray, role: str) -> xr.DataArray:
     if converted is not da:
         converted = converted.copy()
         converted.attrs = {**da.attrs, "units": spec.unit}
-    return converted
+    return cast("xr.DataArray", converted)
 
 
 def find_vertical_dim(ds: xr.Dataset, field: xr.DataArray, requested: str | None) -> str:
@@ -237,10 +248,11 @@ THERMO_ATTRS = {
     "theta": _attrs("K", "potential temperature", "air_potential_temperature"),
     "theta_v": _attrs("K", "virtual potential temperature"),
     "theta_e": _attrs(
-        "K", "equivalent potential temperature (Bolton 1980)",
+        "K",
+        "equivalent potential temperature (Bolton 1980)",
         "pseudo_equivalent_potential_temperature",
     ),
-}  # fmt: skip
+}
 
 
 def _apply(
@@ -316,7 +328,8 @@ def _horizontal_mean(a: np.ndarray) -> np.ndarray:
     total = np.where(finite, flat, 0.0).sum(axis=-1)
     count = finite.sum(axis=-1)
     with np.errstate(invalid="ignore", divide="ignore"):
-        return total / count
+        mean: np.ndarray = total / count
+    return mean
 
 
 def buoyancy(theta_v: xr.DataArray, y_dim: str, x_dim: str) -> xr.DataArray:
@@ -331,7 +344,7 @@ def buoyancy(theta_v: xr.DataArray, y_dim: str, x_dim: str) -> xr.DataArray:
         dask="parallelized",
         output_dtypes=[np.float64],
     )
-    return GRAVITY * (theta_v - reference) / reference
+    return cast("xr.DataArray", GRAVITY * (theta_v - reference) / reference)
 
 
 def layer_name(bottom: float, top: float) -> str:
@@ -397,9 +410,11 @@ def diagnose(ds: xr.Dataset, variables: Mapping[str, str], options: Options) -> 
         )
         top = xr.full_like(ground, np.nan)
         fields = _apply(
-            block, [height, b, ground, top], [[level_dim], [level_dim], [], []],
+            block,
+            [height, b, ground, top],
+            [[level_dim], [level_dim], [], []],
             len(tarnwell.ColdPool._fields),
-        )  # fmt: skip
+        )
         attrs = {
             "intensity": _attrs("m s-1", "cold-pool intensity sqrt(2 * integral of -b dz)"),
             "depth": _attrs("m", "cold-pool depth"),
@@ -426,9 +441,8 @@ def diagnose(ds: xr.Dataset, variables: Mapping[str, str], options: Options) -> 
         y = _coordinate_in_metres(ds, y_dim)
         for name in ("theta", "theta_v"):
             f = thermo[name]
-            block = _Block("gradient", n_threads)
             gx, gy = _apply(
-                block,
+                _Block("gradient", n_threads),
                 [f, xr.DataArray(x, dims=[x_dim]), xr.DataArray(y, dims=[y_dim])],
                 [[y_dim, x_dim], [x_dim], [y_dim]],
                 2,
@@ -440,7 +454,7 @@ def diagnose(ds: xr.Dataset, variables: Mapping[str, str], options: Options) -> 
             out[f"dfdx_{name}"] = _finish(gx, _attrs("K m-1", f"x derivative of {label}"))
             out[f"dfdy_{name}"] = _finish(gy, _attrs("K m-1", f"y derivative of {label}"))
             out[f"grad_{name}"] = _finish(
-                np.hypot(gx, gy),
+                cast("xr.DataArray", np.hypot(gx, gy)),
                 _attrs("K m-1", f"magnitude of the horizontal gradient of {label}"),
             )
 
@@ -454,9 +468,9 @@ def diagnose(ds: xr.Dataset, variables: Mapping[str, str], options: Options) -> 
                 _attrs("m", "mean height of the model level", None)
             )
         )
-    for name in result.coords:
-        if name in ds.coords:
-            result[name].attrs = dict(ds[name].attrs)
+    for coord in result.coords:
+        if coord in ds.coords:
+            result[coord].attrs = dict(ds[coord].attrs)
     result = _carry_grid_mapping(ds, result, anchor)
     result.attrs = {
         "Conventions": "CF-1.8",
@@ -527,7 +541,7 @@ def _dewpoint(
         return None
     with np.errstate(divide="ignore", invalid="ignore"):
         ln = np.log(e / 611.2)
-        return 243.5 * ln / (17.67 - ln) + 273.15
+        return cast("xr.DataArray", 243.5 * ln / (17.67 - ln) + 273.15)
 
 
 def _ground(found: dict[str, xr.DataArray], height: xr.DataArray, level_dim: str) -> xr.DataArray:
@@ -556,7 +570,7 @@ def _wind_layers(
     import xarray as xr
 
     fields = tarnwell.Profile._fields
-    core: list[list[Hashable]] = [[level_dim]] * 3 + [[], [], []]
+    core: list[list[Hashable]] = [[level_dim], [level_dim], [level_dim], [], [], []]
 
     def layer(bottom: float, top: float, cu: xr.DataArray, cv: xr.DataArray) -> dict[str, Any]:
         block = _per_column("profile", n_threads, ("ground", "cu", "cv"), bottom=bottom, top=top)

@@ -14,7 +14,7 @@ import sys
 import tempfile
 from collections.abc import Callable, Iterator, Mapping
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Literal
 
 if TYPE_CHECKING:
     import xarray as xr
@@ -65,7 +65,12 @@ def open_model(path: str, chunks: dict[str, int] | str | None) -> xr.Dataset:
     if chunks is not None:
         _require("dask", "reading in chunks (--chunks)")
     kwargs: dict[str, Any] = {"chunks": chunks}
-    if is_zarr(path):
+    netcdf = _netcdf_backend(path)
+    if netcdf is not None:
+        # Naming the backend class spares xarray loading every installed backend
+        # plugin (the radar readers alone take seconds) to guess the format.
+        kwargs["engine"] = netcdf
+    elif is_zarr(path):
         _require("zarr", "reading zarr stores")
         kwargs["engine"] = "zarr"
     elif path.lower().endswith(GRIB_SUFFIXES):
@@ -77,6 +82,21 @@ def open_model(path: str, chunks: dict[str, int] | str | None) -> xr.Dataset:
     except Exception as err:  # every backend has its own way of saying "not mine"
         raise CommandError(f"{path}: cannot read as a model file ({_first_line(err)})") from None
     return ds
+
+
+def _netcdf_backend(path: str) -> Any:
+    """xarray's netCDF4 backend class for a netCDF-3 or HDF5 file, if netCDF4 is installed."""
+    import importlib.util
+
+    if os.path.isdir(path) or importlib.util.find_spec("netCDF4") is None:
+        return None
+    with open(path, "rb") as f:
+        magic = f.read(8)
+    if not (magic.startswith(b"CDF") or magic.startswith(b"\x89HDF")):
+        return None
+    from xarray.backends import NetCDF4BackendEntrypoint
+
+    return NetCDF4BackendEntrypoint
 
 
 def _require(module: str, purpose: str) -> None:
@@ -155,12 +175,13 @@ def write_dataset(
             compute(delayed)
 
 
-def _netcdf_engine() -> str:
+def _netcdf_engine() -> Literal["netcdf4", "h5netcdf", "scipy"]:
     import importlib.util
 
-    for engine, module in (("netcdf4", "netCDF4"), ("h5netcdf", "h5netcdf")):
-        if importlib.util.find_spec(module) is not None:
-            return engine
+    if importlib.util.find_spec("netCDF4") is not None:
+        return "netcdf4"
+    if importlib.util.find_spec("h5netcdf") is not None:
+        return "h5netcdf"
     return "scipy"
 
 

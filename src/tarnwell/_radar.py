@@ -34,8 +34,10 @@ def open_volume(path: str) -> list[xr.Dataset]:
 
     if not os.path.exists(path):
         raise CommandError(f"{path}: no such file or directory")
+    import importlib
+
     try:
-        import xradar
+        xradar: Any = importlib.import_module("xradar")
     except ImportError:
         raise CommandError(
             "reading radar volumes needs the Python package 'xradar': pip install 'tarnwell[cli]'"
@@ -79,7 +81,10 @@ def find_velocity(sweep: xr.Dataset, name: str | None) -> xr.DataArray:
 def beam_height(range_m: np.ndarray, elevation_rad: np.ndarray) -> np.ndarray:
     """Height (m) of the beam centre above the antenna: 4/3 effective earth (Doviak, Zrnić)."""
     ae = EFFECTIVE_RADIUS_FACTOR * EARTH_RADIUS
-    return np.sqrt(range_m**2 + ae**2 + 2.0 * range_m * ae * np.sin(elevation_rad)) - ae
+    height: np.ndarray = (
+        np.sqrt(range_m**2 + ae**2 + 2.0 * range_m * ae * np.sin(elevation_rad)) - ae
+    )
+    return height
 
 
 def sweep_rings(sweep: xr.Dataset, velocity: str | None) -> dict[str, Any]:
@@ -132,9 +137,13 @@ def vad_dataset(
     range_m = padded()
     for i, ring in enumerate(rings):
         res = tarnwell.vad(
-            ring["vr"], ring["az"], cos_el=ring["cos_el"],
-            min_gates=min_gates, min_spread=min_spread, n_threads=n_threads,
-        )  # fmt: skip
+            ring["vr"],
+            ring["az"],
+            cos_el=ring["cos_el"],
+            min_gates=min_gates,
+            min_spread=min_spread,
+            n_threads=n_threads,
+        )
         m = ring["range"].size
         for name, values in zip(tarnwell.Vad._fields, res, strict=True):
             fields[name][i, :m] = values
@@ -159,10 +168,11 @@ def vad_dataset(
         "elevation": ("sweep", elevation, {"units": "degrees", "long_name": "sweep elevation"}),
         "range": (("sweep", "range"), range_m, {"units": "m", "long_name": "range to gate"}),
         "height": (
-            ("sweep", "range"), height,
+            ("sweep", "range"),
+            height,
             {"units": "m", "long_name": "beam height above the radar (4/3 earth radius)"},
         ),
-    }  # fmt: skip
+    }
     for name in ("latitude", "longitude", "altitude"):
         if name in first.coords or name in first.data_vars:
             coords[name] = ((), float(first[name].values), dict(first[name].attrs))

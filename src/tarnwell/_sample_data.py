@@ -11,7 +11,7 @@ fixed elevation. Both are deterministic for a given seed.
 from __future__ import annotations
 
 from collections.abc import Callable
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
@@ -115,7 +115,9 @@ def model_dataset(
         - ((yy + 0.3 * half_height) / (0.5 * half_height)) ** 2
     )
     u_env, v_env = hodograph(z)
-    u = jet * u_env * (1.0 - 0.6 * front) - 4.0 * cold_pool * np.sign(xx - x_storm)
+    u = jet * u_env * (1.0 - 0.6 * front) + 4.0 * cold_pool * np.tanh(
+        (xx - x_storm) / (0.5 * cold_pool_radius)
+    )
     v = jet * v_env * (1.0 - 0.6 * front) + 6.0 * front * depth_weight
 
     def var(data: np.ndarray, standard_name: str, units: str, long_name: str) -> xr.Variable:
@@ -174,7 +176,8 @@ def radar_wind(height: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
 def beam_height(rng_m: np.ndarray, elevation_rad: np.ndarray) -> np.ndarray:
     """Height (m) of the beam centre above the radar, 4/3 effective-earth model."""
     ae = EFFECTIVE_RADIUS_FACTOR * EARTH_RADIUS
-    return np.sqrt(rng_m**2 + ae**2 + 2.0 * rng_m * ae * np.sin(elevation_rad)) - ae
+    height: np.ndarray = np.sqrt(rng_m**2 + ae**2 + 2.0 * rng_m * ae * np.sin(elevation_rad)) - ae
+    return height
 
 
 def radar_sweeps(
@@ -248,9 +251,11 @@ RADAR_LONGITUDE = -97.0
 
 def write_radar_volume(path: str, **kwargs: object) -> None:
     """Write the sample volume scan to ``path`` as a CfRadial1 file (with xradar)."""
-    import xarray as xr
-    import xradar
+    import importlib
 
+    import xarray as xr
+
+    xradar: Any = importlib.import_module("xradar")
     sweeps = radar_sweeps(**kwargs)  # type: ignore[arg-type]
     root = xr.Dataset(
         {

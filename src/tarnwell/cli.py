@@ -13,6 +13,7 @@ malformed command line); no partial output file is ever left behind.
 from __future__ import annotations
 
 import argparse
+import importlib
 import os
 import sys
 import time
@@ -69,7 +70,8 @@ def build_parser() -> argparse.ArgumentParser:
     common.add_argument("-q", "--quiet", action="store_true", help="no progress bar or summary")
 
     diag = sub.add_parser(
-        "diagnose", parents=[common],
+        "diagnose",
+        parents=[common],
         help="every diagnostic the model file's variables allow",
         description=(
             "Thermodynamic fields (mixing ratio, theta, theta_v, theta_e), storm-relative "
@@ -77,7 +79,7 @@ def build_parser() -> argparse.ArgumentParser:
             "and open-top flag, and horizontal gradients of theta and theta_v, written "
             "with the input's coordinates and CF attributes."
         ),
-    )  # fmt: skip
+    )
     diag.add_argument("model_file", metavar="MODEL_FILE", help="netCDF, zarr or GRIB file")
     diag.add_argument(
         "--var",
@@ -121,14 +123,15 @@ def build_parser() -> argparse.ArgumentParser:
     )
 
     vad = sub.add_parser(
-        "vad", parents=[common],
+        "vad",
+        parents=[common],
         help="VAD wind profile from a radar volume",
         description=(
             "Fits the velocity-azimuth display to every range gate of every sweep of a "
             "radar volume (CfRadial, ODIM_H5, NEXRAD Level II and the other formats xradar "
             "reads): u, v, speed, direction, rms and gate count against beam height."
         ),
-    )  # fmt: skip
+    )
     vad.add_argument("radar_file", metavar="RADAR_FILE")
     vad.add_argument(
         "--velocity",
@@ -152,13 +155,14 @@ def build_parser() -> argparse.ArgumentParser:
     )
 
     plot = sub.add_parser(
-        "plot", help="figure sheet from diagnostics files",
+        "plot",
+        help="figure sheet from diagnostics files",
         description=(
             "Maps of cold-pool intensity, 0-3 km helicity with hodographs, baroclinity, a "
             "theta_e cross-section (from a `diagnose` output), and a wind profile (from a "
             "`vad` output)."
         ),
-    )  # fmt: skip
+    )
     plot.add_argument("files", nargs="+", metavar="OUT", help="outputs of diagnose and/or vad")
     plot.add_argument(
         "-o",
@@ -173,6 +177,13 @@ def build_parser() -> argparse.ArgumentParser:
         default=None,
         metavar="INDEX",
         help="time index for the maps (default: the strongest cold pool)",
+    )
+    plot.add_argument(
+        "--dpi",
+        type=int,
+        default=None,
+        metavar="DPI",
+        help="resolution of the picture (default 100: 1750 x 1000 pixels)",
     )
     plot.add_argument("--show", action="store_true", help="also show the figure on screen")
     plot.add_argument("--overwrite", action="store_true", help="replace the picture if it exists")
@@ -240,17 +251,18 @@ def run_diagnose(args: argparse.Namespace) -> None:
         result = _diagnose.diagnose(ds, variables, options)
         result.attrs["history"] = f"{time.strftime('%Y-%m-%dT%H:%M:%S')} {_command_line()}"
         _io.write_dataset(
-            result, args.output, overwrite=args.overwrite,
+            result,
+            args.output,
+            overwrite=args.overwrite,
             compute=_computer(client, threads, _io.progress_wanted(args.quiet)),
-        )  # fmt: skip
+        )
         points = _diagnose.elements(ds)
     finally:
         ds.close()
         if client is not None:
             client.close()
     seconds = time.perf_counter() - start
-    names = ", ".join(str(v) for v in result.data_vars)
-    _say(args, f"wrote {args.output}: {names}")
+    _say(args, f"wrote {args.output}: {len(result.data_vars)} variables")
     _say(args, f"{points:,} grid points in {seconds:.2f} s ({points / seconds:,.0f} per second)")
 
 
@@ -260,13 +272,13 @@ def _command_line() -> str:
 
 def _connect(address: str) -> Any:
     try:
-        from distributed import Client
+        distributed: Any = importlib.import_module("distributed")
     except ImportError:
         raise CommandError(
             "--scheduler needs the Python package 'distributed': pip install 'tarnwell[cli]'"
         ) from None
     try:
-        return Client(address, timeout="10s")
+        return distributed.Client(address, timeout="10s")
     except (OSError, TimeoutError) as err:
         raise CommandError(f"--scheduler {address}: cannot connect ({err})") from None
 
@@ -278,17 +290,13 @@ def _computer(client: Any, threads: int, progress: bool) -> Any:
         if client is not None:
             future = client.compute(delayed)
             if progress:
-                from distributed import progress as show_progress
-
-                show_progress(future)
+                importlib.import_module("distributed").progress(future)
             future.result()
             return
-        import dask
-
+        dask: Any = importlib.import_module("dask")
         if progress:
-            from dask.diagnostics import ProgressBar
-
-            with ProgressBar(out=sys.stderr):
+            bar = importlib.import_module("dask.diagnostics").ProgressBar
+            with bar(out=sys.stderr):
                 dask.compute(delayed, scheduler="threads", num_workers=threads)
         else:
             dask.compute(delayed, scheduler="threads", num_workers=threads)
@@ -328,7 +336,7 @@ def run_plot(args: argparse.Namespace) -> None:
     try:
         fig = plotting.figure_sheet(datasets, time_index=args.time, interactive=args.show)
         with _io.staged_output(output, args.overwrite) as tmp:
-            fig.savefig(tmp, format="png", dpi=plotting.DPI)
+            fig.savefig(tmp, format="png", dpi=args.dpi or plotting.DPI)
     finally:
         for ds in datasets:
             ds.close()

@@ -60,23 +60,26 @@ def figure_sheet(
     plt = _pyplot(interactive)
     if diag is None:
         assert vad is not None
-        fig, ax = plt.subplots(figsize=(6.0, 7.5), layout="constrained")
-        vad_profile(ax, vad)
-        return fig
+        single: Figure = plt.figure(figsize=(6.0, 7.5), layout="constrained")
+        vad_profile(single.add_subplot(), vad)
+        return single
     wide = vad is not None
-    fig = plt.figure(figsize=(17.5 if wide else 12.5, 10.0), layout="constrained")
+    fig: Figure = plt.figure(figsize=(17.5 if wide else 12.5, 10.0), layout="constrained")
     grid = fig.add_gridspec(2, 3 if wide else 2, width_ratios=[1, 1, 0.7] if wide else None)
     t = _time_index(diag, time_index)
     when = _time_label(diag, t)
     fig.suptitle(f"tarnwell diagnostics{when}", fontsize=14)
+    # The helicity map sits over a row of three hodographs.
+    helicity_grid = grid[0, 1].subgridspec(2, 3, height_ratios=[3.2, 1], hspace=0.02)
     panels = {
         "cold_pool": fig.add_subplot(grid[0, 0]),
-        "helicity": fig.add_subplot(grid[0, 1]),
+        "helicity": fig.add_subplot(helicity_grid[0, :]),
         "theta_e": fig.add_subplot(grid[1, 0]),
         "baroclinity": fig.add_subplot(grid[1, 1]),
     }
+    hodographs = [fig.add_subplot(helicity_grid[1, k]) for k in range(3)]
     cold_pool_map(panels["cold_pool"], diag, t)
-    helicity_map(panels["helicity"], diag, t)
+    helicity_map(panels["helicity"], diag, t, hodographs)
     theta_e_section(panels["theta_e"], diag, t)
     baroclinity_map(panels["baroclinity"], diag, t)
     if vad is not None:
@@ -157,29 +160,36 @@ def cold_pool_map(ax: Axes, ds: xr.Dataset, t: int) -> None:
     ax.plot(x[i], y[j], marker="x", color="k", ms=9, mew=2)
     ax.annotate(
         f"max {float(da.values[j, i]):.1f} m s$^{{-1}}$\ndepth {depth / 1000:.1f} km",
-        (x[i], y[j]), xytext=(8, 8), textcoords="offset points", fontsize=9,
+        (x[i], y[j]),
+        xytext=(8, 8),
+        textcoords="offset points",
+        fontsize=9,
         bbox={"boxstyle": "round", "fc": "white", "alpha": 0.8},
-    )  # fmt: skip
+    )
 
 
-def helicity_map(ax: Axes, ds: xr.Dataset, t: int) -> None:
+def helicity_map(ax: Axes, ds: xr.Dataset, t: int, hodographs: list[Axes]) -> None:
+    """The 0-3 km helicity map, with hodographs at three marked points in ``hodographs``."""
     title = "0–3 km storm-relative helicity, hodographs at A, B, C"
     if "helicity_0_3km" not in ds:
         _missing(ax, "0–3 km storm-relative helicity", "helicity")
+        for hodo in hodographs:
+            hodo.set_axis_off()
         return
     da = _at_time(ds["helicity_0_3km"], t)
     _map(ax, da, title, "helicity (m$^2$ s$^{-2}$)", cmap="YlOrRd")
     x, y, _, _ = _grid_km(da)
     points = _hodograph_points(da)
-    for (label, (j, i)), corner in zip(
-        points.items(), ((0.02, 0.02), (0.36, 0.02), (0.70, 0.02)), strict=False
-    ):
-        ax.plot(x[i], y[j], marker="o", ms=6, mfc="none", mec="k", mew=1.5)
+    for (label, (j, i)), hodo in zip(points.items(), hodographs, strict=True):
+        ax.plot(x[i], y[j], marker="o", ms=7, mfc="none", mec="k", mew=1.5)
         ax.annotate(
-            label, (x[i], y[j]), xytext=(5, 5), textcoords="offset points", fontweight="bold"
+            label,
+            (x[i], y[j]),
+            xytext=(5, -12 if j == da.shape[0] - 1 else 5),
+            textcoords="offset points",
+            fontweight="bold",
         )
-        inset = ax.inset_axes((corner[0], corner[1], 0.28, 0.28))
-        _hodograph(inset, ds, t, j, i, label)
+        _hodograph(hodo, ds, t, j, i, label)
 
 
 def _hodograph_points(hel: xr.DataArray) -> dict[str, tuple[int, int]]:
@@ -194,24 +204,24 @@ def _hodograph_points(hel: xr.DataArray) -> dict[str, tuple[int, int]]:
 
 
 def _hodograph(ax: Axes, ds: xr.Dataset, t: int, j: int, i: int, label: str) -> None:
-    """Ground-relative winds at the ground, 1, 3 and 6 km above it, and the storm motion."""
+    """Ground-relative winds at the ground, 1, 3 and 6 km above it (labelled in km), and the
+    storm motion."""
 
     def at(name: str) -> float:
         return float(_at_time(ds[name], t).values[j, i]) if name in ds else np.nan
 
     us = [at("u_bottom_0_1km")] + [at(f"u_top_{layer}") for layer in HODOGRAPH_LAYERS]
     vs = [at("v_bottom_0_1km")] + [at(f"v_top_{layer}") for layer in HODOGRAPH_LAYERS]
-    ax.set_facecolor((1, 1, 1, 0.85))
     ax.axhline(0, color="0.7", lw=0.6)
     ax.axvline(0, color="0.7", lw=0.6)
     ax.plot(us, vs, "-o", color="tab:blue", ms=3, lw=1.5)
     for u, v, h in zip(us, vs, ("0", "1", "3", "6"), strict=True):
-        ax.annotate(h, (u, v), xytext=(2, 2), textcoords="offset points", fontsize=7)
-    ax.plot(at("u_storm"), at("v_storm"), marker="*", color="tab:red", ms=8)
-    ax.set_title(f"{label}: hodograph (km; ★ storm)", fontsize=7, pad=2)
-    ax.tick_params(labelsize=6, pad=1)
-    ax.set_xlabel("u (m s$^{-1}$)", fontsize=6, labelpad=0)
-    ax.set_ylabel("v (m s$^{-1}$)", fontsize=6, labelpad=0)
+        ax.annotate(h, (u, v), xytext=(2, 2), textcoords="offset points", fontsize=8)
+    ax.plot(at("u_storm"), at("v_storm"), marker="*", color="tab:red", ms=9)
+    ax.set_title(f"Hodograph {label} (★ storm)", fontsize=8, pad=2)
+    ax.tick_params(labelsize=7, pad=1)
+    ax.set_xlabel("u (m s$^{-1}$)", fontsize=7, labelpad=0)
+    ax.set_ylabel("v (m s$^{-1}$)", fontsize=7, labelpad=0)
     ax.set_aspect("equal", adjustable="datalim")
 
 
@@ -237,7 +247,7 @@ def theta_e_section(ax: Axes, ds: xr.Dataset, t: int) -> None:
         z = ds["height_level_mean"].values / 1000.0
         ylabel = "mean height of level (km)"
     else:
-        z = np.arange(section.sizes[level_dim])
+        z = np.arange(section.sizes[level_dim], dtype=np.float64)
         ylabel = str(level_dim)
     keep = z <= 10.0 if "height_level_mean" in ds.coords else slice(None)
     mesh = ax.pcolormesh(x, z[keep], section.values[keep], shading="auto", cmap="turbo")
@@ -245,7 +255,10 @@ def theta_e_section(ax: Axes, ds: xr.Dataset, t: int) -> None:
     y_km = float(ds[y_dim].values[j]) / 1000.0 if y_dim in ds.coords else j
     if "depth" in ds and "height_level_mean" in ds.coords:
         depth = _at_time(ds["depth"], t).isel({y_dim: j}).values / 1000.0
-        ax.plot(x, z[0] + depth, color="white", lw=1.8, label="cold-pool top")
+        from matplotlib import patheffects
+
+        outline = [patheffects.withStroke(linewidth=3.5, foreground="black")]
+        ax.plot(x, z[0] + depth, color="white", lw=1.8, label="cold-pool top", path_effects=outline)
         ax.legend(loc="upper right", fontsize=8)
     ax.set_title(f"{title} at {y_dim} = {y_km:.0f} km (through the strongest cold pool)")
     ax.set_xlabel(f"{x_dim} (km)")
