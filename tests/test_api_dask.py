@@ -130,3 +130,21 @@ def test_distributed_cluster_of_processes_gives_eager_bits(client, fields):
     assert client.submit(resolve_threads, None).result() == 1
     pids = set(client.run(lambda: __import__("os").getpid()).values())
     assert len(pids) == 2 and __import__("os").getpid() not in pids
+
+
+def test_per_column_arguments_broadcast_and_extend_the_batch(fields):
+    rng = np.random.default_rng(22)
+    cu = rng.normal(size=(2, 1, 1, 1))  # two storm motions: a new leading batch axis
+    cv = rng.normal(size=(1, 70, 1))
+    kw = dict(ground=np.nan, bottom=0.0, top=1500.0, cu=cu, axis=1)
+    eager = tarnwell.profile(fields["z"], fields["u"], fields["v"], cv=cv, **kw)
+    lazy = tarnwell.profile(
+        da.from_array(fields["z"], chunks=CHUNKS),
+        fields["u"],
+        da.from_array(fields["v"], chunks=(2, 9, 10, 3)),
+        cv=da.from_array(cv, chunks=(1, 20, 1)),
+        **kw,
+    )
+    assert lazy.helicity.shape == eager.helicity.shape == (2, 3, 70, 8)
+    for lf, ef in zip(lazy, eager, strict=True):
+        assert_bits(lf.compute(), ef)

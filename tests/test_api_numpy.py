@@ -395,11 +395,17 @@ def test_level_first_blocks_cover_every_column(monkeypatch, points):
     z = np.cumsum(rng.uniform(50, 300, 9))[:, None, None]
     u = rng.normal(size=(3, 9, ny, nx + 1))[..., :nx]  # not mergeable: strided copy path
     v = rng.normal(size=(3, 9, ny, nx))
-    kw = dict(ground=np.nan, bottom=0.0, top=900.0, cu=rng.normal(size=(3, ny, nx)), cv=1.0)
+    cu = rng.normal(size=(3, ny, nx))
+    kw = dict(ground=np.nan, bottom=0.0, top=900.0, cu=cu, cv=1.0)
+    n = 3 * ny * nx
+    lay = [
+        np.transpose(np.broadcast_to(a, (3, 9, ny, nx)), (0, 2, 3, 1)).copy().reshape(n, 9)
+        for a in (z, u, v)
+    ]
+    ref = tw.profile(*lay, np.full(n, np.nan), 0.0, 900.0, cu.ravel(), np.ones(n))
+    assert np.isfinite(ref[4]).any()
     first = tarnwell.profile(z, u, v, axis=1, n_threads=2, **kw)
-    last = tarnwell.profile(
-        z[:, 0, 0], np.moveaxis(u, 1, -1).copy(), np.moveaxis(v, 1, -1), n_threads=1, **kw
-    )
-    assert np.isfinite(first.helicity).any()
-    for a, b in zip(first, last, strict=True):
-        assert_bits(a, b)
+    # level-last by axis order but level-first in memory: strided views
+    last_view = tarnwell.profile(z[:, 0, 0], np.moveaxis(u, 1, -1), np.moveaxis(v, 1, -1), **kw)
+    for result in (first, last_view):
+        assert_result_bits(result, ref.reshape(7, 3, ny, nx))

@@ -34,10 +34,62 @@ def _thermo_block(t: Any, p: Any, td: Any, *, n_threads: int | None) -> tuple[An
     return tuple(_core.thermo(t, p, td, n_threads=_in_task(n_threads)))
 
 
-def _column_block(*arrays: Any, kernel: str, names: tuple[str, ...], **kwargs: Any) -> Any:
+def _column_block(*blocks: Any, kernel: str, names: tuple[str, ...], **kwargs: Any) -> Any:
+    """The stacked fields (k, *batch) of one block of whole columns."""
     n_threads = kwargs.pop("n_threads")
+    # Blocks of the column axis come as a list (of one block: it is one chunk).
+    arrays = [b[0] if isinstance(b, list) else b for b in blocks]
     call = dict(zip(names, arrays, strict=True)) | kwargs
-    return tuple(getattr(_core, kernel)(**call, axis=-1, n_threads=_in_task(n_threads)))
+    fields = getattr(_core, kernel)(**call, axis=-1, n_threads=_in_task(n_threads))
+    return np.ma.stack(fields) if isinstance(fields[0], np.ma.MaskedArray) else np.stack(fields)
+
+
+def _columns(
+    da: Any,
+    func: str,
+    arrays: list[Any],
+    per: list[Any],
+    names: tuple[str, ...],
+    n_threads: int | None,
+    scalars: Mapping[str, Any],
+) -> list[Any]:
+    """Column kernel over blocks of whole columns: `arrays` (*batch, L) with L in one
+    chunk, `per` broadcasting against the batch shape."""
+    batch = arrays[0].shape[:-1]
+    try:
+        full_batch = tuple(np.broadcast_shapes(batch, *(p.shape for p in per)))
+    except ValueError:
+        shapes = {"the non-vertical axes of the data": batch} | {
+            n: p.shape for n, p in zip(names[len(arrays) :], per, strict=True)
+        }
+        raise ValueError(f"tarnwell.{func}: cannot broadcast {_core.shape_text(shapes)}") from None
+    if full_batch != batch:
+        arrays = [da.broadcast_to(a, full_batch + a.shape[-1:]) for a in arrays]
+    nb = len(full_batch)
+    batch_index = tuple(range(1, nb + 1))
+    level_index = nb + 1
+    field_index = 0
+    pairs: list[Any] = []
+    for a in arrays:
+        pairs += [a, (*batch_index, level_index)]
+    for p in per:
+        pairs += [p, batch_index[nb - p.ndim :]]
+    # blockwise, not a gufunc: a gufunc concatenates the blocks of the column
+    # axis into a copy even when there is only one.
+    stacked = da.blockwise(
+        _column_block,
+        (field_index, *batch_index),
+        *pairs,
+        new_axes={field_index: len(FIELDS[func])},
+        concatenate=False,
+        dtype=np.float64,
+        meta=np.empty((0,) * (nb + 1)),
+        kernel=func,
+        names=names,
+        n_threads=n_threads,
+        **scalars,
+    )
+    return [stacked[i] for i in range(len(FIELDS[func]))]
 
 
 def _gradient_block(f: Any, *, x: Any, y: Any, n_threads: int | None) -> tuple[Any, ...]:
@@ -83,19 +135,7 @@ def run(func: str, args: Mapping[str, Any], options: Mapping[str, Any]) -> Any:
         arrays = [da.moveaxis(a, ax, -1).rechunk({-1: -1}) for a in arrays]
         per = [_as_dask(da, func, n, args[n]) for n in per_names]
         scalars = {k: v for k, v in args.items() if k not in data_names + per_names}
-        signature = ",".join(["(l)"] * len(arrays) + ["()"] * len(per))
-        signature += "->" + ",".join(["()"] * n_fields)
-        out = da.apply_gufunc(
-            _column_block,
-            signature,
-            *arrays,
-            *per,
-            output_dtypes=dtypes,
-            kernel=func,
-            names=data_names + per_names,
-            n_threads=n_threads,
-            **scalars,
-        )
+        out = _columns(da, func, arrays, per, data_names + per_names, n_threads, scalars)
     return RESULTS[func](*out)
 
 

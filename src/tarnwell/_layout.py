@@ -33,14 +33,36 @@ def c_contiguous(a: FloatArray) -> FloatArray:
     return np.ascontiguousarray(a)
 
 
-def _as_level_middle(a: FloatArray, axis: int) -> FloatArray | None:
-    """`a` viewed as (batch, level, point) without a copy, or None when its axes on
-    either side of `axis` cannot each be merged into one run."""
-    shape = (math.prod(a.shape[:axis]), a.shape[axis], math.prod(a.shape[axis + 1 :]))
+def _level_middle(a: FloatArray, axis: int, split: int) -> FloatArray | None:
+    """`a` viewed without a copy as (batch, level, point): the axes other than
+    `axis`, in order, split at `split` into two runs; None when either run
+    cannot be merged into one strided axis."""
+    others = a.shape[:axis] + a.shape[axis + 1 :]
+    shape = (math.prod(others[:split]), a.shape[axis], math.prod(others[split:]))
     try:
-        return a.reshape(shape, copy=False)
+        return np.moveaxis(a, axis, split).reshape(shape, copy=False)
     except ValueError:
         return None
+
+
+def _plan(arrays: Sequence[FloatArray], axis: int) -> tuple[int, list[FloatArray | None]]:
+    """The split of the other axes and each array's (batch, level, point) view
+    at it; None for arrays that are read as they are or copied by NumPy."""
+    ndim = arrays[0].ndim
+    direct = [axis == ndim - 1 and a.flags.c_contiguous for a in arrays]
+    best: tuple[int, list[FloatArray | None]] = (0, [None] * len(arrays))
+    best_count = 0
+    # Level-first grids split after the time axis (split 1); the first split
+    # that serves most arrays gives the most points per block.
+    for split in range(ndim - 1):
+        views = [
+            None if d else _level_middle(a, axis, split)
+            for a, d in zip(arrays, direct, strict=True)
+        ]
+        count = sum(v is not None for v in views)
+        if count > best_count:
+            best, best_count = (split, views), count
+    return best
 
 
 def run_rows(
@@ -60,13 +82,19 @@ def run_rows(
     shape = arrays[0].shape
     levels = shape[axis]
     n = math.prod(shape) // levels if levels else math.prod(shape[:axis] + shape[axis + 1 :])
-    views = [None if axis == len(shape) - 1 else _as_level_middle(a, axis) for a in arrays]
-    if all(v is None for v in views) or n == 0 or levels == 0:
+    if n == 0 or levels == 0:
+        views: list[FloatArray | None] = [None] * len(arrays)
+    else:
+        split, views = _plan(arrays, axis)
+    if all(v is None for v in views):
+        # Level-last C-ordered data is read in place; anything else that no
+        # strided view covers takes NumPy's copy.
         rows = [np.ascontiguousarray(np.moveaxis(a, axis, -1)).reshape(n, levels) for a in arrays]
         return call(rows, list(vectors))
 
-    batch = math.prod(shape[:axis])
-    points = n // batch
+    others = shape[:axis] + shape[axis + 1 :]
+    batch = math.prod(others[:split])
+    points = math.prod(others[split:])
     step = max(BLOCK_COLUMNS, BLOCK_BYTES // (8 * levels) // BLOCK_COLUMNS * BLOCK_COLUMNS)
     step = min(step, points)
     # Arrays that cannot be viewed so are laid out whole (NumPy's strided copy).

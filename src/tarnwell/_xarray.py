@@ -103,15 +103,18 @@ def _convert(func: str, name: str, value: Any, xr: Any) -> tuple[Any, Any]:
 
 
 def _block(*arrays: Any, func: str, names: tuple[str, ...], lazy: bool, **kwargs: Any) -> Any:
-    n_threads = kwargs.pop("n_threads")
-    # Inside a dask task an unset thread count means one thread per block.
-    threads = 1 if lazy and n_threads is None else n_threads
+    """The fields of `func` on the DataArrays' data, the consumed dimensions last."""
     call = dict(zip(names, arrays, strict=True)) | kwargs
+    options = {"n_threads": call.pop("n_threads")}
     if func == "gradient":
-        call["axes"] = (-2, -1)
+        options["axes"] = (-2, -1)
     elif func != "thermo":
-        call["axis"] = -1
-    return tuple(getattr(_core, func)(**call, n_threads=threads))
+        options["axis"] = -1
+    if lazy:
+        from . import _dask
+
+        return tuple(_dask.run(func, call, options))
+    return tuple(getattr(_core, func)(**call, **options))
 
 
 def run(
@@ -190,8 +193,7 @@ def run(
             *per_list,
             input_core_dims=[core] * len(data_list) + [[]] * len(per_list),
             output_core_dims=[core if func == "gradient" else []] * len(fields),
-            dask="parallelized",
-            output_dtypes=[np.float64] * len(fields),
+            dask="allowed",
             kwargs={
                 "func": func,
                 "names": data_names + per_names,
