@@ -7,7 +7,7 @@ PY312 := $(shell for c in python3.12 "$$(pyenv root 2>/dev/null)"/versions/3.12*
             "$$c" -c 'import sys; assert sys.version_info[:2] == (3, 12)' >/dev/null 2>&1 && { echo "$$c"; break; }; done)
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: demo tour test bench install clean lint format wheel wheel-test
+.PHONY: demo tour test bench install clean lint format wheel wheel-test docs
 
 $(VENV)/.deps: requirements-dev.txt
 	@test -n "$(PY312)" || { echo "error: Python 3.12 not found (python3.12 on PATH or under pyenv)"; exit 1; }
@@ -107,5 +107,19 @@ wheel-test:
 	@test -n "$(PY312)" || { echo "error: Python 3.12 not found (python3.12 on PATH or under pyenv)"; exit 1; }
 	time bash tools/wheel_test.sh "$$(command -v $(PY312))"
 
+# The documentation site, built with warnings as errors from the installed
+# package's docstrings; the gallery's scripts run at every build.
+# Open build/docs/html/index.html.
+DOCS_GENERATED := docs/gallery docs/api/generated docs/api/backreferences docs/sg_execution_times.rst
+
+$(VENV)/.docs-deps: $(VENV)/.deps requirements-docs.txt
+	$(VPY) -m pip install -q -r requirements-dev.txt -r requirements-docs.txt
+	touch $@
+
+docs: install $(VENV)/.docs-deps
+	OPENBLAS_NUM_THREADS=1 $(VENV)/bin/sphinx-build -W --keep-going -q -b html \
+	    -d build/docs/doctrees docs build/docs/html
+	@echo "docs: build/docs/html/index.html"
+
 clean:
-	rm -rf build dist $(VENV) $(BVENV) $(WVENV) .venv-wheel-test
+	rm -rf build dist $(VENV) $(BVENV) $(WVENV) .venv-wheel-test $(DOCS_GENERATED)
