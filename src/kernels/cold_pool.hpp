@@ -1,5 +1,5 @@
 #pragma once
-#include "../module/arrays.hpp"
+#include "module/entry.hpp"
 
 namespace tarnwell {
 // Cold-pool intensity, layer depth and open-top flag for every column of
@@ -7,4 +7,4 @@ namespace tarnwell {
 // non-finite one for the layer below the first buoyancy >= threshold.
 result_array cold_pool(const farray& z, const farray& b, const farray& bottom, double threshold,
                        const farray& top, int32_t n_threads);
-}
+}  // namespace tarnwell

@@ -1,5 +1,5 @@
 #pragma once
-#include "../module/arrays.hpp"
+#include "module/entry.hpp"
 
 namespace tarnwell {
 // Winds at the bottom and top of a layer above ground, its storm-relative
@@ -7,4 +7,4 @@ namespace tarnwell {
 result_array profile(const farray& z, const farray& u, const farray& v, const farray& ground,
                      double bottom, double top, const farray& cu, const farray& cv,
                      int32_t n_threads);
-}
+}  // namespace tarnwell

@@ -1,14 +1,14 @@
 // The _tarnwell module: docstring and the function table. Argument
-// conversion is pybind11's (see arrays.hpp); thrown standard exceptions map
+// conversion is pybind11's (see entry.hpp); thrown standard exceptions map
 // to Python's by pybind11's translation (invalid_argument and domain_error to
 // ValueError, system_error to RuntimeError, bad_alloc to MemoryError).
 #include <pybind11/pybind11.h>
 
-#include "../kernels/cold_pool.hpp"
-#include "../kernels/gradient.hpp"
-#include "../kernels/profile.hpp"
-#include "../kernels/thermo.hpp"
-#include "../kernels/vad.hpp"
+#include "kernels/cold_pool.hpp"
+#include "kernels/gradient.hpp"
+#include "kernels/profile.hpp"
+#include "kernels/thermo.hpp"
+#include "kernels/vad.hpp"
 
 namespace py = pybind11;
 using namespace pybind11::literals;

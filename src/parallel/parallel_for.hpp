@@ -28,7 +28,9 @@ namespace tarnwell {
 // refuses, to exercise the failure path that a loaded machine can produce.
 struct StdThreadStarter {
     template <class F>
-    std::thread operator()(F&& f) const { return std::thread(std::forward<F>(f)); }
+    std::thread operator()(F&& f) const {
+        return std::thread(std::forward<F>(f));
+    }
 };
 
 // Keeps a fresh worker off the caller's CPU while it starts.

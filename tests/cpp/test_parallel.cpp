@@ -18,13 +18,12 @@
 using tarnwell::parallel_for;
 
 static int failures = 0;
-#define CHECK(cond)                                                         \
-    do {                                                                    \
-        if (!(cond)) {                                                      \
-            std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__,     \
-                         __LINE__, #cond);                                  \
-            ++failures;                                                     \
-        }                                                                   \
+#define CHECK(cond)                                                                       \
+    do {                                                                                  \
+        if (!(cond)) {                                                                    \
+            std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
+            ++failures;                                                                   \
+        }                                                                                 \
     } while (0)
 
 // Counts starts and refuses the start with the given 1-based number.
@@ -35,7 +34,8 @@ struct CountingStarter {
     std::thread operator()(F&& f) const {
         int k = ++*starts;
         if (k == refuse_at)
-            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+            throw std::system_error(
+                std::make_error_code(std::errc::resource_unavailable_try_again));
         return std::thread(std::forward<F>(f));
     }
 };
@@ -65,7 +65,8 @@ static void chunk_stays_on_one_thread() {
         std::lock_guard<std::mutex> lk(mu);
         order.push_back(i);
     });
-    for (int64_t i = 0; i < n; ++i) CHECK(who[static_cast<size_t>(i)] == who[static_cast<size_t>(i / g * g)]);
+    for (int64_t i = 0; i < n; ++i)
+        CHECK(who[static_cast<size_t>(i)] == who[static_cast<size_t>(i / g * g)]);
     // Within a chunk, items run in increasing order.
     std::vector<int64_t> last(3, -1);
     for (int64_t i : order) {
@@ -85,9 +86,9 @@ static int starts_for(int64_t n, int64_t g, int32_t t) {
 static void thread_count_rule() {
     CHECK(starts_for(0, 4096, 8) == 0);
     CHECK(starts_for(-3, 4096, 8) == 0);
-    CHECK(starts_for(1, 4096, 8) == 0);     // one chunk: caller alone
+    CHECK(starts_for(1, 4096, 8) == 0);  // one chunk: caller alone
     CHECK(starts_for(4096, 4096, 8) == 0);
-    CHECK(starts_for(4097, 4096, 8) == 1);  // two chunks: caller + one worker
+    CHECK(starts_for(4097, 4096, 8) == 1);     // two chunks: caller + one worker
     CHECK(starts_for(5 * 64, 64, 1000) == 4);  // never more threads than chunks
     CHECK(starts_for(100000, 64, 1) == 0);
     CHECK(starts_for(100000, 64, 3) == 2);
@@ -99,7 +100,7 @@ static void thread_count_rule() {
     CHECK(thread_count(5, 1000, 8) == 5);
     CHECK(thread_count(1, 8, 8) == 1);
     CHECK(thread_count(1000, 2, 8) == 2);
-    CHECK(thread_count(2, 0, 8) == 2);    // 4097 thermo elements on 8 cores
+    CHECK(thread_count(2, 0, 8) == 2);     // 4097 thermo elements on 8 cores
     CHECK(thread_count(1000, 0, 0) == 1);  // concurrency unknown: caller alone
     CHECK(thread_count(1000, 0, 1) == 1);
     CHECK(thread_count(1000, -5, 6) == 6);
@@ -111,13 +112,13 @@ static void refused_start(int refuse_at, int32_t n_threads) {
     std::atomic<int64_t> done{0};
     bool threw = false;
     try {
-        parallel_for(1 << 16, 8, n_threads, [&](int64_t) { done++; },
-                     CountingStarter{&starts, refuse_at});
+        parallel_for(
+            1 << 16, 8, n_threads, [&](int64_t) { done++; }, CountingStarter{&starts, refuse_at});
     } catch (const std::system_error& e) {
         threw = e.code() == std::errc::resource_unavailable_try_again;
     }
     CHECK(threw);
-    CHECK(starts.load() == refuse_at);  // no start after the refused one
+    CHECK(starts.load() == refuse_at);            // no start after the refused one
     if (refuse_at == 1) CHECK(done.load() == 0);  // nothing computed at all
     CHECK(done.load() <= (1 << 16));
 }

@@ -8,7 +8,7 @@
 #include <initializer_list>
 #include <vector>
 
-#include "../parallel/parallel_for.hpp"
+#include "parallel/parallel_for.hpp"
 
 namespace tarnwell {
 
