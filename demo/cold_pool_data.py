@@ -2,8 +2,7 @@
 gently sloping terrain, generated deterministically."""
 
 import numpy as np
-
-from sample_data import G, NX, NY, heights
+from sample_data import NX, NY, G, heights
 
 THETA0 = 300.0  # K, reference potential temperature of the environment
 DX = 2000.0  # m, grid spacing

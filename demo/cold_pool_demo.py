@@ -1,9 +1,9 @@
 """Cold-pool diagnostics of a thunderstorm outflow."""
 
 import numpy as np
+from cold_pool_data import DX, outflow
 
 import _tarnwell as tw
-from cold_pool_data import DX, outflow
 
 THRESHOLD = -0.01  # m s^-2, about -0.3 K of potential temperature
 SHADES = " .:-=+*#%@"
@@ -36,18 +36,27 @@ def run(timed):
     cold = intensity > 0.0
     j, i = np.unravel_index(np.nanargmax(intensity), intensity.shape)
     print(f"{n:,} columns of {nz} levels, layer below b = {THRESHOLD} m/s^2 above the terrain:")
-    print(f"  strongest intensity {intensity[j, i]:.1f} m/s at x = {i * DX / 1e3:.0f} km, "
-          f"y = {j * DX / 1e3:.0f} km (depth {depth[j, i]:.0f} m)")
-    print(f"  cold pool in {cold.mean():.1%} of columns, mean depth there {depth[cold].mean():.0f} m, "
-          f"mean intensity {intensity[cold].mean():.1f} m/s")
-    print(f"  open top (profile ends inside the cold air): {np.mean(open_top == 1.0):.1%} of columns")
+    print(
+        f"  strongest intensity {intensity[j, i]:.1f} m/s at x = {i * DX / 1e3:.0f} km, "
+        f"y = {j * DX / 1e3:.0f} km (depth {depth[j, i]:.0f} m)"
+    )
+    print(
+        f"  cold pool in {cold.mean():.1%} of columns, "
+        f"mean depth there {depth[cold].mean():.0f} m, "
+        f"mean intensity {intensity[cold].mean():.1f} m/s"
+    )
+    print(
+        f"  open top (profile ends inside the cold air): {np.mean(open_top == 1.0):.1%} of columns"
+    )
     print(f"  no usable level: {np.isnan(intensity).sum()} columns")
     print(f"  intensity map (0 .. {np.nanmax(intensity):.0f} m/s, '{SHADES[1:]}', north up):")
     print(ascii_map(intensity, np.nanmax(intensity)))
 
     fixed, _ = timed(tw.cold_pool, z, b, terrain, THRESHOLD, np.full(n, 500.0))
     fi = fixed[0].reshape(ny, nx)
-    print(f"  fixed 500 m layer: strongest {np.nanmax(fi):.1f} m/s, "
-          f"{np.isnan(fi).mean():.1%} columns too short for it")
+    print(
+        f"  fixed 500 m layer: strongest {np.nanmax(fi):.1f} m/s, "
+        f"{np.isnan(fi).mean():.1%} columns too short for it"
+    )
     print(f"  {n / sec / 1e6:.2f} M columns/s with default threads ({sec * 1e3:.2f} ms)")
     return r

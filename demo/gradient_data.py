@@ -2,11 +2,10 @@
 sample_data grid and an isolated mountain whose interior levels are missing."""
 
 import numpy as np
-
 from sample_data import NX, NY, heights
 
 HALF_WIDTH_X = 1000e3  # m: the grid spans 2000 km west to east
-HALF_WIDTH_Y = 750e3   # m: and 1500 km south to north
+HALF_WIDTH_Y = 750e3  # m: and 1500 km south to north
 
 
 def grid_coordinates():

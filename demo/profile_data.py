@@ -4,7 +4,6 @@ region), with unidirectional westerly shear above 3 km, light noise and a few
 missing values, generated deterministically."""
 
 import numpy as np
-
 from sample_data import NX, NY, NZ, heights
 
 

@@ -25,6 +25,8 @@ def grid_atmosphere(seed=42):
     t = t_sfc - 0.0065 * z + 0.3 * rng.standard_normal((NZ, NY, NX))
     # Hydrostatic pressure of a layer with the mean lapse rate.
     p = 101325.0 * (1.0 - 0.0065 * z / 288.15) ** 5.2559 * np.ones((1, NY, NX))
-    depression = 2.0 + 0.002 * z + 3.0 * (1.0 + np.tanh(-y / 0.3)) + rng.exponential(1.0, (NZ, NY, NX))
+    depression = (
+        2.0 + 0.002 * z + 3.0 * (1.0 + np.tanh(-y / 0.3)) + rng.exponential(1.0, (NZ, NY, NX))
+    )
     td = t - depression
     return t, p, td

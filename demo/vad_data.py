@@ -10,20 +10,23 @@ ELEVATIONS_DEG = (0.5, 1.5, 2.5, 4.0, 6.0, 9.0, 14.0, 19.5)
 RANGES_M = np.arange(5000.0, 60001.0, 5000.0)
 N_AZ = 360
 STRETCHING = 2.0e-4  # du/dx - dv/dy (1/s)
-SHEARING = 1.0e-4    # dv/dx + du/dy (1/s)
-FALL_SPEED = -1.5    # m/s, precipitation falling toward the ground
+SHEARING = 1.0e-4  # dv/dx + du/dy (1/s)
+FALL_SPEED = -1.5  # m/s, precipitation falling toward the ground
 
 
 def true_wind(z):
     """A veering profile with a low-level jet near 800 m (u east, v north, m/s)."""
-    speed = 8.0 + 10.0 * np.exp(-((z - 800.0) / 400.0) ** 2) + 22.0 * np.tanh(z / 9000.0)
+    speed = 8.0 + 10.0 * np.exp(-(((z - 800.0) / 400.0) ** 2)) + 22.0 * np.tanh(z / 9000.0)
     direction_to = np.deg2rad(20.0 + 45.0 * np.tanh(z / 2000.0))  # clockwise from north
     return speed * np.sin(direction_to), speed * np.cos(direction_to)
 
 
 def beam_height(r, el):
     """Height of the beam centre above the radar (4/3-earth model)."""
-    return np.sqrt(r**2 + EARTH_RADIUS_43**2 + 2.0 * r * EARTH_RADIUS_43 * np.sin(el)) - EARTH_RADIUS_43
+    return (
+        np.sqrt(r**2 + EARTH_RADIUS_43**2 + 2.0 * r * EARTH_RADIUS_43 * np.sin(el))
+        - EARTH_RADIUS_43
+    )
 
 
 def radar_volume(seed=7):
@@ -38,8 +41,11 @@ def radar_volume(seed=7):
     rc = (r * np.cos(el))[:, None]
     # Horizontal wind projected on the beam: the mean wind gives the first
     # harmonic, a linear deformation field the second.
-    horizontal = (u[:, None] * np.sin(az) + v[:, None] * np.cos(az)
-                  + 0.5 * rc * (-STRETCHING * np.cos(2.0 * az) + SHEARING * np.sin(2.0 * az)))
+    horizontal = (
+        u[:, None] * np.sin(az)
+        + v[:, None] * np.cos(az)
+        + 0.5 * rc * (-STRETCHING * np.cos(2.0 * az) + SHEARING * np.sin(2.0 * az))
+    )
     vr = horizontal * ce + FALL_SPEED * se + rng.normal(0.0, 1.0, az.shape)
     # Missing gates: dropouts, a hill blocking the lowest two tilts to the
     # south-west, and far rings that only see a band of rain to the north-east.

@@ -5,7 +5,6 @@ benchmarked against."""
 import math
 
 import numpy as np
-
 from scalar_ref import NAN, c_sqrt, div
 
 
@@ -20,8 +19,14 @@ def column_ref(z, b, B, T, D):
     """One column, plain Python floats, one rounding per operation."""
     L = len(z)
     bounded = math.isfinite(B)
-    s = next((k for k in range(L) if math.isfinite(z[k]) and math.isfinite(b[k])
-              and (not bounded or z[k] >= B)), None)
+    s = next(
+        (
+            k
+            for k in range(L)
+            if math.isfinite(z[k]) and math.isfinite(b[k]) and (not bounded or z[k] >= B)
+        ),
+        None,
+    )
     if s is None:
         return NAN, NAN, NAN
     zs, zp, bp, acc = z[s], z[s], b[s], 0.0
@@ -54,5 +59,7 @@ def cold_pool_ref(z, b, bottom, T, top):
     bottom, top = np.ravel(np.asarray(bottom, dtype=float)), np.ravel(np.asarray(top, dtype=float))
     out = np.empty((3, z.shape[0]))
     for i in range(z.shape[0]):
-        out[:, i] = column_ref(z[i].tolist(), b[i].tolist(), float(bottom[i]), float(T), float(top[i]))
+        out[:, i] = column_ref(
+            z[i].tolist(), b[i].tolist(), float(bottom[i]), float(T), float(top[i])
+        )
     return out

@@ -22,7 +22,17 @@ def test_cpp(source, tmp_path):
     # The module's own floating-point flags: the kernel tests compare bits.
     flags = ["-std=c++17", "-O1", "-ffp-contract=off", "-fno-fast-math", "-pthread"]
     build = subprocess.run(
-        [cxx, *flags, "-Wall", "-Wextra", "-Werror", f"-I{ROOT / 'src'}", str(source), "-o", str(exe)],
+        [
+            cxx,
+            *flags,
+            "-Wall",
+            "-Wextra",
+            "-Werror",
+            f"-I{ROOT / 'src'}",
+            str(source),
+            "-o",
+            str(exe),
+        ],
         capture_output=True,
         text=True,
     )

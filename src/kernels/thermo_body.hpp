@@ -37,7 +37,7 @@ constexpr int64_t kThermoBlock = 64;
 // load time where the CPU has it, divides four lanes at once; IEEE division
 // rounds each lane alike and nothing is contracted into fused multiply-adds,
 // so both clones give the same bits.
-__attribute__((target_clones("avx2", "default"))) inline void thermo_block(
+__attribute__((target_clones("avx2", "default"))) static void thermo_block(
     const double* __restrict__ T, const double* __restrict__ P, const double* __restrict__ D,
     double* __restrict__ out, int64_t stride, int64_t m) {
     using namespace thermo_const;

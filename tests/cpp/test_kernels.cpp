@@ -8,6 +8,7 @@
 #include <limits>
 #include <vector>
 
+#include "check.hpp"
 #include "kernels/cold_pool_body.hpp"
 #include "kernels/gradient_body.hpp"
 #include "kernels/profile_body.hpp"
@@ -15,15 +16,6 @@
 #include "kernels/vad_body.hpp"
 
 namespace tw = tarnwell;
-
-static int failures = 0;
-#define CHECK(cond)                                                                       \
-    do {                                                                                  \
-        if (!(cond)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                                   \
-        }                                                                                 \
-    } while (0)
 
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kSentinel = -12345.678;  // marks places a routine must not write

@@ -13,18 +13,10 @@
 #include <sched.h>
 #endif
 
+#include "check.hpp"
 #include "parallel/parallel_for.hpp"
 
 using tarnwell::parallel_for;
-
-static int failures = 0;
-#define CHECK(cond)                                                                       \
-    do {                                                                                  \
-        if (!(cond)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                                   \
-        }                                                                                 \
-    } while (0)
 
 // Counts starts and refuses the start with the given 1-based number.
 struct CountingStarter {

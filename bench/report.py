@@ -1,11 +1,14 @@
-"""Collects what the peer runs measured and writes docs/benchmarks.md with
-its PNG plots."""
+"""The formatter: collects what a run measured and renders
+docs/benchmarks.md with its PNG plots."""
+
+from __future__ import annotations
 
 import math
 import os
 import platform
 
 import numpy as np
+from harness import TW1, TW2
 
 
 def fmt_rate(r):
@@ -37,11 +40,13 @@ class Report:
     def __init__(self, docs):
         self.docs = docs
         self.sections = []  # (title, [markdown lines])
-        self.goals = []  # (kernel, goal, measured, met)
-        self.comparisons = []  # (kernel, what, max abs, max rel, why)
+        self.goals = []  # (kernel, goal, measured, met, note)
+        self.comparisons = []  # (kernel, what, points, one-sided, max abs, max rel, why)
         self.scaling = {}  # kernel -> rows
         self.peer_ratios = []  # (label, ratio)
         self.plots = []
+        self.notes = []  # what could not be run or drawn, said aloud
+        self.figures = []  # draw(pyplot, docs) -> (file name, caption), kernel-specific plots
 
     def section(self, title):
         lines = []
@@ -75,24 +80,33 @@ class Report:
         self.comparisons.append((kernel, what, int(both.sum()), int(one.sum()), mabs, mrel, why))
         return mabs, mrel
 
-    def write(self, header_lines, status_lines):
-        os.makedirs(self.docs, exist_ok=True)
-        self._plot_scaling()
-        self._plot_peers()
+    def note(self, text):
+        """Something left out of the run: printed now and listed in the report."""
+        print(f"[bench] NOTE: {text}", flush=True)
+        self.notes.append(text)
+
+    def render(self, header_lines, status_lines):
+        """The report's markdown; the plots are drawn when it is written."""
         out = ["# Benchmarks and validation against peers", ""]
         out += header_lines + [""]
         out += ["## Peers in this run", ""] + status_lines + [""]
-        out += ["## Goals", "",
-                "| Kernel | Goal | Measured | Met |", "|---|---|---|---|"]
+        if self.notes:
+            out += ["## Left out of this run", ""] + [f"- {n}" for n in self.notes] + [""]
+        out += ["## Goals", "", "| Kernel | Goal | Measured | Met |", "|---|---|---|---|"]
         for k, g, m, met, note in self.goals:
             verdict = "yes" if met else ("**no**" if met is not None else "not measured")
             out.append(f"| `{k}` | {g} | {m}{(' (' + note + ')') if note else ''} | {verdict} |")
-        out += ["", "## Agreement", "",
-                "Largest differences over the points where both sides are finite; "
-                "'one-sided' counts points that are finite on one side only. The relative "
-                "difference is taken over points whose magnitude exceeds a millionth of the largest.", "",
-                "| Kernel | Comparison | Points | One-sided | Max abs diff | Max rel diff | Why |",
-                "|---|---|---|---|---|---|---|"]
+        out += [
+            "",
+            "## Agreement",
+            "",
+            "Largest differences over the points where both sides are finite; "
+            "'one-sided' counts points that are finite on one side only. The relative "
+            "difference is taken over points whose magnitude exceeds a millionth of the largest.",
+            "",
+            "| Kernel | Comparison | Points | One-sided | Max abs diff | Max rel diff | Why |",
+            "|---|---|---|---|---|---|---|",
+        ]
         for k, w, n, one, a, r, why in self.comparisons:
             out.append(f"| `{k}` | {w} | {n} | {one} | {fmt_num(a)} | {fmt_num(r)} | {why} |")
         out.append("")
@@ -102,21 +116,37 @@ class Report:
             out += ["## Plots", ""]
             for name, caption in self.plots:
                 out += [f"![{caption}]({name})", ""]
-        with open(os.path.join(self.docs, "benchmarks.md"), "w") as fh:
-            fh.write("\n".join(out).rstrip() + "\n")
+        return "\n".join(out).rstrip() + "\n"
 
-    def _plot_scaling(self):
+    def write(self, header_lines, status_lines, pyplot):
+        """Draws the plots (with pyplot, when there is one) and writes
+        docs/benchmarks.md; returns its path."""
+        os.makedirs(self.docs, exist_ok=True)
+        if pyplot is None:
+            self.note("plots not drawn: matplotlib does not import here")
+        else:
+            self._plot_scaling(pyplot)
+            self._plot_peers(pyplot)
+            for draw in self.figures:
+                self.plots.append(draw(pyplot, self.docs))
+        path = os.path.join(self.docs, "benchmarks.md")
+        with open(path, "w") as fh:
+            fh.write(self.render(header_lines, status_lines))
+        return path
+
+    def _plot_scaling(self, plt):
         if not self.scaling:
             return
-        import matplotlib
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
         fig, ax = plt.subplots(figsize=(7, 4.5))
         for i, (k, rows) in enumerate(self.scaling.items()):
             items = [r["items"] for r in rows]
             c = f"C{i}"
-            ax.loglog(items, [r["items"] / r["t1"] for r in rows], "o--", color=c, label=f"{k}, 1 thread")
-            ax.loglog(items, [r["items"] / r["t2"] for r in rows], "s-", color=c, label=f"{k}, 2 threads")
+            ax.loglog(
+                items, [r["items"] / r[TW1] for r in rows], "o--", color=c, label=f"{k}, 1 thread"
+            )
+            ax.loglog(
+                items, [r["items"] / r[TW2] for r in rows], "s-", color=c, label=f"{k}, 2 threads"
+            )
         ax.set_xlabel("work items per call")
         ax.set_ylabel("work items per second (median)")
         ax.set_title("Throughput against input size")
@@ -127,13 +157,10 @@ class Report:
         plt.close(fig)
         self.plots.append(("scaling.png", "Throughput against input size, 1 and 2 threads"))
 
-    def _plot_peers(self):
+    def _plot_peers(self, plt):
         if not self.peer_ratios:
             return
-        import matplotlib
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-        labels = [l for l, _ in self.peer_ratios]
+        labels = [label for label, _ in self.peer_ratios]
         vals = [v for _, v in self.peer_ratios]
         fig, ax = plt.subplots(figsize=(7, 0.45 * len(labels) + 1.2))
         ax.barh(range(len(labels)), vals, color="C0")
@@ -162,3 +189,45 @@ def machine_lines():
     except OSError:
         pass
     return [f"- Machine: {cpu}, {os.cpu_count()} logical CPUs, Python {platform.python_version()}."]
+
+
+def case_lines(case, times, notes):
+    """Markdown table of one case: per-item time and rate of every variant and
+    how much faster tarnwell on 2 threads is."""
+    ref = times.get(TW2)
+    lines = [
+        f"{case.title} (interleaved, median):",
+        "",
+        f"| Implementation | Time per {case.unit} | {case.unit.capitalize()}s/s | "
+        "tarnwell 2 threads is faster by |",
+        "|---|---|---|---|",
+    ]
+    for label, t in times.items():
+        ratio = f"{t / ref:.3g}x" if ref else "n/a"
+        lines.append(f"| {label} | {fmt_sec(t)} | {fmt_rate(1.0 / t)} | {ratio} |")
+    lines += [f"| {n.split(':', 1)[0]} | {n.split(':', 1)[1].strip()} | | |" for n in notes]
+    return lines + [""] + [*case.notes] + ([""] if case.notes else [])
+
+
+def scaling_lines(rows, unit, tiny_label, tiny):
+    """Markdown: the 1- and 2-thread rates at each size, the linearity verdict
+    and the cost of a tiny call."""
+    lines = [f"| size | {unit}s | 1 thread | 2 threads | speedup |", "|---|---|---|---|---|"]
+    for r in rows:
+        lines.append(
+            f"| {r['size']} | {r['items']:,} | {fmt_rate(r['items'] / r[TW1])} | "
+            f"{fmt_rate(r['items'] / r[TW2])} | {r[TW1] / r[TW2]:.2f}x |"
+        )
+    big = rows[-3:]
+    per_item = [r[TW1] / r["items"] for r in big]
+    spread = max(per_item) / min(per_item)
+    # The smallest size is dominated by the call overhead; over the three
+    # largest, a linear cost per item varies by less than 1.5x.
+    verdict = "linear" if spread <= 1.5 else "NOT linear"
+    lines += [
+        "",
+        f"Cost per {unit} over the {len(big)} largest sizes varies by {spread:.2f}x "
+        f"({verdict}). {tiny_label} costs {tiny * 1e6:.2f} µs.",
+        "",
+    ]
+    return lines

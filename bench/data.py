@@ -1,6 +1,6 @@
-"""Real data that ships inside the peers' packages (nothing is downloaded):
-SHARPpy's SARS soundings and Py-ART's example WSR-88D volume, plus the
-synthetic inputs of the speed runs."""
+"""Inputs of the benchmarks: the synthetic fields of the speed runs, and real
+data that ships inside the peers' packages (nothing is downloaded): SHARPpy's
+SARS soundings and Py-ART's example WSR-88D volume."""
 
 import contextlib
 import glob
@@ -16,11 +16,14 @@ KNOT = 0.514444  # m/s
 def sars_files():
     """Paths of SHARPpy's SARS supercell and hail sounding files, sorted."""
     import importlib.util
+
     found = importlib.util.find_spec("sharppy")
     if found is None or not found.submodule_search_locations:
         raise ImportError("sharppy is not installed")
     root = os.path.join(list(found.submodule_search_locations)[0], "databases", "sars")
-    files = sorted(glob.glob(os.path.join(root, "supercell", "*")) + glob.glob(os.path.join(root, "hail", "*")))
+    files = sorted(
+        glob.glob(os.path.join(root, "supercell", "*")) + glob.glob(os.path.join(root, "hail", "*"))
+    )
     if not files:
         raise FileNotFoundError(f"no SARS sounding files under {root}")
     return files
@@ -51,8 +54,15 @@ def read_sars(path):
     # Meteorological convention: the direction the wind blows from.
     u = -spd * np.sin(rad)
     v = -spd * np.cos(rad)
-    return {"name": os.path.basename(path), "p": p * 100.0, "z": z,
-            "t": t + 273.15, "td": td + 273.15, "u": u, "v": v}
+    return {
+        "name": os.path.basename(path),
+        "p": p * 100.0,
+        "z": z,
+        "t": t + 273.15,
+        "td": td + 273.15,
+        "u": u,
+        "v": v,
+    }
 
 
 def sars_soundings():
@@ -62,7 +72,10 @@ def sars_soundings():
 def nexrad_radar():
     """Py-ART's real WSR-88D archive (message 1) volume, read with Py-ART."""
     import pyart
-    path = os.path.join(os.path.dirname(pyart.__file__), "testing", "data", "example_nexrad_archive_msg1.bz2")
+
+    path = os.path.join(
+        os.path.dirname(pyart.__file__), "testing", "data", "example_nexrad_archive_msg1.bz2"
+    )
     # The reader's deprecation and format notices are Py-ART's own affair.
     with contextlib.redirect_stdout(io.StringIO()), warnings.catch_warnings():
         warnings.simplefilter("ignore")
@@ -81,6 +94,17 @@ def sweep_rings(radar, sweep, field="velocity"):
     el = float(radar.fixed_angle["data"][sweep])
     cos_el = np.full(vr.shape[0], np.cos(np.deg2rad(el)))
     return vr, az2, cos_el
+
+
+def synthetic_air(n, seed=0):
+    """n parcels of temperature (K), pressure (Pa) and dew point (K) from the
+    surface to the upper troposphere, a few with the dew point above the
+    temperature (thermo clamps them to saturation)."""
+    rng = np.random.default_rng(seed)
+    t = rng.uniform(220.0, 310.0, n)
+    p = rng.uniform(20000.0, 103000.0, n)
+    td = t - rng.exponential(6.0, n)
+    return t, p, td
 
 
 def synthetic_columns(n, levels, seed=1):
@@ -111,25 +135,35 @@ def synthetic_cold_pools(n, levels, seed=2):
     return z, b
 
 
-def synthetic_fields(b, ny, nx, seed=3):
-    """A batch of smooth fields on a uniform 3 km grid (exact coordinates)."""
+def synthetic_fields(b, ny, nx, seed=3, missing=0.0):
+    """A batch of smooth fields on a uniform 3 km grid (exact coordinates),
+    with a fraction `missing` of the points NaN."""
     rng = np.random.default_rng(seed)
     x = np.arange(nx) * 3000.0
     y = np.arange(ny) * 3000.0
     kx = rng.uniform(1.0, 4.0, (b, 1, 1)) * 2.0 * np.pi / max(x[-1], 1.0)
     ky = rng.uniform(1.0, 4.0, (b, 1, 1)) * 2.0 * np.pi / max(y[-1], 1.0)
     f = 280.0 + 5.0 * np.sin(kx * x[None, None, :]) * np.cos(ky * y[None, :, None])
-    return np.ascontiguousarray(f), x, y
+    f = np.ascontiguousarray(f)
+    if missing:
+        f.reshape(-1)[rng.choice(f.size, int(f.size * missing), replace=False)] = np.nan
+    return f, x, y
 
 
-def full_rings(r, m, seed=4):
+def full_rings(r, m, seed=4, missing=0.0):
     """r full rings of m evenly spaced gates with a uniform wind, a second
-    harmonic and noise; returns vr, az (radians), cos_el and the true winds."""
+    harmonic and noise, a fraction `missing` of the gates NaN; returns vr, az
+    (radians), cos_el and the true winds."""
     rng = np.random.default_rng(seed)
     az = np.broadcast_to(np.arange(m) * (2.0 * np.pi / m), (r, m)).copy()
     cos_el = np.cos(np.deg2rad(rng.uniform(0.5, 4.5, r)))
     u = rng.uniform(-20.0, 20.0, (r, 1))
     v = rng.uniform(-20.0, 20.0, (r, 1))
-    vr = (u * np.sin(az) + v * np.cos(az)) * cos_el[:, None] + rng.uniform(-2.0, 2.0, (r, 1)) \
-        + 1.5 * np.sin(2.0 * az) + rng.normal(0.0, 1.0, (r, m))
+    vr = (
+        (u * np.sin(az) + v * np.cos(az)) * cos_el[:, None]
+        + rng.uniform(-2.0, 2.0, (r, 1))
+        + 1.5 * np.sin(2.0 * az)
+        + rng.normal(0.0, 1.0, (r, m))
+    )
+    vr[rng.random(vr.shape) < missing] = np.nan
     return vr, az, cos_el, u[:, 0], v[:, 0]
