@@ -60,10 +60,10 @@ int main(int argc, char** argv) {
     for (size_t g = 0; g < std::size(gaps_us); ++g) {
         std::vector<double> t = times[g];
         std::sort(t.begin(), t.end());
-        std::printf("2 threads after %5.1f ms idle: median %.2f ms (%.2fx back to back), "
-                    "p90 %.2f ms\n",
-                    gaps_us[g] / 1000.0, median(times[g]), median(times[g]) / warm,
-                    t[t.size() * 9 / 10]);
+        std::printf(
+            "2 threads after %5.1f ms idle: median %.2f ms (%.2fx back to back), "
+            "p90 %.2f ms\n",
+            gaps_us[g] / 1000.0, median(times[g]), median(times[g]) / warm, t[t.size() * 9 / 10]);
     }
     return 0;
 }

@@ -1,85 +1,84 @@
 """Cold against warm 2-thread calls of every kernel.
 
 A scientist's call usually follows idle time (reading a file, drawing a
-plot), and a worker thread started after idleness can be late. Each kernel is
-called with 2 threads back to back (right after another call) and after 50 ms
-of sleep, interleaved, and the medians are compared.
+plot), and a worker thread started after idleness can start late. Each kernel
+is called with 2 threads back to back (right after another call) and after
+50 ms of sleep, in turn, and the medians are compared.
 
-    python bench/cold_start.py [repeats]
+    python bench/cold_start.py [repeats]      every kernel, printed
 """
 
 from __future__ import annotations
 
 import os
+import statistics
 import sys
 import time
 
-import numpy as np
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "peers"))
-
-import data  # noqa: E402
+import numba_ports  # noqa: E402
 
 IDLE_SECONDS = 0.05
+GOAL = 1.15
 
 
-def cases():
-    """(name, size label, args) of each kernel at its benchmark size."""
-    rng = np.random.default_rng(5)
-    n = 2_000_000
-    t = rng.uniform(220.0, 310.0, n)
-    p = rng.uniform(2.0e4, 1.05e5, n)
-    td = t - rng.uniform(0.0, 30.0, n)
-    zc, bc = data.synthetic_cold_pools(200_000, 40)
-    zp, up, vp = data.synthetic_columns(200_000, 40)
-    f, x, y = data.synthetic_fields(16, 512, 512)
-    vr, az, cos_el, _, _ = data.full_rings(8192, 36)
-    cols = zc.shape[0]
-    return [
-        ("thermo", "2e6", (t, p, td)),
-        ("cold_pool", "2e5 x 40", (zc, bc, np.zeros(cols), 0.0, np.full(cols, np.nan))),
-        ("profile", "2e5 x 40",
-         (zp, up, vp, zp[:, 0].copy(), 0.0, 3000.0, np.full(cols, 5.0), np.full(cols, 3.0))),
-        ("gradient", "16 x 512 x 512", (f, x, y)),
-        ("vad", "8192 x 36", (vr, az, cos_el, 3, 0.1)),
-    ]
-
-
-def cold_and_warm(fn, args, repeats):
-    """Median seconds of a 2-thread call made back to back and after idling."""
+def cold_and_warm(fn, repeats):
+    """Median seconds of a call made back to back and of one after idling."""
     warm, cold = [], []
-    fn(*args, n_threads=2)
+    fn()
     for _ in range(repeats):
-        fn(*args, n_threads=2)  # the call that makes the next one back to back
+        fn()  # makes the next call back to back
         t0 = time.perf_counter()
-        fn(*args, n_threads=2)
+        fn()
         warm.append(time.perf_counter() - t0)
         time.sleep(IDLE_SECONDS)
         t0 = time.perf_counter()
-        fn(*args, n_threads=2)
+        fn()
         cold.append(time.perf_counter() - t0)
-    return float(np.median(warm)), float(np.median(cold))
+    return statistics.median(warm), statistics.median(cold)
 
 
-def rows(module, repeats=11):
-    """One row per kernel: name, size, back-to-back ms, after-idle ms, ratio."""
-    out = []
-    for name, size, args in cases():
-        warm, cold = cold_and_warm(getattr(module, name), args, repeats)
-        out.append((name, size, warm * 1e3, cold * 1e3, cold / warm))
-    return out
+def measure(name, quick=False, repeats=11):
+    """(input description, back-to-back s, after-idle s) of a 2-thread call."""
+    import _tarnwell as tw
+
+    what, _, _, args = numba_ports.inputs(name, quick)
+    kernel = getattr(tw, name)
+    warm, cold = cold_and_warm(lambda: kernel(*args, n_threads=2), repeats)
+    return what, warm, cold
+
+
+def section(ctx, rep, name, lines):
+    """Appends the cold-start table of kernel `name` and records its goal."""
+    what, warm, cold = measure(name, ctx.quick, max(ctx.repeats, 1 if ctx.quick else 15))
+    ratio = cold / warm
+    lines += [
+        f"Cold start, {what} (2 threads, median of alternating calls):",
+        "",
+        "| Call | Time | Ratio |",
+        "|---|---|---|",
+        f"| back to back | {warm * 1e3:.2f} ms | 1 |",
+        f"| after {IDLE_SECONDS * 1e3:.0f} ms idle | {cold * 1e3:.2f} ms | {ratio:.3g}x |",
+        "",
+    ]
+    rep.goal(
+        name,
+        f"2-thread call after {IDLE_SECONDS * 1e3:.0f} ms idle ≤ {GOAL}x back to back",
+        f"{ratio:.3g}x",
+        ratio <= GOAL,
+    )
 
 
 def main():
-    import _tarnwell
-
     repeats = int(sys.argv[1]) if len(sys.argv) > 1 else 11
-    with open("/proc/loadavg") as fh:
-        load = fh.read().split()[:3]
-    print(f"load average {' '.join(load)}; {repeats} repeats; idle {IDLE_SECONDS * 1e3:.0f} ms")
-    print(f"{'kernel':<10} {'size':<16} {'back to back':>13} {'after idle':>11} {'ratio':>6}")
-    for name, size, warm, cold, ratio in rows(_tarnwell, repeats):
-        print(f"{name:<10} {size:<16} {warm:10.2f} ms {cold:8.2f} ms {ratio:6.2f}")
+    load = " ".join(f"{x:.2f}" for x in os.getloadavg())
+    print(f"load average {load}; {repeats} repeats; idle {IDLE_SECONDS * 1e3:.0f} ms")
+    print(f"{'kernel':<10} {'back to back':>13} {'after idle':>11} {'ratio':>6}  input")
+    for name in numba_ports.PORTS:
+        what, warm, cold = measure(name, repeats=repeats)
+        print(f"{name:<10} {warm * 1e3:10.2f} ms {cold * 1e3:8.2f} ms {cold / warm:6.2f}  {what}")
 
 
 if __name__ == "__main__":

@@ -207,9 +207,8 @@ inline void profile_column(const double* z, const double* u, const double* v, in
     out[row::u_top * stride] = ut;
     out[row::v_top * stride] = vt;
     // The last helicity term runs from the last interior level to the top.
-    out[row::helicity * stride] = finite(cu) && finite(cv)
-                                      ? (((vp - cv) * (ut - cu)) - ((up - cu) * (vt - cv))) + H
-                                      : kNaN;
+    out[row::helicity * stride] =
+        finite(cu) && finite(cv) ? (((vp - cv) * (ut - cu)) - ((up - cu) * (vt - cv))) + H : kNaN;
     if (zt > zb) {
         const double depth = zt - zb;
         out[row::u_mean * stride] = ((((up + ut) * 0.5) * (zt - zp)) + Su) / depth;

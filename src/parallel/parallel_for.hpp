@@ -47,7 +47,7 @@ struct StdThreadStarter {
 // is narrowed: narrowing a thread that has already ended would address the
 // caller itself, since the platform clears an ended thread's id.
 class WorkerPlacement {
-public:
+  public:
     WorkerPlacement() {
 #if TARNWELL_PLACE_WORKERS
         if (sched_getaffinity(0, sizeof full_, &full_) != 0) return;
@@ -79,7 +79,7 @@ public:
 #endif
     }
 
-private:
+  private:
     std::atomic<int64_t> placed_{0};
 #if TARNWELL_PLACE_WORKERS
     cpu_set_t full_{};
