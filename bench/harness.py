@@ -142,6 +142,9 @@ class Peers:
         # that is deliberately not installed, so it is found, not imported.
         "sharppy": (None, "sharppy", "SHARPpy (sounding files only)"),
         "matplotlib": ("matplotlib", "matplotlib", "matplotlib (plots)"),
+        # What a speed-minded user writes instead: bench/numba_ports.py.
+        "numba": ("numba", "numba", "numba"),
+        "numexpr": ("numexpr", "numexpr", "numexpr"),
     }
 
     def __init__(self) -> None:

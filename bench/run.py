@@ -19,7 +19,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 
+import cold_start  # noqa: E402
 import controls  # noqa: E402
+import numba_ports  # noqa: E402
 from harness import TW1, TW2, Context, Peers, per_call, run_case, scaling  # noqa: E402
 from report import Report, case_lines, machine_lines, scaling_lines  # noqa: E402
 
@@ -70,6 +72,9 @@ def bench_kernel(ctx, rep, name):
             if v.kind == "rival" and label in times and TW2 in times:
                 where = "" if key == "peers" else f" ({key})"
                 rep.peer_ratios.append((f"{name}{where} vs {label}", times[label] / times[TW2]))
+
+    numba_ports.section(ctx, rep, name, lines)
+    cold_start.section(ctx, rep, name, lines)
 
     for g in mod.GOALS:
         times = results.get(g.case, {})

@@ -373,3 +373,20 @@ def test_argument_kinds():
             tw.vad(**args)
     with pytest.raises(TypeError):
         tw.vad(vr, az, 1.0, 3)
+
+
+@pytest.mark.parametrize("M", [1, 2, 3, 4, 5, 7, 8, 36, 97])
+def test_bit_exact_for_every_ring_length(M):
+    # The passes of a ring share their gate loops: rings of every length, with
+    # missing gates at the first and last positions, must still sum each
+    # accumulator exactly as the scalar evaluation does.
+    rng = np.random.default_rng(M)
+    if M >= 7:
+        vr, az, cos_el = random_rings(rng, 70, M)
+    else:
+        az = rng.uniform(0.0, 2.0 * np.pi, (70, M))
+        vr = 10.0 * np.sin(az + 1.0) + rng.normal(0.0, 1.0, (70, M))
+        cos_el = np.cos(rng.uniform(0.0, 1.4, 70))
+    vr[::4, 0] = NAN
+    az[1::4, -1] = INF
+    assert_same(tw.vad(vr, az, cos_el, 3, 0.01), vad_ref(vr, az, cos_el, 3, 0.01))

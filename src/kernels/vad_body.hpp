@@ -80,9 +80,13 @@ inline double solve4(double A[4][4], double b[4]) {
 
 // One ring of m gates: radial velocities y, azimuths a (radians), cosine of
 // elevation c. Writes out[r * stride] for every row r. Every sum runs over
-// the valid gates in index order, one rounding per operation; the harmonics
-// are recomputed in each pass rather than stored, so a ring needs no memory
-// beyond these scalars.
+// the valid gates in index order, one rounding per operation, each into its
+// own accumulator. The harmonics are recomputed in each pass rather than
+// stored, so a ring needs no memory beyond these scalars; but sums that do
+// not depend on each other share a pass and so one evaluation of sin and cos
+// (the library call dominates the cost): the centred first-order sums share
+// theirs with the doubled-angle means, and the residuals with the normal
+// equations. Interleaving independent accumulators changes none of them.
 inline void vad_ring(const double* y, const double* a, int64_t m, double c, int64_t min_gates,
                      double min_spread, double* out, int64_t stride) {
     using namespace vad_detail;
@@ -103,8 +107,10 @@ inline void vad_ring(const double* y, const double* a, int64_t m, double c, int6
     const double ms = Ss / n, mc = Sc / n, my = Sy / n;
 
     // Centred sums: the regression on anomalies decouples the intercept and
-    // avoids the cancellation of raw second moments.
+    // avoids the cancellation of raw second moments. The doubled-angle sums
+    // need no mean, so they ride along (unused if the ring fails coverage).
     double Scs = 0.0, Sys = 0.0, Sss = 0.0, Scc = 0.0, Syc = 0.0;
+    double S2s = 0.0, S2c = 0.0;
     for (int64_t j = 0; j < m; ++j) {
         if (!usable_gate(y, a, j)) continue;
         const double ds = std::sin(a[j]) - ms;
@@ -115,6 +121,9 @@ inline void vad_ring(const double* y, const double* a, int64_t m, double c, int6
         Sss = Sss + ds * ds;
         Scc = Scc + dc * dc;
         Syc = Syc + dy * dc;
+        const double t = a[j] + a[j];
+        S2s = S2s + std::sin(t);
+        S2c = S2c + std::cos(t);
     }
     // Determinant of the (sin, cos) covariance: how well the azimuths cover
     // the circle. A NaN ratio fails the comparison and rejects the ring.
@@ -125,11 +134,27 @@ inline void vad_ring(const double* y, const double* a, int64_t m, double c, int6
     const double Bs = ((Sys * Scc) - (Syc * Scs)) / D1;
     const double Bc = ((Syc * Sss) - (Sys * Scs)) / D1;
     const double a0 = (my - Bs * ms) - Bc * mc;
+    const double ms2 = S2s / n, mc2 = S2c / n;
+
+    // Residuals of the first-order fit, and the normal equations of the
+    // centred four-harmonic model. A[r][q] and A[q][r] add the same products
+    // in the same order, so summing one triangle and mirroring it is exact.
     double SSR = 0.0;
+    double A[4][4] = {};
+    double b[4] = {};
     for (int64_t j = 0; j < m; ++j) {
         if (!usable_gate(y, a, j)) continue;
-        const double r = ((y[j] - a0) - std::sin(a[j]) * Bs) - std::cos(a[j]) * Bc;
-        SSR = SSR + r * r;
+        const double s1 = std::sin(a[j]);
+        const double c1 = std::cos(a[j]);
+        const double res = ((y[j] - a0) - s1 * Bs) - c1 * Bc;
+        SSR = SSR + res * res;
+        const double t = a[j] + a[j];
+        const double g[4] = {s1 - ms, c1 - mc, std::sin(t) - ms2, std::cos(t) - mc2};
+        const double dy = y[j] - my;
+        for (int r = 0; r < 4; ++r) {
+            for (int q = r; q < 4; ++q) A[r][q] = A[r][q] + g[r] * g[q];
+            b[r] = b[r] + g[r] * dy;
+        }
     }
     // Radial velocity is the horizontal wind projected on the beam, scaled by
     // cos(elevation): dividing it out recovers u and v.
@@ -138,31 +163,6 @@ inline void vad_ring(const double* y, const double* a, int64_t m, double c, int6
     out[row::a0 * stride] = a0;
     out[row::rms * stride] = std::sqrt(SSR / n);
 
-    double S2s = 0.0, S2c = 0.0;
-    for (int64_t j = 0; j < m; ++j) {
-        if (!usable_gate(y, a, j)) continue;
-        const double t = a[j] + a[j];
-        S2s = S2s + std::sin(t);
-        S2c = S2c + std::cos(t);
-    }
-    const double ms2 = S2s / n, mc2 = S2c / n;
-
-    // Normal equations of the centred four-harmonic model. A[r][q] and A[q][r]
-    // add the same products in the same order, so summing one triangle and
-    // mirroring it is exact.
-    double A[4][4] = {};
-    double b[4] = {};
-    for (int64_t j = 0; j < m; ++j) {
-        if (!usable_gate(y, a, j)) continue;
-        const double t = a[j] + a[j];
-        const double g[4] = {std::sin(a[j]) - ms, std::cos(a[j]) - mc, std::sin(t) - ms2,
-                             std::cos(t) - mc2};
-        const double dy = y[j] - my;
-        for (int r = 0; r < 4; ++r) {
-            for (int q = r; q < 4; ++q) A[r][q] = A[r][q] + g[r] * g[q];
-            b[r] = b[r] + g[r] * dy;
-        }
-    }
     for (int r = 1; r < 4; ++r)
         for (int q = 0; q < r; ++q) A[r][q] = A[q][r];
 

@@ -8,6 +8,12 @@
 // depend on the thread count. There is no pool: nothing outlives the call.
 #pragma once
 
+#if defined(__linux__)
+#include <pthread.h>
+#include <sched.h>
+#define TARNWELL_PLACE_WORKERS 1
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -25,6 +31,61 @@ struct StdThreadStarter {
     std::thread operator()(F&& f) const {
         return std::thread(std::forward<F>(f));
     }
+};
+
+// Keeps a fresh worker off the caller's CPU while it starts.
+//
+// Linux places a new thread on its creator's CPU when the scheduler sees
+// little load there, which is what it sees after the process has been idle for
+// a few milliseconds. The caller then keeps that CPU busy with its own chunks
+// and the worker waits in the run queue until a scheduler tick moves it: the
+// call runs on one thread for 2-5 ms. So each worker is started with the
+// caller's CPU removed from its mask, which moves it to an idle CPU at once,
+// and the worker restores the full mask as its first act, so that it can still
+// use the caller's CPU later (once the caller waits in the join, or when the
+// other CPUs are busy with other work). The worker must not run before its mask
+// is narrowed: narrowing a thread that has already ended would address the
+// caller itself, since the platform clears an ended thread's id.
+class WorkerPlacement {
+  public:
+    WorkerPlacement() {
+#if TARNWELL_PLACE_WORKERS
+        if (sched_getaffinity(0, sizeof full_, &full_) != 0) return;
+        const int cpu = sched_getcpu();
+        if (cpu < 0 || cpu >= CPU_SETSIZE || !CPU_ISSET(cpu, &full_)) return;
+        away_ = full_;
+        CPU_CLR(cpu, &away_);
+        active_ = CPU_COUNT(&away_) > 0;
+#endif
+    }
+
+    // Called by the caller right after worker `index` (1-based) has started.
+    template <class Thread>
+    void place(Thread& worker, int64_t index) {
+#if TARNWELL_PLACE_WORKERS
+        if (active_) pthread_setaffinity_np(worker.native_handle(), sizeof away_, &away_);
+#else
+        (void)worker;
+#endif
+        placed_.store(index, std::memory_order_release);
+    }
+
+    // First act of worker `index`: wait until the caller has placed it, then
+    // give it back every CPU the caller may use.
+    void settle(int64_t index) noexcept {
+        while (placed_.load(std::memory_order_acquire) < index) std::this_thread::yield();
+#if TARNWELL_PLACE_WORKERS
+        if (active_) pthread_setaffinity_np(pthread_self(), sizeof full_, &full_);
+#endif
+    }
+
+  private:
+    std::atomic<int64_t> placed_{0};
+#if TARNWELL_PLACE_WORKERS
+    cpu_set_t full_{};
+    cpu_set_t away_{};
+    bool active_ = false;
+#endif
 };
 
 // Threads to use, counting the caller: n_threads when positive, otherwise the
@@ -71,13 +132,19 @@ void parallel_chunks(int64_t n, int64_t grain, int32_t n_threads, const ChunkBod
 
     std::vector<std::thread> workers;
     workers.reserve(static_cast<size_t>(threads - 1));
+    WorkerPlacement placement;
     bool refused = false;
     for (int64_t w = 1; w < threads && !refused; ++w) {
         try {
-            workers.emplace_back(start(chunk_loop));
+            workers.emplace_back(start([&placement, &chunk_loop, w]() noexcept {
+                placement.settle(w);
+                chunk_loop();
+            }));
         } catch (...) {
             refused = true;
+            break;
         }
+        placement.place(workers.back(), w);
     }
     if (refused) {
         // The call fails anyway: stop the running workers at their next claim

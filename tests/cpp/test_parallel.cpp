@@ -9,6 +9,10 @@
 #include <thread>
 #include <vector>
 
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
 #include "check.hpp"
 #include "parallel/parallel_for.hpp"
 
@@ -111,6 +115,46 @@ static void refused_start(int refuse_at, int32_t n_threads) {
     CHECK(done.load() <= (1 << 16));
 }
 
+#if defined(__linux__)
+static bool same_mask(const cpu_set_t& a, const cpu_set_t& b) { return CPU_EQUAL(&a, &b); }
+
+// Workers are kept off the caller's CPU while they start and then given back
+// every CPU; neither the caller's mask nor a worker's may stay narrowed.
+static void affinity_restored() {
+    cpu_set_t before;
+    CHECK(sched_getaffinity(0, sizeof before, &before) == 0);
+    for (int32_t t : {2, 3, 8}) {
+        for (int rep = 0; rep < 20; ++rep) {
+            std::mutex mu;
+            std::set<std::thread::id> threads;
+            bool all_full = true;
+            parallel_for(64 * 16, 64, t, [&](int64_t i) {
+                if (i % 64 != 0) return;
+                cpu_set_t m;
+                const bool ok = sched_getaffinity(0, sizeof m, &m) == 0;
+                std::lock_guard<std::mutex> lk(mu);
+                threads.insert(std::this_thread::get_id());
+                all_full = all_full && ok && same_mask(m, before);
+            });
+            CHECK(all_full);
+            cpu_set_t after;
+            CHECK(sched_getaffinity(0, sizeof after, &after) == 0);
+            CHECK(same_mask(after, before));
+        }
+    }
+    // A caller confined to one CPU cannot place its workers elsewhere: the
+    // loop must still run them, on that CPU.
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(sched_getcpu(), &one);
+    CHECK(sched_setaffinity(0, sizeof one, &one) == 0);
+    std::atomic<int64_t> done{0};
+    parallel_for(1 << 12, 64, 4, [&](int64_t) { done++; });
+    CHECK(done.load() == (1 << 12));
+    CHECK(sched_setaffinity(0, sizeof before, &before) == 0);
+}
+#endif
+
 int main() {
     every_item_once();
     chunk_stays_on_one_thread();
@@ -118,6 +162,9 @@ int main() {
     refused_start(1, 4);
     refused_start(2, 4);
     refused_start(3, 4);
+#if defined(__linux__)
+    affinity_restored();
+#endif
     // Reaching here means the workers started before a refusal were joined:
     // destroying a joinable std::thread would have terminated the process.
     if (failures) {
