@@ -7,7 +7,7 @@ PY312 := $(shell for c in python3.12 "$$(pyenv root 2>/dev/null)"/versions/3.12*
             "$$c" -c 'import sys; assert sys.version_info[:2] == (3, 12)' >/dev/null 2>&1 && { echo "$$c"; break; }; done)
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: demo test bench install clean
+.PHONY: demo test bench install clean sanitize sanitize-asan sanitize-tsan
 
 $(VENV)/.deps: requirements-dev.txt
 	@test -n "$(PY312)" || { echo "error: Python 3.12 not found (python3.12 on PATH or under pyenv)"; exit 1; }
@@ -53,6 +53,57 @@ $(BVENV)/.built: $(BVENV)/.deps $(SOURCES)
 bench: $(BVENV)/.built
 	$(BENV) $(BPY) bench/run_all.py
 	$(BENV) $(BPY) bench/peers/run.py
+
+# Sanitizers. The extension is built with ASan+UBSan and, separately, with
+# TSan, each into its own directory under build/ that is put ahead of .venv's
+# normal build on PYTHONPATH (.venv only supplies Python and the test tools).
+# The interpreter is not instrumented, so each runtime is preloaded, with the
+# C++ library (Python does not link it, and ASan must find the real
+# __cxa_throw beneath its own); Python's own allocations are not freed at
+# exit, hence no leak detection. Any report
+# ends the run: nothing is suppressed. The C++ tests are built with the same
+# sanitizer and run directly.
+SAN_CXX := $(shell command -v c++ || command -v g++)
+ASAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -g
+TSAN_FLAGS := -fsanitize=thread -g
+SAN_TEST_ENV := TARNWELL_HYPOTHESIS=thorough PYTHONDONTWRITEBYTECODE=1
+ASAN_RUN := env PYTHONPATH=build/asan/site $(SAN_TEST_ENV) \
+	LD_PRELOAD="$$($(SAN_CXX) -print-file-name=libasan.so) $$($(SAN_CXX) -print-file-name=libstdc++.so.6)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+TSAN_RUN := env PYTHONPATH=build/tsan/site $(SAN_TEST_ENV) \
+	LD_PRELOAD="$$($(SAN_CXX) -print-file-name=libtsan.so) $$($(SAN_CXX) -print-file-name=libstdc++.so.6)" \
+	TSAN_OPTIONS=halt_on_error=1:abort_on_error=1
+# The loop and concurrency tests, by name: calls from several Python threads,
+# the lock release, thread-count invariance of every kernel, the property
+# tests' random thread counts, and the exit of a thread parked in a call.
+TSAN_SELECT := thread or concurrent or lock or matches_scalar or unaligned
+san_build = $(VPY) -m pip install -q --no-build-isolation --no-deps --upgrade \
+	--target build/$(1)/site -C build-dir=build/$(1)/cmake -C cmake.build-type=RelWithDebInfo \
+	-C "cmake.define.CMAKE_CXX_FLAGS=$(2)" -C "cmake.define.CMAKE_MODULE_LINKER_FLAGS=$(2)" .
+san_cpp_tests = for t in tests/cpp/test_*.cpp; do \
+	$(SAN_CXX) -std=c++17 -O1 -ffp-contract=off -fno-fast-math -pthread $(2) -Isrc "$$t" \
+		-o build/$(1)/"$$(basename "$$t" .cpp)" && build/$(1)/"$$(basename "$$t" .cpp)" || exit 1; done
+san_check_module = $(VPY) -c 'import _tarnwell as m; assert "/build/$(1)/site/" in m.__file__, m.__file__'
+
+build/asan/.built: $(VENV)/.deps $(SOURCES)
+	$(call san_build,asan,$(ASAN_FLAGS))
+	touch $@
+
+build/tsan/.built: $(VENV)/.deps $(SOURCES)
+	$(call san_build,tsan,$(TSAN_FLAGS))
+	touch $@
+
+sanitize-asan: build/asan/.built
+	$(call san_cpp_tests,asan,$(ASAN_FLAGS))
+	$(ASAN_RUN) $(call san_check_module,asan)
+	$(ASAN_RUN) $(VPY) -m pytest -q -p no:cacheprovider
+
+sanitize-tsan: build/tsan/.built
+	$(call san_cpp_tests,tsan,$(TSAN_FLAGS))
+	$(TSAN_RUN) $(call san_check_module,tsan)
+	$(TSAN_RUN) $(VPY) -m pytest -q -p no:cacheprovider -k "$(TSAN_SELECT)"
+
+sanitize: sanitize-asan sanitize-tsan
 
 clean:
 	rm -rf build $(VENV) $(BVENV)

@@ -9,9 +9,6 @@
 #include <initializer_list>
 #include <thread>
 #include <vector>
-#ifdef __GLIBCXX__
-#include <cxxabi.h>
-#endif
 
 #include "../parallel/parallel_for.hpp"
 
@@ -55,17 +52,15 @@ inline result_array make_result(std::initializer_list<int64_t> shape) {
 // by Python 3.12 with pthread_exit, whose forced unwind would run through this
 // call's frames (std::terminate in a noexcept destructor, or Python references
 // dropped without the lock). Such a thread parks here instead, holding nothing
-// the exiting process needs, as later Pythons park it themselves.
+// the exiting process needs, as later Pythons park it themselves. Nothing else
+// can leave PyEval_RestoreThread by unwinding (it is C), and the forced unwind
+// is caught with `...`: it carries no C++ object to bind a reference to.
 inline void retake_lock(PyThreadState* saved) {
-#ifdef __GLIBCXX__
     try {
         PyEval_RestoreThread(saved);
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {
         for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
     }
-#else
-    PyEval_RestoreThread(saved);
-#endif
 }
 
 // Runs `loop` with the interpreter lock released for its whole span (also
