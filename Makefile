@@ -7,7 +7,7 @@ PY312 := $(shell for c in python3.12 "$$(pyenv root 2>/dev/null)"/versions/3.12*
             "$$c" -c 'import sys; assert sys.version_info[:2] == (3, 12)' >/dev/null 2>&1 && { echo "$$c"; break; }; done)
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: demo test bench install clean sanitize sanitize-asan sanitize-tsan
+.PHONY: demo test bench install clean
 
 $(VENV)/.deps: requirements-dev.txt
 	@test -n "$(PY312)" || { echo "error: Python 3.12 not found (python3.12 on PATH or under pyenv)"; exit 1; }
@@ -54,6 +54,10 @@ bench: $(BVENV)/.built
 	$(BENV) $(BPY) bench/run_all.py
 	$(BENV) $(BPY) bench/peers/run.py
 
+clean:
+	rm -rf build $(VENV) $(BVENV)
+
+.PHONY: sanitize sanitize-asan sanitize-tsan
 # Sanitizers. The extension is built with ASan+UBSan and, separately, with
 # TSan, each into its own directory under build/ that is put ahead of .venv's
 # normal build on PYTHONPATH (.venv only supplies Python and the test tools).
@@ -104,6 +108,3 @@ sanitize-tsan: build/tsan/.built
 	$(TSAN_RUN) $(VPY) -m pytest -q -p no:cacheprovider -k "$(TSAN_SELECT)"
 
 sanitize: sanitize-asan sanitize-tsan
-
-clean:
-	rm -rf build $(VENV) $(BVENV)
