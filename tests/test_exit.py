@@ -57,8 +57,12 @@ RUNS_PER_THREAD_COUNT = 2
 
 
 def run_script(name, n_threads):
-    proc = subprocess.run([sys.executable, "-c", SCRIPT, name, str(n_threads)],
-                          capture_output=True, text=True, timeout=120)
+    proc = subprocess.run(
+        [sys.executable, "-c", SCRIPT, name, str(n_threads)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     return proc.returncode, proc.stderr
 
 
@@ -67,5 +71,9 @@ def test_daemon_thread_inside_a_call_at_exit(name):
     jobs = [1, 2] * RUNS_PER_THREAD_COUNT
     with ThreadPoolExecutor(max_workers=len(jobs)) as pool:
         outcomes = list(pool.map(lambda nt: run_script(name, nt), jobs))
-    failed = [(nt, code, err) for nt, (code, err) in zip(jobs, outcomes) if code != 3 or err]
-    assert not failed, f"{len(failed)} of {len(jobs)} runs failed (n_threads, status, stderr): {failed}"
+    failed = [
+        (nt, code, err) for nt, (code, err) in zip(jobs, outcomes, strict=True) if code != 3 or err
+    ]
+    assert not failed, (
+        f"{len(failed)} of {len(jobs)} runs failed (n_threads, status, stderr): {failed}"
+    )

@@ -40,37 +40,71 @@ NOT_A_NUMBER = ["a", "b", "c"]
 # (function, valid calls, calls that must raise (exception type, args)).
 PATHS = {
     "thermo": (
-        [(small(4) + 290.0, small(4) * 9e4, [280.0, 281.0, 282.0, 283.0]),
-         (small(4100) + 290.0, small(4100) * 9e4, small(4100) + 280.0, 2)],
-        [(ValueError, (small(4), small(3), small(4))),
-         (TypeError, ([1.0], small(1), NOT_A_NUMBER)),
-         (TypeError, ([1.0], small(1), small(1), 2.0))]),
+        [
+            (small(4) + 290.0, small(4) * 9e4, [280.0, 281.0, 282.0, 283.0]),
+            (small(4100) + 290.0, small(4100) * 9e4, small(4100) + 280.0, 2),
+        ],
+        [
+            (ValueError, (small(4), small(3), small(4))),
+            (TypeError, ([1.0], small(1), NOT_A_NUMBER)),
+            (TypeError, ([1.0], small(1), small(1), 2.0)),
+        ],
+    ),
     "cold_pool": (
-        [(Z, B.tolist(), [0.0, 0.0, 0.0], -0.01, np.full(3, np.nan)),
-         (MANY_Z, MANY_B, np.zeros(130), -0.01, np.full(130, 500.0), 2)],
-        [(ValueError, (Z[0], B[0], [0.0], 0.0, [1.0])),
-         (ValueError, (Z, B[:2], [0.0, 0.0], 0.0, [1.0, 1.0])),
-         (TypeError, ([[0.0]], small(1, 1), [0.0], 0.0, NOT_A_NUMBER))]),
+        [
+            (Z, B.tolist(), [0.0, 0.0, 0.0], -0.01, np.full(3, np.nan)),
+            (MANY_Z, MANY_B, np.zeros(130), -0.01, np.full(130, 500.0), 2),
+        ],
+        [
+            (ValueError, (Z[0], B[0], [0.0], 0.0, [1.0])),
+            (ValueError, (Z, B[:2], [0.0, 0.0], 0.0, [1.0, 1.0])),
+            (TypeError, ([[0.0]], small(1, 1), [0.0], 0.0, NOT_A_NUMBER)),
+        ],
+    ),
     "profile": (
-        [(Z.tolist(), np.sin(Z), np.cos(Z), np.zeros(3), 0.0, 600.0, [1.0] * 3, np.ones(3)),
-         (MANY_Z, np.sin(MANY_Z), np.cos(MANY_Z), np.zeros(130), 0.0, 900.0, np.ones(130),
-          np.ones(130), 2)],
-        [(ValueError, (Z[0], Z[0], Z[0], [0.0], 0.0, 1.0, [0.0], [0.0])),
-         (ValueError, (Z, Z, Z[:2], np.zeros(3), 0.0, 1.0, np.ones(3), np.ones(3))),
-         (TypeError, ([[0.0]], small(1, 1), [1.0], [0.0], 0.0, 1.0, [1.0], NOT_A_NUMBER))]),
+        [
+            (Z.tolist(), np.sin(Z), np.cos(Z), np.zeros(3), 0.0, 600.0, [1.0] * 3, np.ones(3)),
+            (
+                MANY_Z,
+                np.sin(MANY_Z),
+                np.cos(MANY_Z),
+                np.zeros(130),
+                0.0,
+                900.0,
+                np.ones(130),
+                np.ones(130),
+                2,
+            ),
+        ],
+        [
+            (ValueError, (Z[0], Z[0], Z[0], [0.0], 0.0, 1.0, [0.0], [0.0])),
+            (ValueError, (Z, Z, Z[:2], np.zeros(3), 0.0, 1.0, np.ones(3), np.ones(3))),
+            (TypeError, ([[0.0]], small(1, 1), [1.0], [0.0], 0.0, 1.0, [1.0], NOT_A_NUMBER)),
+        ],
+    ),
     "gradient": (
-        [(small(2, 4, 5).tolist(), np.arange(5.0), [0.0, 1.0, 3.0, 4.0]),
-         (small(4, 40, 6), np.arange(6.0), np.arange(40.0), 2)],
-        [(ValueError, (small(4, 5), np.arange(5.0), np.arange(4.0))),
-         (ValueError, (small(1, 4, 5), np.arange(4.0), np.arange(4.0))),
-         (TypeError, ([[[1.0]]], small(1), NOT_A_NUMBER))]),
+        [
+            (small(2, 4, 5).tolist(), np.arange(5.0), [0.0, 1.0, 3.0, 4.0]),
+            (small(4, 40, 6), np.arange(6.0), np.arange(40.0), 2),
+        ],
+        [
+            (ValueError, (small(4, 5), np.arange(5.0), np.arange(4.0))),
+            (ValueError, (small(1, 4, 5), np.arange(4.0), np.arange(4.0))),
+            (TypeError, ([[[1.0]]], small(1), NOT_A_NUMBER)),
+        ],
+    ),
     "vad": (
-        [(VR.tolist(), AZ, [1.0, 0.9, 0.8], 3, 0.1),
-         (np.tile(VR[:1], (130, 1)), np.tile(AZ[:1], (130, 1)), np.ones(130), 3, 0.1, 2)],
-        [(ValueError, (VR[0], AZ, [1.0], 3, 0.1)),
-         (ValueError, (VR, AZ[:, :5], [1.0] * 3, 3, 0.1)),
-         (TypeError, ([[1.0]], small(1, 1), NOT_A_NUMBER, 3, 0.1)),
-         (TypeError, ([[1.0]], small(1, 1), [1.0], 3.0, 0.1))]),
+        [
+            (VR.tolist(), AZ, [1.0, 0.9, 0.8], 3, 0.1),
+            (np.tile(VR[:1], (130, 1)), np.tile(AZ[:1], (130, 1)), np.ones(130), 3, 0.1, 2),
+        ],
+        [
+            (ValueError, (VR[0], AZ, [1.0], 3, 0.1)),
+            (ValueError, (VR, AZ[:, :5], [1.0] * 3, 3, 0.1)),
+            (TypeError, ([[1.0]], small(1, 1), NOT_A_NUMBER, 3, 0.1)),
+            (TypeError, ([[1.0]], small(1, 1), [1.0], 3.0, 0.1)),
+        ],
+    ),
 }
 
 

@@ -14,19 +14,23 @@ import os
 import struct
 
 import numpy as np
+from cold_pool_ref import column_ref as cold_pool_column_ref
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-
-import _tarnwell as tw
-from cold_pool_ref import column_ref as cold_pool_column_ref
 from scalar_ref import assert_same
 from test_gradient import gradient_ref
 from test_profile import column_ref as profile_column_ref
 from test_thermo import thermo_ref
 from test_vad import ring_ref
 
-_common = dict(deadline=None, database=None, print_blob=True,
-               suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+import _tarnwell as tw
+
+_common = dict(
+    deadline=None,
+    database=None,
+    print_blob=True,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
 settings.register_profile("quick", max_examples=60, **_common)
 settings.register_profile("thorough", max_examples=400, **_common)
 settings.load_profile(os.environ.get("TARNWELL_HYPOTHESIS", "quick"))
@@ -36,14 +40,27 @@ def from_bits(b):
     return struct.unpack("<d", struct.pack("<Q", b))[0]
 
 
-SPECIAL = [from_bits(b) for b in (
-    0x7FF8000000000000, 0xFFF8000000000000, 0x7FF800000000BEEF, 0xFFFC000000000001,  # quiet NaNs
-    0x7FF4000000000000, 0x7FF0000000000001,  # signalling NaNs
-    0x7FF0000000000000, 0xFFF0000000000000,  # infinities
-    0x0000000000000000, 0x8000000000000000,  # signed zeros
-    0x0000000000000001, 0x000FFFFFFFFFFFFF, 0x800FFFFFFFFFFFFF,  # subnormals
-    0x0010000000000000, 0x7FEFFFFFFFFFFFFF, 0xFFEFFFFFFFFFFFFF,  # extreme normals
-)] + [1e300, -1e300, 1e-300]
+SPECIAL = [
+    from_bits(b)
+    for b in (
+        0x7FF8000000000000,
+        0xFFF8000000000000,
+        0x7FF800000000BEEF,
+        0xFFFC000000000001,  # quiet NaNs
+        0x7FF4000000000000,
+        0x7FF0000000000001,  # signalling NaNs
+        0x7FF0000000000000,
+        0xFFF0000000000000,  # infinities
+        0x0000000000000000,
+        0x8000000000000000,  # signed zeros
+        0x0000000000000001,
+        0x000FFFFFFFFFFFFF,
+        0x800FFFFFFFFFFFFF,  # subnormals
+        0x0010000000000000,
+        0x7FEFFFFFFFFFFFFF,
+        0xFFEFFFFFFFFFFFFF,  # extreme normals
+    )
+] + [1e300, -1e300, 1e-300]
 
 THREADS = st.sampled_from([1, 2, 3, 4, 0, -1, 1000])
 
@@ -51,9 +68,14 @@ THREADS = st.sampled_from([1, 2, 3, 4, 0, -1, 1000])
 def values(lo, hi):
     """Mostly physical values, one in five from the awkward corners of IEEE."""
     return st.integers(0, 9).flatmap(
-        lambda k: st.sampled_from(SPECIAL) if k == 0
-        else st.floats(allow_nan=True, allow_infinity=True, allow_subnormal=True) if k == 1
-        else st.floats(lo, hi))
+        lambda k: (
+            st.sampled_from(SPECIAL)
+            if k == 0
+            else st.floats(allow_nan=True, allow_infinity=True, allow_subnormal=True)
+            if k == 1
+            else st.floats(lo, hi)
+        )
+    )
 
 
 def column_of(draw, L, lo, hi):
@@ -63,18 +85,23 @@ def column_of(draw, L, lo, hi):
 def rising(draw, L):
     """Heights that mostly rise (as soundings and model columns do), with
     repeats, steps down and awkward values among them."""
+    step = st.one_of(st.floats(1.0, 600.0), st.just(0.0), st.floats(-200.0, 0.0))
     z = [draw(st.floats(-300.0, 300.0))]
     for _ in range(L - 1):
-        z.append(z[-1] + draw(st.one_of(st.floats(1.0, 600.0), st.just(0.0), st.floats(-200.0, 0.0))))
-    return [draw(st.one_of(st.just(h), st.just(h), st.just(h), values(-500.0, 8000.0)))
-            for h in z[:L]]
+        z.append(z[-1] + draw(step))
+    return [
+        draw(st.one_of(st.just(h), st.just(h), st.just(h), values(-500.0, 8000.0))) for h in z[:L]
+    ]
 
 
 def placement(draw, pool_size, small=40, chunks_of=None):
     """Which pool item sits at each of N positions; N is small or spans a few
     chunks of `chunks_of` items."""
-    n = draw(st.integers(0, small) if chunks_of is None else
-             st.one_of(st.integers(0, small), st.integers(chunks_of - 2, 3 * chunks_of + 3)))
+    n = draw(
+        st.integers(0, small)
+        if chunks_of is None
+        else st.one_of(st.integers(0, small), st.integers(chunks_of - 2, 3 * chunks_of + 3))
+    )
     seed = draw(st.integers(0, 2**32 - 1))
     return np.random.default_rng(seed).integers(0, pool_size, n)
 
@@ -94,8 +121,10 @@ def snapshot(arrays):
 @st.composite
 def thermo_cases(draw):
     P = draw(st.integers(1, 8))
-    pool = [(draw(values(180.0, 330.0)), draw(values(1e3, 1.1e5)), draw(values(150.0, 330.0)))
-            for _ in range(P)]
+    pool = [
+        (draw(values(180.0, 330.0)), draw(values(1e3, 1.1e5)), draw(values(150.0, 330.0)))
+        for _ in range(P)
+    ]
     idx = placement(draw, P, chunks_of=4096)
     n = idx.size
     cols = np.array(pool, dtype=np.float64).reshape(P, 3)[idx]
@@ -147,15 +176,25 @@ def test_cold_pool_matches_scalar_reference(case):
 def profile_cases(draw):
     L = draw(st.integers(0, 9))
     P = draw(st.integers(1, 6))
-    pool = [(rising(draw, L), column_of(draw, L, -40.0, 40.0), column_of(draw, L, -40.0, 40.0),
-             draw(values(-200.0, 200.0)), draw(values(-20.0, 20.0)), draw(values(-20.0, 20.0)))
-            for _ in range(P)]
+    pool = [
+        (
+            rising(draw, L),
+            column_of(draw, L, -40.0, 40.0),
+            column_of(draw, L, -40.0, 40.0),
+            draw(values(-200.0, 200.0)),
+            draw(values(-20.0, 20.0)),
+            draw(values(-20.0, 20.0)),
+        )
+        for _ in range(P)
+    ]
     idx = placement(draw, P, chunks_of=64)
     n = idx.size
-    z, u, v = (np.array([pool[i][k] for i in idx], dtype=np.float64).reshape(n, L)
-               for k in range(3))
-    ground, cu, cv = (np.array([pool[i][k] for i in idx]).reshape(per_item_shape(draw, n))
-                      for k in (3, 4, 5))
+    z, u, v = (
+        np.array([pool[i][k] for i in idx], dtype=np.float64).reshape(n, L) for k in range(3)
+    )
+    ground, cu, cv = (
+        np.array([pool[i][k] for i in idx]).reshape(per_item_shape(draw, n)) for k in (3, 4, 5)
+    )
     # z and v are read by element count too, in the order of u.
     z = z.reshape(draw(st.sampled_from([(n, L), (n * L,)])))
     bottom, top = draw(values(-100.0, 500.0)), draw(values(0.0, 2500.0))
@@ -168,8 +207,13 @@ def test_profile_matches_scalar_reference(case):
     arrays = (z, u, v, ground, cu, cv)
     before = snapshot(arrays)
     got = tw.profile(z, u, v, ground, bottom, top, cu, cv, n_threads=nt)
-    ref = np.array([profile_column_ref(zc, uc, vc, g, bottom, top, a, c)
-                    for zc, uc, vc, g, a, c in pool]).reshape(len(pool), 7).T
+    ref = (
+        np.array(
+            [profile_column_ref(zc, uc, vc, g, bottom, top, a, c) for zc, uc, vc, g, a, c in pool]
+        )
+        .reshape(len(pool), 7)
+        .T
+    )
     assert_same(got, ref[:, idx])
     assert snapshot(arrays) == before
 
@@ -186,12 +230,19 @@ def coordinates(draw, n):
 def gradient_cases(draw):
     ny, nx = draw(st.integers(0, 6)), draw(st.integers(0, 6))
     P = draw(st.integers(1, 3))
-    pool = [np.array([column_of(draw, nx, -50.0, 50.0) for _ in range(ny)],
-                     dtype=np.float64).reshape(ny, nx) for _ in range(P)]
+    pool = [
+        np.array([column_of(draw, nx, -50.0, 50.0) for _ in range(ny)], dtype=np.float64).reshape(
+            ny, nx
+        )
+        for _ in range(P)
+    ]
     rows = max(ny, 1)
     idx = placement(draw, P, small=4, chunks_of=max(8 // rows, 1) * 3)
-    f = np.stack([pool[i] for i in idx]).reshape(idx.size, ny, nx) if idx.size else \
-        np.empty((0, ny, nx))
+    f = (
+        np.stack([pool[i] for i in idx]).reshape(idx.size, ny, nx)
+        if idx.size
+        else np.empty((0, ny, nx))
+    )
     x = np.array(coordinates(draw, nx), dtype=np.float64).reshape(per_item_shape(draw, nx))
     y = np.array(coordinates(draw, ny), dtype=np.float64).reshape(per_item_shape(draw, ny))
     return pool, idx, (f, x, y), draw(THREADS)

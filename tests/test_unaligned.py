@@ -4,9 +4,9 @@ an aligned array, for every function; only the unaligned inputs are copied."""
 
 import numpy as np
 import pytest
+from probes import traced_peak
 
 import _tarnwell as tw
-from probes import traced_peak
 
 OFFSETS = range(1, 8)
 
@@ -17,8 +17,8 @@ def unaligned(a, offset):
     a = np.ascontiguousarray(a, dtype=np.float64)
     store = np.zeros(a.nbytes + 16, dtype=np.uint8)
     start = (-store.ctypes.data) % 8 + offset
-    store[start:start + a.nbytes] = a.reshape(-1).view(np.uint8)
-    u = store[start:start + a.nbytes].view(np.float64).reshape(a.shape)
+    store[start : start + a.nbytes] = a.reshape(-1).view(np.uint8)
+    u = store[start : start + a.nbytes].view(np.float64).reshape(a.shape)
     assert not u.flags.aligned or a.size == 0
     return u
 
@@ -31,10 +31,20 @@ def awkward(rng, shape, lo, hi):
 
 def sprinkle(rng, a):
     shape = a.shape
-    specials = np.array([0x7FF8000000000001, 0xFFF0000000000ABC, 0x7FF4000000000000,
-                         0x7FF0000000000000, 0xFFF0000000000000, 0x8000000000000000,
-                         0x0000000000000000, 0x0000000000000001, 0x800FFFFFFFFFFFFF],
-                        dtype=np.uint64).view(np.float64)
+    specials = np.array(
+        [
+            0x7FF8000000000001,
+            0xFFF0000000000ABC,
+            0x7FF4000000000000,
+            0x7FF0000000000000,
+            0xFFF0000000000000,
+            0x8000000000000000,
+            0x0000000000000000,
+            0x0000000000000001,
+            0x800FFFFFFFFFFFFF,
+        ],
+        dtype=np.uint64,
+    ).view(np.float64)
     hit = rng.random(shape) < 0.05
     a[hit] = rng.choice(specials, int(hit.sum()))
     return a
@@ -48,18 +58,44 @@ def cases():
     yield "thermo", (sprinkle(rng, t), awkward(rng, n, 2e4, 1.05e5), td), {}
     cols, L = 150, 9  # three columns' chunks
     z = np.cumsum(rng.uniform(50.0, 400.0, (cols, L)), axis=1)
-    yield "cold_pool", (z, awkward(rng, (cols, L), -0.2, 0.05), rng.uniform(0.0, 300.0, cols),
-                        np.full(cols, np.nan)), {"threshold": -0.01}
-    yield "profile", (sprinkle(rng, rng.uniform(0.0, 300.0, (cols, L)) + np.arange(L) * 400.0),
-                      awkward(rng, (cols, L), -20.0, 20.0), awkward(rng, (cols, L), -20.0, 20.0),
-                      rng.uniform(0.0, 100.0, cols), rng.uniform(-5.0, 5.0, cols),
-                      rng.uniform(-5.0, 5.0, cols)), {"bottom": 0.0, "top": 2500.0}
-    yield "gradient", (awkward(rng, (2, 13, 11), -1.0, 1.0), np.cumsum(rng.uniform(1, 2, 11)),
-                       np.cumsum(rng.uniform(1, 2, 13))), {}
+    yield (
+        "cold_pool",
+        (
+            z,
+            awkward(rng, (cols, L), -0.2, 0.05),
+            rng.uniform(0.0, 300.0, cols),
+            np.full(cols, np.nan),
+        ),
+        {"threshold": -0.01},
+    )
+    yield (
+        "profile",
+        (
+            sprinkle(rng, rng.uniform(0.0, 300.0, (cols, L)) + np.arange(L) * 400.0),
+            awkward(rng, (cols, L), -20.0, 20.0),
+            awkward(rng, (cols, L), -20.0, 20.0),
+            rng.uniform(0.0, 100.0, cols),
+            rng.uniform(-5.0, 5.0, cols),
+            rng.uniform(-5.0, 5.0, cols),
+        ),
+        {"bottom": 0.0, "top": 2500.0},
+    )
+    yield (
+        "gradient",
+        (
+            awkward(rng, (2, 13, 11), -1.0, 1.0),
+            np.cumsum(rng.uniform(1, 2, 11)),
+            np.cumsum(rng.uniform(1, 2, 13)),
+        ),
+        {},
+    )
     rings, gates = 130, 40
     az = rng.uniform(0.0, 6.3, (rings, gates))
-    yield "vad", (awkward(rng, (rings, gates), -30.0, 30.0), az, rng.uniform(0.5, 1.0, rings)), {
-        "min_gates": 5, "min_spread": 0.3}
+    yield (
+        "vad",
+        (awkward(rng, (rings, gates), -30.0, 30.0), az, rng.uniform(0.5, 1.0, rings)),
+        {"min_gates": 5, "min_spread": 0.3},
+    )
 
 
 # Positional order of the array arguments, with the scalars passed by keyword.
@@ -73,7 +109,7 @@ ARRAY_NAMES = {
 
 
 def call(name, arrays, scalars, n_threads=2):
-    kwargs = dict(zip(ARRAY_NAMES[name], arrays), **scalars)
+    kwargs = dict(zip(ARRAY_NAMES[name], arrays, strict=True), **scalars)
     return getattr(tw, name)(**kwargs, n_threads=n_threads)
 
 
@@ -100,8 +136,9 @@ def test_unaligned_inputs_give_the_aligned_bits(name, arrays, scalars):
 
 def test_unaligned_zero_d_and_empty_inputs():
     zero_d = unaligned(np.array(300.0), 3)
-    assert np.array_equal(raw_bits(tw.thermo(zero_d, 9e4, 290.0)),
-                          raw_bits(tw.thermo(300.0, 9e4, 290.0)))
+    assert np.array_equal(
+        raw_bits(tw.thermo(zero_d, 9e4, 290.0)), raw_bits(tw.thermo(300.0, 9e4, 290.0))
+    )
     empty = unaligned(np.empty((0, 4)), 5)
     r = tw.cold_pool(empty, empty, unaligned(np.empty(0), 1), 0.0, np.empty(0))
     assert r.shape == (3, 0)
