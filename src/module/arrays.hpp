@@ -65,8 +65,8 @@ inline void retake_lock(PyThreadState* saved) {
 
 // Runs `loop` with the interpreter lock released for its whole span (also
 // when there is no work) and takes it back on every exit path. The lock is
-// handled by hand rather than by a scoped guard, whose noexcept destructor
-// cannot let the finalization unwind above be caught.
+// taken back by hand rather than by a scoped guard's destructor, which is
+// noexcept and would turn the finalization unwind above into std::terminate.
 template <class Loop>
 void without_lock(const Loop& loop) {
     PyThreadState* saved = PyEval_SaveThread();
