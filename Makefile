@@ -123,3 +123,58 @@ docs: install $(VENV)/.docs-deps
 
 clean:
 	rm -rf build dist $(VENV) $(BVENV) $(WVENV) .venv-wheel-test $(DOCS_GENERATED)
+
+	rm -rf build $(VENV) $(BVENV)
+
+.PHONY: sanitize sanitize-asan sanitize-tsan
+# Sanitizers. The extension is built with ASan+UBSan and, separately, with
+# TSan, each into its own directory under build/ that is put ahead of .venv's
+# normal build on PYTHONPATH (.venv only supplies Python and the test tools).
+# The interpreter is not instrumented, so each runtime is preloaded, with the
+# C++ library (Python does not link it, and ASan must find the real
+# __cxa_throw beneath its own); Python's own allocations are not freed at
+# exit, hence no leak detection. Any report
+# ends the run: nothing is suppressed. The C++ tests are built with the same
+# sanitizer and run directly.
+SAN_CXX := $(shell command -v c++ || command -v g++)
+ASAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -g
+TSAN_FLAGS := -fsanitize=thread -g
+ASAN_RUN := env PYTHONPATH=build/asan/site PYTHONDONTWRITEBYTECODE=1 TARNWELL_HYPOTHESIS=thorough \
+	LD_PRELOAD="$$($(SAN_CXX) -print-file-name=libasan.so) $$($(SAN_CXX) -print-file-name=libstdc++.so.6)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+TSAN_RUN := env PYTHONPATH=build/tsan/site PYTHONDONTWRITEBYTECODE=1 \
+	LD_PRELOAD="$$($(SAN_CXX) -print-file-name=libtsan.so) $$($(SAN_CXX) -print-file-name=libstdc++.so.6)" \
+	TSAN_OPTIONS=halt_on_error=1:abort_on_error=1
+# The loop and concurrency tests, by name: calls from several Python threads,
+# the lock release, thread-count invariance of every kernel, and the property
+# tests' random thread counts (with the default example counts: the thorough
+# ones run under ASan). The exit of a daemon thread, slow under TSan, runs
+# under ASan only.
+TSAN_SELECT := (thread or concurrent or lock or matches_scalar or unaligned) and not daemon
+san_build = $(VPY) -m pip install -q --no-build-isolation --no-deps --upgrade \
+	--target build/$(1)/site -C build-dir=build/$(1)/cmake -C cmake.build-type=RelWithDebInfo \
+	-C "cmake.define.CMAKE_CXX_FLAGS=$(2)" -C "cmake.define.CMAKE_MODULE_LINKER_FLAGS=$(2)" .
+san_cpp_tests = for t in tests/cpp/test_*.cpp; do \
+	$(SAN_CXX) -std=c++17 -O1 -ffp-contract=off -fno-fast-math -pthread $(2) -Isrc "$$t" \
+		-o build/$(1)/"$$(basename "$$t" .cpp)" && build/$(1)/"$$(basename "$$t" .cpp)" || exit 1; done
+san_check_module = $(VPY) -c 'import _tarnwell as m; assert "/build/$(1)/site/" in m.__file__, m.__file__'
+
+build/asan/.built: $(VENV)/.deps $(SOURCES)
+	$(call san_build,asan,$(ASAN_FLAGS))
+	touch $@
+
+build/tsan/.built: $(VENV)/.deps $(SOURCES)
+	$(call san_build,tsan,$(TSAN_FLAGS))
+	touch $@
+
+sanitize-asan: build/asan/.built
+	$(call san_cpp_tests,asan,$(ASAN_FLAGS))
+	$(ASAN_RUN) $(call san_check_module,asan)
+	$(ASAN_RUN) $(VPY) -m pytest -q -p no:cacheprovider
+
+sanitize-tsan: build/tsan/.built
+	$(call san_cpp_tests,tsan,$(TSAN_FLAGS))
+	$(TSAN_RUN) $(call san_check_module,tsan)
+	$(TSAN_RUN) $(VPY) -m pytest -q -p no:cacheprovider -k "$(TSAN_SELECT)"
+
+sanitize: sanitize-asan sanitize-tsan
