@@ -27,6 +27,18 @@ constexpr double kEps = 0.6219569156569429;     // R_d / R_v
 // calls, small enough that its stages stay in L1.
 constexpr int64_t kThermoBlock = 64;
 
+// Load-time choice between clones needs the ELF loader's indirect functions
+// on x86-64; elsewhere (ARM, macOS, Windows) the one portable build runs. Under
+// ThreadSanitizer the loader would run the instrumented resolver of a program
+// before the sanitizer's runtime exists, so that build takes the portable path
+// too (both give the same bits).
+#if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__)) && \
+    !defined(__SANITIZE_THREAD__)
+#define TARNWELL_AVX2_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define TARNWELL_AVX2_CLONES
+#endif
+
 // Elements [0, m), m <= kThermoBlock, of t, p, td; field r of element k goes
 // to out[r * stride + k]. Each element sees exactly the scalar sequence of
 // operations below, each rounded on its own (Bolton 1980 for e_s, T_L and
@@ -37,14 +49,6 @@ constexpr int64_t kThermoBlock = 64;
 // load time where the CPU has it, divides four lanes at once; IEEE division
 // rounds each lane alike and nothing is contracted into fused multiply-adds,
 // so both clones give the same bits.
-// Load-time choice between clones needs the ELF loader's indirect functions
-// on x86-64; elsewhere (ARM, macOS, Windows) the one portable build runs.
-#if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
-#define TARNWELL_AVX2_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define TARNWELL_AVX2_CLONES
-#endif
-
 TARNWELL_AVX2_CLONES static void thermo_block(const double* __restrict__ T,
                                               const double* __restrict__ P,
                                               const double* __restrict__ D,
