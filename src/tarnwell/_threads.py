@@ -25,7 +25,13 @@ def in_dask_task() -> bool:
         for per_thread in list(getattr(threaded, "pools", {}).values()):
             pools.extend(per_thread.values())
         for pool in pools:
-            if me in getattr(pool, "_threads", ()):
+            if pool is None:
+                continue
+            # A new pool thread may run its first task before the executor has
+            # added it to ``_threads``; its name, given before it starts, is
+            # the executor's prefix and a number.
+            prefix = getattr(pool, "_thread_name_prefix", None)
+            if me in getattr(pool, "_threads", ()) or (prefix and me.name.startswith(f"{prefix}_")):
                 return True
     return False
 
