@@ -32,7 +32,8 @@ demo: install
 tour: install
 	$(VPY) demo/demo.py
 
-test: install
+# Lint first: a formatting slip fails in seconds, before the suite runs.
+test: install lint
 	$(VPY) -m pytest -q
 
 # Python by ruff (pyproject.toml), C++ by clang-format (.clang-format).
