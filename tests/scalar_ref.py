@@ -66,6 +66,14 @@ def bits(a):
     return np.ascontiguousarray(a, dtype=np.float64).view(np.uint64)
 
 
+def assert_bits(actual, expected):
+    """Same shape and the same bits, NaN payloads and signs of zero included."""
+    actual = np.asarray(actual, dtype=np.float64)
+    expected = np.asarray(expected, dtype=np.float64)
+    assert actual.shape == expected.shape
+    np.testing.assert_array_equal(bits(actual), bits(expected))
+
+
 def assert_same(actual, expected):
     """Bit-for-bit equality; any two NaNs count as equal (their payload and
     sign come from the hardware or the maths library, not from the formula)."""

@@ -3,6 +3,7 @@ on the threaded scheduler and on a dask.distributed cluster of worker processes.
 
 import numpy as np
 import pytest
+from scalar_ref import assert_bits
 
 import tarnwell
 from tarnwell._threads import resolve_threads
@@ -10,13 +11,6 @@ from tarnwell._threads import resolve_threads
 da = pytest.importorskip("dask.array")
 xr = pytest.importorskip("xarray")
 dask = pytest.importorskip("dask")
-
-
-def assert_bits(actual, expected):
-    a = np.asarray(actual, dtype=np.float64)
-    b = np.asarray(expected, dtype=np.float64)
-    assert a.shape == b.shape
-    np.testing.assert_array_equal(a.view(np.uint64), b.view(np.uint64))
 
 
 @pytest.fixture(scope="module")

@@ -10,16 +10,10 @@ import sys
 
 import numpy as np
 import pytest
+from scalar_ref import assert_bits
 
 import _tarnwell as tw
 import tarnwell
-
-
-def assert_bits(actual, expected):
-    actual = np.asarray(actual, dtype=np.float64)
-    expected = np.asarray(expected, dtype=np.float64)
-    assert actual.shape == expected.shape
-    np.testing.assert_array_equal(actual.view(np.uint64), expected.view(np.uint64))
 
 
 def assert_result_bits(result, stacked):

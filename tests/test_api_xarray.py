@@ -2,6 +2,7 @@
 
 import numpy as np
 import pytest
+from scalar_ref import assert_bits
 
 import tarnwell
 
@@ -9,13 +10,6 @@ xr = pytest.importorskip("xarray")
 pint = pytest.importorskip("pint")
 
 DIMS = ("time", "level", "y", "x")
-
-
-def assert_bits(actual, expected):
-    a = np.asarray(actual, dtype=np.float64)
-    b = np.asarray(expected, dtype=np.float64)
-    assert a.shape == b.shape
-    np.testing.assert_array_equal(a.view(np.uint64), b.view(np.uint64))
 
 
 @pytest.fixture(scope="module")

@@ -147,30 +147,30 @@ def find_variables(ds: xr.Dataset, explicit: Mapping[str, str]) -> dict[str, xr.
             raise CommandError(f"--var {role}={name}: the file has no variable {name!r}")
         found[role] = ds[name]
     taken = {da.name for da in found.values()}
-    for role, spec in ROLES.items():
+    for role, wanted in ROLES.items():
         if role in found:
             continue
         candidates = [
             str(n)
             for n in ds.variables
-            if ds[n].attrs.get("standard_name") in spec.standard_names and n not in taken
+            if ds[n].attrs.get("standard_name") in wanted.standard_names and n not in taken
         ]
         if not candidates:
-            candidates = [n for n in spec.names if n in ds.variables and n not in taken]
+            candidates = [n for n in wanted.names if n in ds.variables and n not in taken]
             # A bare vertical coordinate named "level" is pressure only if it is in pressure units.
-            candidates = [n for n in candidates if _plausible(ds[n], spec)]
+            candidates = [n for n in candidates if _plausible(ds[n], wanted)]
         if candidates:
             found[role] = ds[candidates[0]]
             taken.add(candidates[0])
     return found
 
 
-def _plausible(da: xr.DataArray, spec: Role) -> bool:
+def _plausible(da: xr.DataArray, wanted: Role) -> bool:
     text = da.attrs.get("units")
     if text is None:
         return False
     try:
-        units.conversion("diagnose", str(da.name), str(text), spec.unit)
+        units.conversion("diagnose", str(da.name), str(text), wanted.unit)
     except ValueError:
         return False
     return True
@@ -178,17 +178,17 @@ def _plausible(da: xr.DataArray, spec: Role) -> bool:
 
 def in_unit(da: xr.DataArray, role: str) -> xr.DataArray:
     """``da`` converted from its ``units`` attribute to the role's unit, with that attribute."""
-    spec = ROLES[role]
+    wanted = ROLES[role]
     text = da.attrs.get("units")
     if text is None:
         raise CommandError(
-            f"variable {da.name!r} ({spec.description}) has no units attribute; "
-            f"the diagnostics need to know its units ({spec.unit} or convertible)"
+            f"variable {da.name!r} ({wanted.description}) has no units attribute; "
+            f"the diagnostics need to know its units ({wanted.unit} or convertible)"
         )
     try:
-        scale, offset = units.conversion("diagnose", str(da.name), str(text), spec.unit)
+        scale, offset = units.conversion("diagnose", str(da.name), str(text), wanted.unit)
     except ValueError as err:
-        raise CommandError(f"variable {da.name!r} ({spec.description}): {err}") from None
+        raise CommandError(f"variable {da.name!r} ({wanted.description}): {err}") from None
     if da.dtype != np.float64:
         # Files often hold float32; the arithmetic before the kernels (humidity to
         # dew point, buoyancy) must not run in single precision.
@@ -196,7 +196,7 @@ def in_unit(da: xr.DataArray, role: str) -> xr.DataArray:
     converted = units.apply_linear(da, scale, offset)
     if converted is not da:
         converted = converted.copy(deep=False)
-        converted.attrs = {**da.attrs, "units": spec.unit}
+        converted.attrs = {**da.attrs, "units": wanted.unit}
     return cast("xr.DataArray", converted)
 
 

@@ -227,16 +227,16 @@ def run(
 
 
 def _attributes(func: str, name: str, f_units: Any) -> dict[str, str]:
-    spec = FIELDS[func][name]
+    meta = FIELDS[func][name]
     attrs: dict[str, str] = {}
-    if spec.units is not None:
-        attrs["units"] = spec.units
+    if meta.units is not None:
+        attrs["units"] = meta.units
     elif f_units is not None:
         text = f_units if isinstance(f_units, str) else f"{f_units:~}"
         attrs["units"] = f"{text} m-1" if text not in ("1", "") else "m-1"
-    attrs["long_name"] = spec.long_name
-    if spec.standard_name is not None:
-        attrs["standard_name"] = spec.standard_name
+    attrs["long_name"] = meta.long_name
+    if meta.standard_name is not None:
+        attrs["standard_name"] = meta.standard_name
     return attrs
 
 

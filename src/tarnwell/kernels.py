@@ -69,11 +69,11 @@ def _run(
 
 
 def _with_units(func: str, name: str, field: Any, reg: Any, f_units: Any) -> Any:
-    spec = FIELDS[func][name].units
-    if spec is None:
+    cf_unit = FIELDS[func][name].units
+    if cf_unit is None:
         unit = (f_units if f_units is not None else reg.dimensionless) / reg.meter
     else:
-        unit = reg.Unit(units.cf_to_pint(spec))
+        unit = reg.Unit(units.cf_to_pint(cf_unit))
     return reg.Quantity(field, unit)
 
 
