@@ -106,12 +106,14 @@ def main() -> None:
     )
     report("cold_pool", medians)
 
-    # profile (0-3 km helicity)
-    pk = dict(ground=0.0, bottom=0.0, top=3000.0, cu=5.0, cv=5.0, n_threads=nt)
+    # profile (0-3 km helicity). The lowest level is 50-400 m up: the layer is
+    # measured from it (no ground height), else no column would have a wind
+    # at its bottom and every call would end at the first level.
+    pk = dict(ground=np.nan, bottom=0.0, top=3000.0, cu=5.0, cv=5.0, n_threads=nt)
     medians = interleaved(
         {
             "raw": lambda: tw.profile(
-                rows["z"], rows["u"], rows["v"], zeros, 0.0, 3000.0, zeros + 5, zeros + 5, nt
+                rows["z"], rows["u"], rows["v"], nan_top, 0.0, 3000.0, zeros + 5, zeros + 5, nt
             ),
             "face level-last": lambda: tarnwell.profile(last["z"], last["u"], last["v"], **pk),
             "face level-first": lambda: tarnwell.profile(z_first, u_first, v_first, axis=1, **pk),

@@ -36,9 +36,11 @@ inline double intensity_of(double S) {
 // One column: levels z[0..L-1], b[0..L-1] in index order, never sorted. The
 // layer starts at the first usable level at or above `bottom` (any level
 // when `bottom` is not finite). Writes out[r * stride] for every row r, NaN
-// in all of them when the column has no result.
-inline void cold_pool_column(const double* z, const double* b, int64_t L, double bottom,
-                             double threshold, double top, double* out, int64_t stride) {
+// in all of them when the column has no result. `Levels` is `const double*`
+// or anything else indexed the same way (levels a fixed stride apart).
+template <class Levels>
+inline void cold_pool_column(Levels z, Levels b, int64_t L, double bottom, double threshold,
+                             double top, double* out, int64_t stride) {
     using namespace cold_pool_detail;
     namespace row = cold_pool_row;
     for (int64_t r = 0; r < row::count; ++r) out[r * stride] = kNaN;

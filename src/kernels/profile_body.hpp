@@ -31,15 +31,17 @@ constexpr double kTol = 1e-6;
 // x - x is +0 for a finite x and NaN for NaN or an infinity, so the sum of the
 // three differences is zero exactly when all three values are finite. One
 // comparison and no constants: the walk's sums stay in registers.
-inline bool usable_level(const double* z, const double* u, const double* v, int64_t k) {
+template <class Levels>
+inline bool usable_level(Levels z, Levels u, Levels v, int64_t k) {
     return ((z[k] - z[k]) + (u[k] - u[k])) + (v[k] - v[k]) == 0.0;
 }
 
 // Wind at height h by linear interpolation between the last usable level
 // below h and the first usable level above it, scanning in index order.
 // False when h lies outside the usable levels by more than the tolerance.
-inline bool wind_at_height(const double* z, const double* u, const double* v, int64_t L, double h,
-                           double& uh, double& vh) {
+template <class Levels>
+inline bool wind_at_height(Levels z, Levels u, Levels v, int64_t L, double h, double& uh,
+                           double& vh) {
     int64_t m = -1;
     for (int64_t k = 0; k < L; ++k) {
         if (!usable_level(z, u, v, k)) continue;
@@ -83,10 +85,10 @@ inline bool wind_at_height(const double* z, const double* u, const double* v, in
 // above the top. The walk's sums are then formed before the top wind is known;
 // they are the same sums, and are dropped if the top is not found. Any other
 // layer (empty, inverted, or with a non-finite end) takes the three separate
-// scans.
-inline void profile_column(const double* z, const double* u, const double* v, int64_t L,
-                           double ground, double bottom, double top, double cu, double cv,
-                           double* out, int64_t stride) {
+// scans. `Levels` is `const double*` or anything else indexed the same way.
+template <class Levels>
+inline void profile_column(Levels z, Levels u, Levels v, int64_t L, double ground, double bottom,
+                           double top, double cu, double cv, double* out, int64_t stride) {
     using namespace profile_detail;
     namespace row = profile_row;
     auto no_result = [&] {

@@ -1,21 +1,28 @@
 """The kernels' row layout: columns (levels, gates) as contiguous rows.
 
 Level-last data that is already C-ordered goes to the kernel as it is.
-Level-first data (time, level, y, x) is not copied whole: the grid is worked
-through in blocks of a few thousand columns, each transposed into a buffer
-that stays in cache while the kernel reads it. A whole transposed copy would
-write and read again as many bytes as the kernel itself reads.
+Level-first data (time, level, y, x) is not copied whole: a whole transposed
+copy would write and read again as many bytes as the kernel itself reads.
+`cold_pool` and `profile` run through the compiled helper, which calls the
+kernel's own column routine on the grid as it lies: column by column with the
+levels read in place when the columns are read only part of the way up (each
+cache line then serves eight neighbouring columns), else a tile of columns at
+a time gathered into a buffer in each worker's cache. It samples a few
+columns to choose. Other kernels work through the grid in blocks of a few
+thousand columns, each transposed into a buffer that stays in cache while the
+kernel reads it.
 """
 
 from __future__ import annotations
 
 import math
 from collections.abc import Callable, Sequence
+from typing import cast
 
 import numpy as np
 import numpy.typing as npt
 
-from ._transpose import to_levels_last
+from ._transpose import MAX_TILE_LEVELS, to_levels_last
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -65,6 +72,21 @@ def _plan(arrays: Sequence[FloatArray], axis: int) -> tuple[int, list[FloatArray
     return best
 
 
+def _tiled_views(arrays: Sequence[FloatArray], axis: int) -> list[FloatArray] | None:
+    """Every array as a (batch, level, point) view at one split, or None when
+    no split serves them all (or one is unaligned for the compiled loads)."""
+    if not all(a.flags.aligned for a in arrays):
+        return None
+    for split in range(arrays[0].ndim - 1):
+        views = [_level_middle(a, axis, split) for a in arrays]
+        if all(v is not None for v in views):
+            return cast(list[FloatArray], views)
+    return None
+
+
+TiledCall = Callable[[list[FloatArray], list[FloatArray]], FloatArray]
+
+
 def run_rows(
     arrays: Sequence[FloatArray],
     axis: int,
@@ -72,12 +94,16 @@ def run_rows(
     n_fields: int,
     n_threads: int,
     call: Callable[[list[FloatArray], list[FloatArray]], FloatArray],
+    tiled: TiledCall | None = None,
 ) -> FloatArray:
     """Result (n_fields, n) of `call(rows, vectors)` over the columns along `axis`.
 
     `arrays` share one shape; the n columns are taken in C order of the other
     axes, `vectors` hold one value per column. `call` gets C-contiguous (nc, L)
     rows and the matching slices of `vectors` and returns (n_fields, nc).
+    `tiled`, when given, computes the same result from (batch, level, point)
+    views of the arrays and the whole `vectors`; it serves data that is not
+    already level-last and C-ordered.
     """
     shape = arrays[0].shape
     levels = shape[axis]
@@ -85,6 +111,11 @@ def run_rows(
     if n == 0 or levels == 0:
         views: list[FloatArray | None] = [None] * len(arrays)
     else:
+        in_place = axis in (-1, len(shape) - 1) and all(a.flags.c_contiguous for a in arrays)
+        if tiled is not None and not in_place and levels <= MAX_TILE_LEVELS:
+            grids = _tiled_views(arrays, axis)
+            if grids is not None:
+                return tiled(grids, list(vectors))
         split, views = _plan(arrays, axis)
     if all(v is None for v in views):
         # Level-last C-ordered data is read in place; anything else that no
