@@ -103,7 +103,7 @@ def main(argv=None):
     if unknown:
         parser.error(f"not a kernel of _tarnwell: {', '.join(sorted(unknown))}")
     docs = args.docs or (None if args.quick else os.path.join(ROOT, "docs"))
-    repeats = 1 if args.quick else int(os.environ.get("BENCH_REPEATS", "9"))
+    repeats = 1 if args.quick else int(os.environ.get("BENCH_REPEATS", "11"))
     ctx = Context(quick=args.quick, repeats=repeats, peers=Peers())
     rep = Report(docs)
     status = ctx.peers.status_lines()

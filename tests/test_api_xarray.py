@@ -114,6 +114,24 @@ def test_gradient_uses_coordinates_with_units_and_refuses_degrees(grid):
         tarnwell.gradient(lon)
 
 
+def test_udunits_per_divides_the_factor_after_it():
+    from tarnwell.units import cf_to_pint, registry
+
+    ureg = registry()
+    for text, expected in [
+        ("meters per seconds", "m/s"),
+        ("m per s", "m/s"),
+        ("kg m per s2 K", "kg m K / s**2"),
+        ("m s-1", "m/s"),
+    ]:
+        assert ureg.parse_units(cf_to_pint(text)) == ureg.parse_units(expected), text
+    vr = xr.DataArray(np.full((3, 40), 5.0), dims=("ring", "gate"), attrs={"units": "m per s"})
+    az = np.linspace(0.0, 2 * np.pi, 40, endpoint=False)
+    az = xr.DataArray(az, dims="gate")
+    fit = tarnwell.vad(vr, az, cos_el=1.0, min_gates=10, min_spread=0.2, dim="gate")
+    np.testing.assert_allclose(fit.a0.values, 5.0)
+
+
 def test_units_converted_from_common_spellings(grid):
     t_c = grid["t"] - 273.15
     t_c.attrs["units"] = "degC"

@@ -346,26 +346,15 @@ def _horizontal_mean(a: np.ndarray) -> np.ndarray:
 
 
 def levels_last(da: xr.DataArray, level_dim: str) -> xr.DataArray:
-    """``da`` with its levels as the last, contiguous axis of every block.
+    """``da`` with its levels as the last axis, each block whole along them.
 
-    Laid out once here, the same heights and winds serve every column-kernel
-    call as they are; a transposed view would be copied again by each call.
+    A view, not a copy: the column kernels read level-first memory as it lies,
+    and each call reads only as far up the columns as its layer needs.
     """
-    import xarray as xr
-
     moved = da.transpose(..., level_dim)
     if moved.chunks is not None:
         moved = moved.chunk({level_dim: -1})
-    return cast(
-        "xr.DataArray",
-        xr.apply_ufunc(
-            np.ascontiguousarray,
-            moved,
-            dask="parallelized",
-            output_dtypes=[np.float64],
-            keep_attrs=True,
-        ),
-    )
+    return moved
 
 
 def buoyancy(theta_v: xr.DataArray, y_dim: str, x_dim: str) -> xr.DataArray:

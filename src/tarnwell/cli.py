@@ -65,7 +65,8 @@ def build_parser() -> argparse.ArgumentParser:
         type=_threads,
         default=None,
         metavar="N",
-        help="bound on the threads used (default: the CPUs this process may use)",
+        help="bound on the threads used on this machine (default: the CPUs this process "
+        "may use); with --scheduler the cluster's workers keep their own thread counts",
     )
     common.add_argument("-q", "--quiet", action="store_true", help="no progress bar or summary")
 

@@ -61,9 +61,20 @@ def registry() -> Any:
 
 
 def cf_to_pint(text: str) -> str:
-    """A UDUNITS/CF unit string ("m s-1", "m2 s-2", "K") in pint's syntax."""
-    words = [_ALIASES.get(w, w) for w in text.strip().split()]
-    return " * ".join(_POWER.sub(r"**\1", w) for w in words) or "dimensionless"
+    """A UDUNITS/CF unit string ("m s-1", "m2 s-2", "K") in pint's syntax.
+
+    UDUNITS reads "per" as division of the factor after it, as xradar's
+    readers write radial velocity: "meters per seconds" is m s-1.
+    """
+    expression = ""
+    operator = ""
+    for word in text.strip().split():
+        if word.lower() == "per" and expression:
+            operator = " / "
+            continue
+        expression += operator + _POWER.sub(r"**\1", _ALIASES.get(word, word))
+        operator = " * "
+    return expression or "dimensionless"
 
 
 def is_quantity(value: Any) -> bool:
