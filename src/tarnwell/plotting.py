@@ -193,8 +193,18 @@ def helicity_map(ax: Axes, ds: xr.Dataset, t: int, hodographs: list[Axes]) -> No
 
 
 def _hodograph_points(hel: xr.DataArray) -> dict[str, tuple[int, int]]:
-    """A: the largest helicity; B: the helicity nearest the median; C: the smallest."""
-    values = hel.values
+    """A: the largest helicity; B: the helicity nearest the median; C: the smallest.
+
+    Points are taken away from the domain's edge (a twentieth of each side), so
+    that their markers and labels stay inside the map.
+    """
+    values = np.array(hel.values, dtype=float)
+    ny, nx = values.shape
+    my, mx = ny // 20, nx // 20
+    inner = np.full_like(values, np.nan)
+    inner[my : ny - my, mx : nx - mx] = values[my : ny - my, mx : nx - mx]
+    if np.isfinite(inner).any():
+        values = inner
     median = np.nanmedian(values)
     return {
         "A": _argmax2d(values),
