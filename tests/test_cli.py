@@ -396,3 +396,45 @@ def test_grib_file_through_cfgrib(tmp_path, capsys):
     )
     assert same_bits(got["helicity_0_1km"].values, res.helicity)
     assert got["helicity_0_1km"].dims == ("latitude", "longitude")
+
+
+def test_chunks_split_only_the_named_dimensions(model, tmp_path, capsys):
+    """A file stored in small chunks (as netCDF-4 stores an unlimited time
+    axis): --chunks time=1 still gives whole fields per block, so no kernel
+    input has to be concatenated; a dimension the file lacks is refused."""
+    from tarnwell import _io
+
+    _, ds = model
+    path = tmp_path / "stored_in_pieces.nc"
+    pieces = {n: {"chunksizes": (1, 3, 5, 7)} for n, v in ds.data_vars.items() if v.ndim == 4}
+    ds.to_netcdf(path, encoding=pieces, unlimited_dims=["time"])
+    with xr.open_dataset(path, chunks={"time": 1}) as preferred:
+        assert len(preferred["T"].chunks[1]) > 1  # what xarray alone would give
+    with _io.open_model(str(path), {"time": 1}) as opened:
+        t = opened["T"]
+        assert t.chunks == ((1,) * t.shape[0], *((n,) for n in t.shape[1:]))
+        np.testing.assert_array_equal(t.values, ds["T"].values)
+    with pytest.raises(_io.CommandError, match="no dimension 'tiem'"):
+        _io.open_model(str(path), {"tiem": 1})
+    out = tmp_path / "d.nc"
+    assert run("diagnose", path, "-o", out, "--chunks", "time=1", "-q") == 0
+    assert run("diagnose", path, "-o", tmp_path / "e.nc", "--chunks", "tiem=1", "-q") == 1
+    assert "no dimension 'tiem'" in capsys.readouterr().err
+    assert not (tmp_path / "e.nc").exists()
+
+
+def test_chunked_fields_are_views_of_the_kernels_result():
+    """Each dask task returns the kernel's own stacked result, not a copy; a
+    tuple that is not consecutive rows of one array is stacked afresh."""
+    from tarnwell._diagnose import _stacked
+
+    rng = np.random.default_rng(5)
+    t = rng.uniform(250, 300, (3, 4))
+    fields = tarnwell.thermo(t, t * 300, t - 2)
+    whole = _stacked(tuple(fields))
+    assert whole.shape == (4, 3, 4)
+    for i, f in enumerate(fields):
+        assert f.ctypes.data == whole[i].ctypes.data
+    swapped = _stacked((fields[1], fields[0]))
+    assert not np.shares_memory(swapped, fields[0])
+    np.testing.assert_array_equal(swapped, np.stack([fields[1], fields[0]]))

@@ -56,7 +56,10 @@ def open_model(path: str, chunks: dict[str, int] | str | None) -> xr.Dataset:
 
     netCDF (any flavour), zarr stores (a path ending in ``.zarr``) and GRIB
     (with the optional cfgrib and eccodes) are read; CF decoding is on, so
-    fill values become NaN.
+    fill values become NaN. Dimensions that ``chunks`` does not name are one
+    chunk each (``time=1``: one time step per chunk, whole fields), whatever
+    the file's own storage chunks: the kernels need whole columns and grids,
+    and blocks split along them would be concatenated again for every call.
     """
     import xarray as xr
 
@@ -64,7 +67,7 @@ def open_model(path: str, chunks: dict[str, int] | str | None) -> xr.Dataset:
         raise CommandError(f"{path}: no such file or directory")
     if chunks is not None:
         _require("dask", "reading in chunks (--chunks)")
-    kwargs: dict[str, Any] = {"chunks": chunks}
+    kwargs: dict[str, Any] = {"chunks": chunks} if isinstance(chunks, str) else {}
     netcdf = _netcdf_backend(path)
     if netcdf is not None:
         # Naming the backend class spares xarray loading every installed backend
@@ -81,6 +84,15 @@ def open_model(path: str, chunks: dict[str, int] | str | None) -> xr.Dataset:
         ds = xr.open_dataset(path, **kwargs)
     except Exception as err:  # every backend has its own way of saying "not mine"
         raise CommandError(f"{path}: cannot read as a model file ({_first_line(err)})") from None
+    if isinstance(chunks, dict):
+        unknown = sorted(set(chunks) - set(ds.dims))
+        if unknown:
+            ds.close()
+            raise CommandError(
+                f"--chunks: no dimension {', '.join(map(repr, unknown))} in {path} "
+                f"(its dimensions: {', '.join(map(str, ds.dims))})"
+            )
+        ds = ds.chunk({d: chunks.get(str(d), -1) for d in ds.dims})
     return ds
 
 
