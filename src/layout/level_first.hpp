@@ -12,7 +12,10 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <thread>
 #include <vector>
 
 #include "parallel/parallel_for.hpp"
@@ -42,13 +45,33 @@ constexpr int64_t kLevelRun = 8;  // 4 and 16 measured slower
 // and one tile per chunk balances grids of a few tiles.
 constexpr int64_t kTilesPerChunk = 1;
 
-// This thread's tile buffers, `values` doubles: allocated on the thread's
-// first tile and kept for its life, which for a worker is one call.
-inline double* thread_tile_buffer(size_t values) {
-    thread_local std::vector<double> buffer;
-    if (buffer.size() < values) buffer.resize(values);
-    return buffer.data();
-}
+// Tile buffers of the threads of one call, one slot per thread that can run
+// at once, allocated before the loop. A chunk borrows a free slot for its
+// tiles: no more chunks run at once than there are threads, so one is free.
+class TileBuffers {
+  public:
+    TileBuffers(int64_t slots, size_t values_per_slot)
+        : values_(values_per_slot),
+          data_(new double[static_cast<size_t>(slots) * values_per_slot]),
+          busy_(static_cast<size_t>(slots)) {}
+
+    double* borrow() {
+        for (;;)
+            for (size_t s = 0; s < busy_.size(); ++s)
+                if (!busy_[s].exchange(true, std::memory_order_acquire))
+                    return data_.get() + s * values_;
+    }
+
+    void give_back(const double* slot) {
+        busy_[static_cast<size_t>(slot - data_.get()) / values_].store(false,
+                                                                       std::memory_order_release);
+    }
+
+  private:
+    size_t values_;
+    std::unique_ptr<double[]> data_;  // uninitialised: every tile is written before it is read
+    std::vector<std::atomic<bool>> busy_;
+};
 
 }  // namespace level_first_detail
 
@@ -110,20 +133,27 @@ class TileSource {
 };
 
 // Calls column(i, rows) for every column i in [0, batches * points), where
-// rows[a] points at that column's `levels` contiguous values of input a.
-// `levels` must be between 1 and kMaxTileLevels. `run_chunks(n, grain, body)`
-// runs the chunked loop (released from the interpreter lock by the caller).
-template <size_t N, class Column, class RunChunks>
+// rows[a] points at that column's `levels` contiguous values of input a, on
+// the chunked parallel loop (the caller releases the interpreter lock).
+// `levels` must be between 1 and kMaxTileLevels.
+template <size_t N, class Column>
 void for_each_tiled_column(const std::array<LevelGrid, N>& grids, int64_t batches, int64_t levels,
-                           int64_t points, const Column& column, const RunChunks& run_chunks) {
+                           int64_t points, int32_t n_threads, const Column& column) {
     using namespace level_first_detail;
     std::vector<TileSource> sources;
     sources.reserve(N);
     for (const auto& g : grids) sources.emplace_back(g, levels);
     const int64_t tile = kTileValues / levels;
     const int64_t tiles_per_batch = (points + tile - 1) / tile;
-    run_chunks(batches * tiles_per_batch, kTilesPerChunk, [&](int64_t first, int64_t last) {
-        double* bufs = thread_tile_buffer(N * kTileValues);
+    const int64_t items = batches * tiles_per_batch;
+    // The loop is given the thread count decided here, so that it never runs
+    // more chunks at once than there are buffer slots.
+    const int64_t chunks = (items + kTilesPerChunk - 1) / kTilesPerChunk;
+    const auto threads = static_cast<int32_t>(
+        thread_count(chunks, n_threads, n_threads > 0 ? 0u : std::thread::hardware_concurrency()));
+    TileBuffers buffers(threads, N * kTileValues);
+    parallel_chunks(items, kTilesPerChunk, threads, [&](int64_t first, int64_t last) {
+        double* bufs = buffers.borrow();
         for (int64_t item = first; item < last; ++item) {
             const int64_t b = item / tiles_per_batch;
             const int64_t m0 = (item % tiles_per_batch) * tile;
@@ -138,6 +168,7 @@ void for_each_tiled_column(const std::array<LevelGrid, N>& grids, int64_t batche
                 column(b * points + m0 + t, rows);
             }
         }
+        buffers.give_back(bufs);
     });
 }
 
@@ -167,11 +198,12 @@ const double* column_start(const std::array<LevelGrid, N>& grids, size_t a, int6
     return g.data + (i / points) * g.batch_stride + (i % points) * g.point_stride;
 }
 
-// Calls column(i, rows) for every column i, rows[a] reading input a in place.
-template <size_t N, class Column, class RunChunks>
+// Calls column(i, rows) for every column i, rows[a] reading input a in place,
+// on the chunked parallel loop (the caller releases the interpreter lock).
+template <size_t N, class Column>
 void for_each_strided_column(const std::array<LevelGrid, N>& grids, int64_t batches, int64_t points,
-                             int64_t grain, const Column& column, const RunChunks& run_chunks) {
-    run_chunks(batches * points, grain, [&](int64_t first, int64_t last) {
+                             int64_t grain, int32_t n_threads, const Column& column) {
+    parallel_chunks(batches * points, grain, n_threads, [&](int64_t first, int64_t last) {
         std::array<StridedLevels, N> rows{};
         for (int64_t i = first; i < last; ++i) {
             for (size_t a = 0; a < N; ++a)

@@ -140,13 +140,10 @@ void run_level_first(const std::array<tarnwell::LevelGrid, N>& grids, int64_t nb
     else if (!in_place && path != "tiled")
         throw std::invalid_argument("path must be 'auto', 'in_place' or 'tiled'");
     tarnwell::without_lock([&] {
-        auto run_chunks = [&](int64_t items, int64_t grain, const auto& body) {
-            tarnwell::parallel_chunks(items, grain, n_threads, body);
-        };
         if (in_place)
-            tarnwell::for_each_strided_column(grids, nb, nm, kColumnGrain, column, run_chunks);
+            tarnwell::for_each_strided_column(grids, nb, nm, kColumnGrain, n_threads, column);
         else
-            tarnwell::for_each_tiled_column(grids, nb, nl, nm, column, run_chunks);
+            tarnwell::for_each_tiled_column(grids, nb, nl, nm, n_threads, column);
     });
 }
 
