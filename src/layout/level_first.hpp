@@ -2,12 +2,13 @@
 //
 // A level-first grid (time, level, y, x) keeps each column's levels a whole
 // horizontal slice apart. Rather than transpose the grid into a second copy
-// that the kernel then reads back, each worker gathers a small tile of
-// columns into a buffer that stays in its own cache and runs the unchanged
-// column routine on it: the input is read once, in short contiguous runs, and
-// nothing is written but the results. Every column is computed by the same
-// routine on the same values in the same order as from a level-last copy, so
-// the results are those bits.
+// that the kernel then reads back, the unchanged column routine runs on the
+// grid as it lies, in one of two ways: each column's levels read in place, a
+// slice apart (best when columns are read only part of the way up), or a
+// tile of columns gathered into a per-thread buffer that stays in cache
+// (best when most levels are read: every level is read once, in runs of
+// pages). Every column is computed by the same routine on the same values in
+// the same order as from a level-last copy, so the results are those bits.
 #pragma once
 
 #include <algorithm>
@@ -149,8 +150,9 @@ void for_each_tiled_column(const std::array<LevelGrid, N>& grids, int64_t batche
     // The loop is given the thread count decided here, so that it never runs
     // more chunks at once than there are buffer slots.
     const int64_t chunks = (items + kTilesPerChunk - 1) / kTilesPerChunk;
+    const bool ask = chunks > 1 && n_threads <= 0;  // as the loop itself asks
     const auto threads = static_cast<int32_t>(
-        thread_count(chunks, n_threads, n_threads > 0 ? 0u : std::thread::hardware_concurrency()));
+        thread_count(chunks, n_threads, ask ? std::thread::hardware_concurrency() : 0u));
     TileBuffers buffers(threads, N * kTileValues);
     parallel_chunks(items, kTilesPerChunk, threads, [&](int64_t first, int64_t last) {
         double* bufs = buffers.borrow();

@@ -14,6 +14,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -38,16 +39,26 @@ constexpr int64_t kLevelTile = 8;
 // Blocks per chunk of the parallel loop.
 constexpr int64_t kGrain = 4;
 
+// A float64 array of any strides, as NumPy hands it over without a copy.
+using Grid = py::array_t<double, 0>;
+
+// The strides of a 3-D `a` in elements.
+std::array<int64_t, 3> element_strides(const Grid& a, const char* name) {
+    std::array<int64_t, 3> s{};
+    for (int k = 0; k < 3; ++k) {
+        if (a.strides(k) % static_cast<py::ssize_t>(sizeof(double)) != 0)
+            throw std::invalid_argument(std::string(name) + " strides must be whole elements");
+        s[k] = a.strides(k) / static_cast<py::ssize_t>(sizeof(double));
+    }
+    return s;
+}
+
 // Writes into `out` when given: a C-ordered (B, M, L) float64 array, so that a
 // caller working through a grid block by block reuses one cache-sized buffer.
-py::array_t<double> to_levels_last(const py::array_t<double, 0>& src,
-                                   std::optional<py::array_t<double, 0>> out, int32_t n_threads) {
+py::array_t<double> to_levels_last(const Grid& src, std::optional<Grid> out, int32_t n_threads) {
     if (src.ndim() != 3) throw std::invalid_argument("source must be 3-D (batch, level, point)");
     const int64_t nb = src.shape(0), nl = src.shape(1), nm = src.shape(2);
-    for (int k = 0; k < 3; ++k)
-        if (src.strides(k) % static_cast<py::ssize_t>(sizeof(double)) != 0)
-            throw std::invalid_argument("source strides must be whole elements");
-    const int64_t sb = src.strides(0) / 8, sl = src.strides(1) / 8, sm = src.strides(2) / 8;
+    const auto [sb, sl, sm] = element_strides(src, "source");
     py::array_t<double> dst;
     if (out) {
         dst = *out;
@@ -83,22 +94,15 @@ py::array_t<double> to_levels_last(const py::array_t<double, 0>& src,
     return dst;
 }
 
-using Grid = py::array_t<double, 0>;
-
-// A (B, L, M) float64 view as the tiled loop reads it.
+// A (B, L, M) float64 view as the level-first loops read it.
 tarnwell::LevelGrid level_grid(const Grid& a, const char* name, int64_t nb, int64_t nl,
                                int64_t nm) {
     if (a.ndim() != 3 || a.shape(0) != nb || a.shape(1) != nl || a.shape(2) != nm)
         throw std::invalid_argument(std::string(name) + " must be (B, L, M) like the first grid");
     const auto addr = reinterpret_cast<std::uintptr_t>(a.data());
     if (addr % alignof(double) != 0) throw std::invalid_argument(std::string(name) + " unaligned");
-    int64_t s[3];
-    for (int k = 0; k < 3; ++k) {
-        if (a.strides(k) % static_cast<py::ssize_t>(sizeof(double)) != 0)
-            throw std::invalid_argument(std::string(name) + " strides must be whole elements");
-        s[k] = a.strides(k) / static_cast<py::ssize_t>(sizeof(double));
-    }
-    return {a.data(), s[0], s[1], s[2]};
+    const auto [sb, sl, sm] = element_strides(a, name);
+    return {a.data(), sb, sl, sm};
 }
 
 // One value per column, C-ordered.

@@ -350,10 +350,14 @@ class _StackedFields:
         self.block = block
 
     def __call__(self, *blocks: Any) -> np.ndarray:
-        arrays = [b[0] if isinstance(b, list) else b for b in blocks]
-        while any(isinstance(a, list) for a in arrays):
-            arrays = [a[0] if isinstance(a, list) else a for a in arrays]
-        return _stacked(self.block(*arrays))
+        return _stacked(self.block(*map(_only_block, blocks)))
+
+
+def _only_block(block: Any) -> Any:
+    """A block, unwrapped from the (nested) lists of the dimensions it is consumed along."""
+    while isinstance(block, list):
+        (block,) = block
+    return block
 
 
 def _stacked(fields: tuple[np.ndarray, ...]) -> np.ndarray:
@@ -420,18 +424,6 @@ def _horizontal_mean(a: np.ndarray) -> np.ndarray:
     with np.errstate(invalid="ignore", divide="ignore"):
         mean: np.ndarray = total / count
     return mean
-
-
-def levels_last(da: xr.DataArray, level_dim: str) -> xr.DataArray:
-    """``da`` with its levels as the last axis, each block whole along them.
-
-    A view, not a copy: the column kernels read level-first memory as it lies,
-    and each call reads only as far up the columns as its layer needs.
-    """
-    moved = da.transpose(..., level_dim)
-    if moved.chunks is not None:
-        moved = moved.chunk({level_dim: -1})
-    return moved
 
 
 def buoyancy(theta_v: xr.DataArray, y_dim: str, x_dim: str) -> xr.DataArray:
@@ -502,19 +494,18 @@ def diagnose(ds: xr.Dataset, variables: Mapping[str, str], options: Options) -> 
     ground = None
     if height is not None:
         ground = _ground(found, height, level_dim)
-        columns_z = levels_last(height, level_dim)
 
     # Cold pool: buoyancy of the density-weighting (virtual) temperature against the
     # horizontal mean of each level; the layer ends where b rises to the threshold.
     if thermo is not None and height is not None and ground is not None:
-        b = levels_last(buoyancy(thermo["theta_v"], y_dim, x_dim), level_dim)
+        b = buoyancy(thermo["theta_v"], y_dim, x_dim)
         block = _per_column(
             "cold_pool", n_threads, ("bottom", "top"), threshold=options.cold_pool_threshold
         )
         top = xr.full_like(ground, np.nan)
         fields = _apply(
             block,
-            [columns_z, b, ground, top],
+            [height, b, ground, top],
             [[level_dim], [level_dim], [], []],
             len(tarnwell.ColdPool._fields),
         )
@@ -531,9 +522,9 @@ def diagnose(ds: xr.Dataset, variables: Mapping[str, str], options: Options) -> 
             out[name] = _finish(field, attrs[name])
 
     if "u" in found and "v" in found and height is not None and ground is not None:
-        u = levels_last(in_unit(found["u"], "u").broadcast_like(anchor), level_dim)
-        v = levels_last(in_unit(found["v"], "v").broadcast_like(anchor), level_dim)
-        out.update(_wind_layers(columns_z, u, v, ground, level_dim, options, n_threads))
+        u = in_unit(found["u"], "u").broadcast_like(anchor)
+        v = in_unit(found["v"], "v").broadcast_like(anchor)
+        out.update(_wind_layers(height, u, v, ground, level_dim, options, n_threads))
     elif "u" not in found or "v" not in found:
         notes.append("no eastward and northward wind: no helicity")
     else:
