@@ -149,6 +149,13 @@ ASAN_RUN := env PYTHONPATH=build/asan/site PYTHONDONTWRITEBYTECODE=1 TARNWELL_HY
 # process runs without it. Reports go to files: pytest's output capture would
 # swallow a report printed just before the abort.
 TSAN_REPORTS := build/tsan/reports/tsan
+# Even so, the runtime itself now and then fails to map memory for a thread
+# it is starting ("ThreadSanitizer failed to allocate", errno 12, seen here
+# once in several runs, in a test starting threads after dask's pools had
+# started theirs). That is no finding about our code: the run is repeated
+# once, and only when that is the sole message; any report still fails it.
+TSAN_RUNTIME_FAILED = grep -qs "ThreadSanitizer failed to allocate" $(TSAN_REPORTS).* \
+	&& ! grep -qs "WARNING: ThreadSanitizer" $(TSAN_REPORTS).*
 TSAN_RUN := setarch $$(uname -m) -R env PYTHONPATH=build/tsan/site PYTHONDONTWRITEBYTECODE=1 \
 	LD_PRELOAD="$$($(SAN_CXX) -print-file-name=libtsan.so) $$($(SAN_CXX) -print-file-name=libstdc++.so.6)" \
 	TSAN_OPTIONS=halt_on_error=1:abort_on_error=1:log_path=$(TSAN_REPORTS)
@@ -184,7 +191,12 @@ sanitize-tsan: build/tsan/.built
 	rm -rf $(dir $(TSAN_REPORTS)) && mkdir -p $(dir $(TSAN_REPORTS))
 	$(TSAN_RUN) $(call san_check_module,tsan)
 	$(TSAN_RUN) $(VPY) -m pytest -q -p no:cacheprovider -k "$(TSAN_SELECT)" \
-	    || { cat $(TSAN_REPORTS).* 2>/dev/null; exit 1; }
+	    || { cat $(TSAN_REPORTS).* 2>/dev/null; \
+	         $(TSAN_RUNTIME_FAILED) || exit 1; \
+	         echo "sanitize-tsan: the TSan runtime could not map memory (not a report); running again"; \
+	         rm -f $(TSAN_REPORTS).*; \
+	         $(TSAN_RUN) $(VPY) -m pytest -q -p no:cacheprovider -k "$(TSAN_SELECT)" \
+	             || { cat $(TSAN_REPORTS).* 2>/dev/null; exit 1; }; }
 	@! ls $(TSAN_REPORTS).* >/dev/null 2>&1 || { cat $(TSAN_REPORTS).*; exit 1; }
 
 sanitize: sanitize-asan sanitize-tsan
