@@ -19,6 +19,7 @@ sys.path.insert(0, str(BENCH))
 import bench_cold_pool  # noqa: E402
 import bench_vad  # noqa: E402
 import data  # noqa: E402
+import numba_ports  # noqa: E402
 import report  # noqa: E402
 from cold_pool_ref import cold_pool_ref  # noqa: E402
 from scalar_ref import assert_same  # noqa: E402
@@ -113,3 +114,19 @@ def test_lstsq_peer_recovers_the_wind_of_a_partial_ring():
     exact = bench_vad.numpy_vad(vr - 0.5 * np.sin(2 * az), az, cos_el, min_gates=3)
     np.testing.assert_allclose(exact[[0, 1, 2, 3], 0], [7.0, -3.0, 1.5, 0.0], atol=1e-12)
     assert np.isnan(bench_vad.numpy_vad(vr[:, :2], az[:, :2], cos_el, min_gates=3)[0, 0])
+
+
+def test_two_halves_control_covers_every_item_once(kernel_names):
+    """The control timed beside the 2-thread call cuts each kernel's inputs
+    at the item axis only: the two halves' results, side by side, are the
+    whole call's result, bit for bit."""
+    import _tarnwell as tw
+
+    for name in kernel_names:
+        _, _, _, args = numba_ports.inputs(name, quick=True)
+        first, second = numba_ports.halves(args)
+        kernel = getattr(tw, name)
+        whole = kernel(*args, n_threads=1)
+        parts = [kernel(*half, n_threads=1) for half in (first, second)]
+        assert min(p.shape[1] for p in parts) > 0, name
+        assert np.concatenate(parts, axis=1).tobytes() == whole.tobytes(), name
