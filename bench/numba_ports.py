@@ -630,9 +630,9 @@ def section(ctx, rep, name, lines):
     def close(got):
         np.testing.assert_allclose(got, expected, rtol=1e-13, atol=0.0)
 
-    # Two independent one-thread calls, each on its own half and its own
-    # thread, share nothing but the machine: what two cores can do on this
-    # input at best, measured alongside in the same run.
+    # The same work split by hand: two independent one-thread calls, each on
+    # its own half and its own thread, sharing nothing but the machine. Beside
+    # the 2-thread call it tells what the shared chunk loop costs or saves.
     pool = ThreadPoolExecutor(max_workers=1)
     pool.submit(lambda: None).result()
     variants = {
@@ -641,8 +641,9 @@ def section(ctx, rep, name, lines):
         HALVES: control(both_halves_at_once(kernel, args, pool), items),
     }
     notes = [
-        f"'{HALVES}' runs `_tarnwell` on one thread over each half of the input, on two threads "
-        "at once that share no work queue: what two cores give on this input, measured alongside."
+        f"'{HALVES}': `_tarnwell` on one thread over each half of the input, the two halves "
+        "at once on two threads that share no work queue and write separate results: the work "
+        "split by hand, timed beside the 2-thread call."
     ]
     if numba is not None:
         seconds = compile_seconds(name, args)
