@@ -46,6 +46,28 @@ constexpr int64_t kLevelRun = 8;  // 4 and 16 measured slower
 // and one tile per chunk balances grids of a few tiles.
 constexpr int64_t kTilesPerChunk = 1;
 
+}  // namespace level_first_detail
+
+// Copies `count` columns of `levels` values into contiguous rows: column t
+// starts at from + t * point_stride with its levels level_stride apart, and
+// goes to to + t * levels. Eight levels at a time, so that each column's eight
+// values fill one destination cache line in one go, read from eight source
+// rows that are each walked in order.
+inline void gather_columns(const double* from, int64_t point_stride, int64_t level_stride,
+                           int64_t count, int64_t levels, double* to) {
+    using level_first_detail::kLevelRun;
+    for (int64_t l0 = 0; l0 < levels; l0 += kLevelRun) {
+        const int64_t l1 = std::min(l0 + kLevelRun, levels);
+        for (int64_t t = 0; t < count; ++t) {
+            const double* src = from + t * point_stride;
+            double* dst = to + t * levels;
+            for (int64_t l = l0; l < l1; ++l) dst[l] = src[l * level_stride];
+        }
+    }
+}
+
+namespace level_first_detail {
+
 // Tile buffers of the threads of one call, one slot per thread that can run
 // at once, allocated before the loop. A chunk borrows a free slot for its
 // tiles: no more chunks run at once than there are threads, so one is free.
@@ -111,17 +133,8 @@ class TileSource {
                 break;
         }
         row_step = levels_;
-        const int64_t count = m1 - m0;
-        const double* base = g_.data + b * g_.batch_stride + m0 * g_.point_stride;
-        const int64_t ps = g_.point_stride;
-        for (int64_t l0 = 0; l0 < levels_; l0 += level_first_detail::kLevelRun) {
-            const int64_t l1 = std::min(l0 + level_first_detail::kLevelRun, levels_);
-            for (int64_t t = 0; t < count; ++t) {
-                const double* from = base + t * ps;
-                double* to = buf + t * levels_;
-                for (int64_t l = l0; l < l1; ++l) to[l] = from[l * g_.level_stride];
-            }
-        }
+        gather_columns(g_.data + b * g_.batch_stride + m0 * g_.point_stride, g_.point_stride,
+                       g_.level_stride, m1 - m0, levels_, buf);
         return buf;
     }
 

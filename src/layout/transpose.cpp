@@ -1,6 +1,7 @@
 // tarnwell._transpose: level-first data for the column kernels, either run
-// through them tile by tile (cold_pool, profile) or copied, cache-blocked and
-// in parallel, into the level-last rows the kernels read.
+// through them as it lies (cold_pool, profile: see layout/level_first.hpp) or
+// copied, cache-blocked and in parallel, into the level-last rows the kernels
+// read.
 //
 // A (B, L, M) float64 view with any strides (a level-first grid: B times, L
 // levels, M = ny * nx points) becomes a new C-ordered (B, M, L) array, each
@@ -34,8 +35,6 @@ namespace {
 // the destination block (256 points of 40 levels: 80 KB) stays in the
 // second-level cache until it is complete. 64 and 16 measured slower.
 constexpr int64_t kBlockPoints = 256;
-// Levels copied together for one point (one 64-byte line of doubles).
-constexpr int64_t kLevelTile = 8;
 // Blocks per chunk of the parallel loop.
 constexpr int64_t kGrain = 4;
 
@@ -71,26 +70,13 @@ py::array_t<double> to_levels_last(const Grid& src, std::optional<Grid> out, int
     const double* in = src.data();
     double* dst_data = dst.mutable_data();
     const int64_t blocks_per_batch = (nm + kBlockPoints - 1) / kBlockPoints;
-    {
-        tarnwell::run_released(nb * blocks_per_batch, kGrain, n_threads, [&](int64_t item) {
-            const int64_t b = item / blocks_per_batch;
-            const int64_t m0 = (item % blocks_per_batch) * kBlockPoints;
-            const int64_t m1 = std::min(m0 + kBlockPoints, nm);
-            const double* s = in + b * sb;
-            double* d = dst_data + (b * nm) * nl;
-            // Eight levels at a time: each point's eight values fill one
-            // destination cache line in one go, read from eight source rows
-            // that are each walked in order.
-            for (int64_t l0 = 0; l0 < nl; l0 += kLevelTile) {
-                const int64_t l1 = std::min(l0 + kLevelTile, nl);
-                for (int64_t m = m0; m < m1; ++m) {
-                    const double* from = s + m * sm;
-                    double* to = d + m * nl;
-                    for (int64_t l = l0; l < l1; ++l) to[l] = from[l * sl];
-                }
-            }
-        });
-    }
+    tarnwell::run_released(nb * blocks_per_batch, kGrain, n_threads, [&](int64_t item) {
+        const int64_t b = item / blocks_per_batch;
+        const int64_t m0 = (item % blocks_per_batch) * kBlockPoints;
+        const int64_t m1 = std::min(m0 + kBlockPoints, nm);
+        tarnwell::gather_columns(in + b * sb + m0 * sm, sm, sl, m1 - m0, nl,
+                                 dst_data + (b * nm + m0) * nl);
+    });
     return dst;
 }
 
@@ -193,7 +179,9 @@ py::array_t<double> profile_level_first(const Grid& z, const Grid& u, const Grid
 }  // namespace
 
 PYBIND11_MODULE(_transpose, m, py::multiple_interpreters::not_supported()) {
-    m.doc() = "Parallel blocked copy of level-first data into level-last rows.";
+    m.doc() =
+        "Column kernels over level-first data, and its parallel blocked copy into "
+        "level-last rows.";
     m.def("to_levels_last", &to_levels_last, "src"_a, "out"_a = py::none(), "n_threads"_a = 0,
           "C-ordered (B, M, L) copy of a (B, L, M) float64 view with any strides, into `out` "
           "when given.");

@@ -204,12 +204,12 @@ def cold_pool(
             _tarnwell.cold_pool(rows[0], rows[1], vec[0], threshold, vec[1], n_threads=threads),
         )
 
-    def tiled(grids: list[FloatArray], vec: list[FloatArray]) -> FloatArray:
+    def level_first(grids: list[FloatArray], vec: list[FloatArray]) -> FloatArray:
         return _transpose.cold_pool_level_first(
             grids[0], grids[1], vec[0], threshold, vec[1], n_threads=threads
         )
 
-    out = run_rows(c.arrays, c.axis, c.vectors, 3, threads, call, tiled)
+    out = run_rows(c.arrays, c.axis, c.vectors, 3, threads, call, level_first)
     return finish(func, out.reshape((3, *c.batch)), c.masked)
 
 
@@ -239,13 +239,13 @@ def profile(
             _tarnwell.profile(z, u, v, vec[0], bottom, top, vec[1], vec[2], n_threads=threads),
         )
 
-    def tiled(grids: list[FloatArray], vec: list[FloatArray]) -> FloatArray:
+    def level_first(grids: list[FloatArray], vec: list[FloatArray]) -> FloatArray:
         z, u, v = grids
         return _transpose.profile_level_first(
             z, u, v, vec[0], bottom, top, vec[1], vec[2], n_threads=threads
         )
 
-    out = run_rows(c.arrays, c.axis, c.vectors, 7, threads, call, tiled)
+    out = run_rows(c.arrays, c.axis, c.vectors, 7, threads, call, level_first)
     return finish(func, out.reshape((7, *c.batch)), c.masked)
 
 

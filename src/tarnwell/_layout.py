@@ -72,7 +72,7 @@ def _plan(arrays: Sequence[FloatArray], axis: int) -> tuple[int, list[FloatArray
     return best
 
 
-def _tiled_views(arrays: Sequence[FloatArray], axis: int) -> list[FloatArray] | None:
+def _level_first_views(arrays: Sequence[FloatArray], axis: int) -> list[FloatArray] | None:
     """Every array as a (batch, level, point) view at one split, or None when
     no split serves them all (or one is unaligned for the compiled loads)."""
     if not all(a.flags.aligned for a in arrays):
@@ -84,7 +84,7 @@ def _tiled_views(arrays: Sequence[FloatArray], axis: int) -> list[FloatArray] | 
     return None
 
 
-TiledCall = Callable[[list[FloatArray], list[FloatArray]], FloatArray]
+LevelFirstCall = Callable[[list[FloatArray], list[FloatArray]], FloatArray]
 
 
 def run_rows(
@@ -94,14 +94,14 @@ def run_rows(
     n_fields: int,
     n_threads: int,
     call: Callable[[list[FloatArray], list[FloatArray]], FloatArray],
-    tiled: TiledCall | None = None,
+    level_first: LevelFirstCall | None = None,
 ) -> FloatArray:
     """Result (n_fields, n) of `call(rows, vectors)` over the columns along `axis`.
 
     `arrays` share one shape; the n columns are taken in C order of the other
     axes, `vectors` hold one value per column. `call` gets C-contiguous (nc, L)
     rows and the matching slices of `vectors` and returns (n_fields, nc).
-    `tiled`, when given, computes the same result from (batch, level, point)
+    `level_first`, when given, computes the same result from (batch, level, point)
     views of the arrays and the whole `vectors`; it serves data that is not
     already level-last and C-ordered.
     """
@@ -112,10 +112,10 @@ def run_rows(
         views: list[FloatArray | None] = [None] * len(arrays)
     else:
         in_place = axis in (-1, len(shape) - 1) and all(a.flags.c_contiguous for a in arrays)
-        if tiled is not None and not in_place and levels <= MAX_TILE_LEVELS:
-            grids = _tiled_views(arrays, axis)
+        if level_first is not None and not in_place and levels <= MAX_TILE_LEVELS:
+            grids = _level_first_views(arrays, axis)
             if grids is not None:
-                return tiled(grids, list(vectors))
+                return level_first(grids, list(vectors))
         split, views = _plan(arrays, axis)
     if all(v is None for v in views):
         # Level-last C-ordered data is read in place; anything else that no

@@ -14,6 +14,7 @@ def cold_pool_level_first(
     bottom: npt.NDArray[np.float64],
     threshold: float,
     top: npt.NDArray[np.float64],
+    path: str = "auto",
     n_threads: int = 0,
 ) -> npt.NDArray[np.float64]: ...
 def profile_level_first(
@@ -25,5 +26,6 @@ def profile_level_first(
     top: float,
     cu: npt.NDArray[np.float64],
     cv: npt.NDArray[np.float64],
+    path: str = "auto",
     n_threads: int = 0,
 ) -> npt.NDArray[np.float64]: ...
