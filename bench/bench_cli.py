@@ -110,7 +110,8 @@ def split(path: Path, threads: int) -> dict[str, float]:
 
     import _tarnwell
     import tarnwell
-    from tarnwell import _diagnose, _transpose
+    from tarnwell import _transpose
+    from tarnwell.cli import diagnose as _diagnose
 
     meter = Meter()
     names = ("thermo", "cold_pool", "profile", "gradient")

@@ -402,7 +402,7 @@ def test_chunks_split_only_the_named_dimensions(model, tmp_path, capsys):
     """A file stored in small chunks (as netCDF-4 stores an unlimited time
     axis): --chunks time=1 still gives whole fields per block, so no kernel
     input has to be concatenated; a dimension the file lacks is refused."""
-    from tarnwell import _io
+    from tarnwell.cli import _io
 
     _, ds = model
     path = tmp_path / "stored_in_pieces.nc"
@@ -426,7 +426,7 @@ def test_chunks_split_only_the_named_dimensions(model, tmp_path, capsys):
 def test_chunked_fields_are_views_of_the_kernels_result():
     """Each dask task returns the kernel's own stacked result, not a copy; a
     tuple that is not consecutive rows of one array is stacked afresh."""
-    from tarnwell._diagnose import _stacked
+    from tarnwell.cli.blockwise import _stacked
 
     rng = np.random.default_rng(5)
     t = rng.uniform(250, 300, (3, 4))

@@ -115,7 +115,7 @@ def diag_file(tmp_path_factory: pytest.TempPathFactory) -> Path:
 def test_plot_sheet_has_the_expected_panels(diag_file, vad_file, tmp_path):
     import matplotlib.image
 
-    from tarnwell import plotting
+    from tarnwell.cli import plotting
 
     png = tmp_path / "sheet.png"
     assert run("plot", diag_file, vad_file, "-o", png, "-q") == 0

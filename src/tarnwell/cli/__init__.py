@@ -226,11 +226,12 @@ def _say(args: argparse.Namespace, text: str) -> None:
 
 
 def run_diagnose(args: argparse.Namespace) -> None:
-    from . import _diagnose, _io
+    from . import _io, roles
+    from . import diagnose as _diagnose
 
     _io.check_output(args.output, args.overwrite)
     chunks = _io.parse_chunks(args.chunks)
-    variables = _diagnose.parse_var_mapping(args.var)
+    variables = roles.parse_var_mapping(args.var)
     options = _diagnose.Options(
         storm_motion=_diagnose.parse_storm_motion(args.storm_motion),
         level_dim=args.level_dim,
@@ -308,7 +309,8 @@ def _computer(client: Any, threads: int, progress: bool) -> Any:
 
 
 def run_vad(args: argparse.Namespace) -> None:
-    from . import _io, _radar
+    from . import _io
+    from . import radar as _radar
 
     _io.check_output(args.output, args.overwrite)
     start = time.perf_counter()

@@ -1,0 +1,58 @@
+"""Model files read into one canonical set of fields.
+
+Each model family (CF netCDF, and the layouts of particular models) is one
+module here with a ``read`` function that turns a file's Dataset into
+:class:`ModelFields`: SI units, levels ordered bottom-up, winds earth-relative
+on the mass grid, heights above sea level on the mass levels. The diagnostics
+(:mod:`tarnwell.cli.diagnose`) only ever see these fields, so a new family
+is one module and one test file.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    import numpy as np
+    import xarray as xr
+
+
+@dataclass
+class ModelFields:
+    """A model file's fields in the units and layout the diagnostics need.
+
+    Every 3-D field has the dimensions ``dims`` (levels along ``level_dim``,
+    bottom-up); per-column fields have ``dims`` without ``level_dim``. A field
+    the file does not provide is None.
+    """
+
+    family: str
+    dims: tuple[str, ...]
+    level_dim: str
+    y_dim: str
+    x_dim: str
+    temperature: xr.DataArray | None = None  # K
+    pressure: xr.DataArray | None = None  # Pa
+    dewpoint: xr.DataArray | None = None  # K
+    height: xr.DataArray | None = None  # m, level heights (above sea level, or above ground)
+    ground: xr.DataArray | None = None  # m, surface height in the frame of `height`
+    u: xr.DataArray | None = None  # m s-1, eastward
+    v: xr.DataArray | None = None  # m s-1, northward
+    u10: xr.DataArray | None = None  # m s-1, eastward wind 10 m above ground
+    v10: xr.DataArray | None = None  # m s-1, northward wind 10 m above ground
+    # The grid for gradients: projected coordinates in metres, or (geographic)
+    # longitude and latitude in degrees; None with the reason in `grid_note`.
+    x: np.ndarray | None = None
+    y: np.ndarray | None = None
+    geographic: bool = False
+    grid_note: str | None = None
+    notes: list[str] = field(default_factory=list)
+
+
+def read(ds: xr.Dataset, variables: Mapping[str, str], level_dim: str | None) -> ModelFields:
+    """The canonical fields of ``ds``, by the family its layout belongs to."""
+    from . import cf
+
+    return cf.read(ds, variables, level_dim)

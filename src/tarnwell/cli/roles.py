@@ -1,0 +1,212 @@
+"""Finding a model file's physical inputs: each role's variable, its unit, and the grid's axes.
+
+A role (temperature, pressure, wind, ...) is found by name on the command
+line, else by CF ``standard_name``, else by a name common in model output;
+its values are converted from the file's ``units`` to the unit the kernels
+need.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, cast
+
+import numpy as np
+
+from tarnwell import units
+
+from ._io import CommandError
+
+if TYPE_CHECKING:
+    import xarray as xr
+
+
+@dataclass(frozen=True)
+class Role:
+    """A physical input: how to find it in a file and the unit the diagnostics need."""
+
+    standard_names: tuple[str, ...]
+    names: tuple[str, ...]
+    unit: str
+    description: str
+
+
+ROLES: dict[str, Role] = {
+    "temperature": Role(
+        ("air_temperature",), ("T", "t", "ta", "temp", "TMP", "tk"), "K", "air temperature"
+    ),
+    "pressure": Role(
+        ("air_pressure",),
+        ("P", "p", "pres", "pressure", "PRES", "isobaricInhPa", "plev", "level"),
+        "Pa",
+        "air pressure",
+    ),
+    "dewpoint": Role(
+        ("dew_point_temperature",), ("TD", "td", "dewpoint", "dpt", "DPT", "d2m"), "K", "dew point"
+    ),
+    "specific_humidity": Role(
+        ("specific_humidity",), ("Q", "q", "hus", "SPFH"), "kg kg-1", "specific humidity"
+    ),
+    "relative_humidity": Role(
+        ("relative_humidity",), ("RH", "rh", "hur", "r", "RELHUM"), "1", "relative humidity"
+    ),
+    "height": Role(
+        ("geopotential_height", "height", "altitude", "height_above_mean_sea_level"),
+        ("Z", "z", "zg", "gh", "HGT", "height"),
+        "m",
+        "height",
+    ),
+    "geopotential": Role(
+        ("geopotential",), ("PHI", "phi", "geopotential"), "m2 s-2", "geopotential"
+    ),
+    "u": Role(("eastward_wind", "x_wind"), ("U", "u", "ua", "UGRD"), "m s-1", "eastward wind"),
+    "v": Role(("northward_wind", "y_wind"), ("V", "v", "va", "VGRD"), "m s-1", "northward wind"),
+    "surface_altitude": Role(
+        ("surface_altitude", "surface_geopotential_height"),
+        ("orog", "HGT_SFC", "zs", "terrain"),
+        "m",
+        "surface altitude",
+    ),
+}
+
+VERTICAL_NAMES = (
+    "level",
+    "lev",
+    "levels",
+    "z",
+    "height",
+    "pressure",
+    "plev",
+    "isobaricInhPa",
+    "model_level_number",
+    "bottom_top",
+    "hybrid",
+    "nz",
+    "altitude",
+)
+X_NAMES = ("x", "projection_x_coordinate", "west_east", "xc", "longitude", "lon")
+Y_NAMES = ("y", "projection_y_coordinate", "south_north", "yc", "latitude", "lat")
+
+
+def parse_var_mapping(items: list[str] | None) -> dict[str, str]:
+    """``["temperature=T2", ...]`` as a role-to-variable mapping, roles checked."""
+    mapping: dict[str, str] = {}
+    for item in items or []:
+        role, sep, name = item.partition("=")
+        role = role.strip()
+        if not sep or not name.strip():
+            raise CommandError(f"--var: expected ROLE=VARIABLE, got {item!r}")
+        if role not in ROLES:
+            raise CommandError(f"--var: unknown role {role!r}; roles are {', '.join(ROLES)}")
+        mapping[role] = name.strip()
+    return mapping
+
+
+def find_variables(ds: xr.Dataset, explicit: Mapping[str, str]) -> dict[str, xr.DataArray]:
+    """Each role's variable: named explicitly, else by CF standard name, else by a common name."""
+    found: dict[str, xr.DataArray] = {}
+    for role, name in explicit.items():
+        if name not in ds.variables:
+            raise CommandError(f"--var {role}={name}: the file has no variable {name!r}")
+        found[role] = ds[name]
+    taken = {da.name for da in found.values()}
+    for role, wanted in ROLES.items():
+        if role in found:
+            continue
+        candidates = [
+            str(n)
+            for n in ds.variables
+            if ds[n].attrs.get("standard_name") in wanted.standard_names and n not in taken
+        ]
+        if not candidates:
+            candidates = [n for n in wanted.names if n in ds.variables and n not in taken]
+            # A bare vertical coordinate named "level" is pressure only if it is in pressure units.
+            candidates = [n for n in candidates if _plausible(ds[n], wanted)]
+        if candidates:
+            found[role] = ds[candidates[0]]
+            taken.add(candidates[0])
+    return found
+
+
+def _plausible(da: xr.DataArray, wanted: Role) -> bool:
+    text = da.attrs.get("units")
+    if text is None:
+        return False
+    try:
+        units.conversion("diagnose", str(da.name), str(text), wanted.unit)
+    except ValueError:
+        return False
+    return True
+
+
+def in_unit(da: xr.DataArray, role: str) -> xr.DataArray:
+    """``da`` converted from its ``units`` attribute to the role's unit, with that attribute."""
+    wanted = ROLES[role]
+    text = da.attrs.get("units")
+    if text is None:
+        raise CommandError(
+            f"variable {da.name!r} ({wanted.description}) has no units attribute; "
+            f"the diagnostics need to know its units ({wanted.unit} or convertible)"
+        )
+    try:
+        scale, offset = units.conversion("diagnose", str(da.name), str(text), wanted.unit)
+    except ValueError as err:
+        raise CommandError(f"variable {da.name!r} ({wanted.description}): {err}") from None
+    if da.dtype != np.float64:
+        # Files often hold float32; the arithmetic before the kernels (humidity to
+        # dew point, buoyancy) must not run in single precision.
+        da = da.astype(np.float64)
+    converted = units.apply_linear(da, scale, offset)
+    if converted is not da:
+        converted = converted.copy(deep=False)
+        converted.attrs = {**da.attrs, "units": wanted.unit}
+    return cast("xr.DataArray", converted)
+
+
+def find_vertical_dim(ds: xr.Dataset, field: xr.DataArray, requested: str | None) -> str:
+    """The vertical dimension of ``field``: requested, CF-marked, or a usual name."""
+    if requested is not None:
+        if requested not in field.dims:
+            raise CommandError(
+                f"--level-dim {requested}: not a dimension of {field.name!r} {tuple(field.dims)}"
+            )
+        return requested
+    for dim in field.dims:
+        if dim in ds.coords:
+            attrs = ds[dim].attrs
+            if attrs.get("axis") == "Z" or "positive" in attrs:
+                return str(dim)
+    for dim in field.dims:
+        if dim in VERTICAL_NAMES:
+            return str(dim)
+    raise CommandError(
+        f"no vertical dimension in {field.name!r} {tuple(field.dims)}: the column "
+        f"diagnostics need one (name it with --level-dim)"
+    )
+
+
+def horizontal_dim(ds: xr.Dataset, field: xr.DataArray, axis: str, skip: tuple[str, ...]) -> str:
+    """The grid's ``axis`` ("x" or "y") dimension: projected, geographic, CF axis, or by name."""
+    standards = {
+        "x": ("projection_x_coordinate", "longitude", "grid_longitude"),
+        "y": ("projection_y_coordinate", "latitude", "grid_latitude"),
+    }[axis]
+    names = X_NAMES if axis == "x" else Y_NAMES
+    dims = [str(d) for d in field.dims if d not in skip]
+    for standard in standards:
+        for dim in dims:
+            if dim in ds.coords and ds[dim].attrs.get("standard_name") == standard:
+                return dim
+    for dim in dims:
+        if dim in ds.coords and ds[dim].attrs.get("axis") == axis.upper():
+            return dim
+    for dim in dims:
+        if dim in names:
+            return dim
+    if len(dims) >= 2:  # (..., y, x) is the usual order
+        return dims[-1] if axis == "x" else dims[-2]
+    raise CommandError(
+        f"no horizontal {axis} dimension in {field.name!r} {tuple(field.dims)} "
+        f"(a coordinate with standard_name {standards[0]!r})"
+    )
