@@ -56,7 +56,9 @@ def gradient(
     ``lon`` and ``lat`` are the 1-D coordinates (degrees) of the x and y axes
     ``axes[1]`` and ``axes[0]`` of ``f``.
     """
-    d_dlambda, d_dphi = _core.gradient(f, radians(lon), radians(lat), axes=axes, n_threads=n_threads)
+    d_dlambda, d_dphi = _core.gradient(
+        f, radians(lon), radians(lat), axes=axes, n_threads=n_threads
+    )
     x_factor, y_factor = metric_factors(lat)
     ndim = np.ndim(d_dlambda)
     ay = axes[0] % ndim
