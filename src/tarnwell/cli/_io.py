@@ -60,7 +60,10 @@ def open_model(path: str, chunks: dict[str, int] | str | None) -> xr.Dataset:
     chunk each (``time=1``: one time step per chunk, whole fields), whatever
     the file's own storage chunks: the kernels need whole columns and grids,
     and blocks split along them would be concatenated again for every call.
+    ``time`` names the file's time dimension whatever the file calls it
+    (WRF's ``Time``, ERA5's ``valid_time``).
     """
+    require_reading(path)
     import xarray as xr
 
     if not os.path.exists(path):
@@ -69,6 +72,7 @@ def open_model(path: str, chunks: dict[str, int] | str | None) -> xr.Dataset:
         _require("dask", "reading in chunks (--chunks)")
     kwargs: dict[str, Any] = {"chunks": chunks} if isinstance(chunks, str) else {}
     netcdf = _netcdf_backend(path)
+    grib = path.lower().endswith(GRIB_SUFFIXES)
     if netcdf is not None:
         # Naming the backend class spares xarray loading every installed backend
         # plugin (the radar readers alone take seconds) to guess the format.
@@ -76,15 +80,14 @@ def open_model(path: str, chunks: dict[str, int] | str | None) -> xr.Dataset:
     elif is_zarr(path):
         _require("zarr", "reading zarr stores")
         kwargs["engine"] = "zarr"
-    elif path.lower().endswith(GRIB_SUFFIXES):
-        _require("cfgrib", "reading GRIB files (pip install 'tarnwell[grib]')")
-        kwargs["engine"] = "cfgrib"
-        kwargs["backend_kwargs"] = {"indexpath": ""}
     try:
-        ds = xr.open_dataset(path, **kwargs)
+        ds = _open_grib(path) if grib else xr.open_dataset(path, **kwargs)
+    except CommandError:
+        raise
     except Exception as err:  # every backend has its own way of saying "not mine"
         raise CommandError(f"{path}: cannot read as a model file ({_first_line(err)})") from None
     if isinstance(chunks, dict):
+        chunks = _time_alias(chunks, ds)
         unknown = sorted(set(chunks) - set(ds.dims))
         if unknown:
             ds.close()
@@ -93,6 +96,104 @@ def open_model(path: str, chunks: dict[str, int] | str | None) -> xr.Dataset:
                 f"(its dimensions: {', '.join(map(str, ds.dims))})"
             )
         ds = ds.chunk({d: chunks.get(str(d), -1) for d in ds.dims})
+    elif chunks is not None and grib:
+        ds = ds.chunk(chunks)
+    return ds
+
+
+# What reading each kind of file needs, and the extra of the package that brings it.
+_NEEDED = {
+    "netcdf": (("netCDF4", "h5netcdf"), "cli", "reading netCDF files"),
+    "zarr": (("zarr",), "cli", "reading zarr stores"),
+    "grib": (("cfgrib", "eccodes"), "grib", "reading GRIB files"),
+}
+
+
+def require_reading(path: str) -> None:
+    """One line naming the extra to install when a package the file needs is missing."""
+    import importlib.util
+
+    if importlib.util.find_spec("xarray") is None:
+        raise CommandError(
+            "reading model files needs the Python package 'xarray': pip install 'tarnwell[cli]'"
+        )
+    if path.lower().endswith(GRIB_SUFFIXES):
+        kind = "grib"
+    elif is_zarr(path):
+        kind = "zarr"
+    else:
+        kind = "netcdf"
+    modules, extra, purpose = _NEEDED[kind]
+    if kind == "grib":
+        missing = [m for m in modules if importlib.util.find_spec(m) is None]
+    else:  # netCDF: either library will do
+        missing = [] if any(importlib.util.find_spec(m) for m in modules) else [modules[0]]
+    if missing:
+        names = " and ".join(repr(m) for m in missing)
+        raise CommandError(
+            f"{purpose} needs the Python package {names}: pip install 'tarnwell[{extra}]'"
+        )
+
+
+def _time_alias(chunks: dict[str, int], ds: xr.Dataset) -> dict[str, int]:
+    """``time`` for the file's own time dimension when it has no ``time``."""
+    if "time" not in chunks or "time" in ds.dims:
+        return chunks
+    own = [d for d in ("Time", "valid_time") if d in ds.dims]
+    if len(own) != 1:
+        return chunks
+    return {(own[0] if k == "time" else k): v for k, v in chunks.items()}
+
+
+# GRIB level types that hold the 3-D fields, in order of preference.
+_GRIB_LEVELS = ("isobaricInhPa", "isobaricInPa", "hybrid", "generalVerticalLayer")
+# Per-column fields taken from the other kinds of level: level type, value (None: any).
+_GRIB_COLUMNS = {"surface": None, "heightAboveGround": 10.0}
+
+
+def _open_grib(path: str) -> xr.Dataset:
+    """A GRIB file's 3-D fields on one kind of level, with its 10-m winds and surface fields.
+
+    A GRIB file mixes kinds of level (pressure levels, 2-m and 10-m heights, the
+    surface, ...) that cfgrib reads as separate datasets; they are joined here
+    on their common horizontal grid and times.
+    """
+    import warnings
+
+    import cfgrib
+    import xarray as xr
+
+    with warnings.catch_warnings():
+        # cfgrib's own merging warns of a future change of xarray's defaults.
+        warnings.simplefilter("ignore", FutureWarning)
+        parts = cfgrib.open_datasets(path, backend_kwargs={"indexpath": ""})
+    if not parts:
+        raise CommandError(f"{path}: no GRIB messages cfgrib can read")
+    levels = next(
+        (kind for kind in _GRIB_LEVELS if any(kind in p.dims for p in parts)),
+        None,
+    )
+    if levels is None:
+        return parts[0] if len(parts) == 1 else xr.merge(parts, compat="override", join="outer")
+    main = [p for p in parts if levels in p.dims]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", FutureWarning)
+        ds = main[0] if len(main) == 1 else xr.merge(main, compat="override", join="outer")
+    for part in parts:
+        if any(kind in part.dims for kind in _GRIB_LEVELS):
+            continue
+        kind = next((k for k in _GRIB_COLUMNS if k in part.coords and part[k].ndim == 0), None)
+        if kind is None:
+            continue
+        wanted = _GRIB_COLUMNS[kind]
+        if wanted is not None and float(part[kind].values) != wanted:
+            continue
+        for name in part.data_vars:
+            if set(part[name].dims) - set(ds.dims):
+                continue
+            target = str(name) if name not in ds.variables else f"{name}_{kind}"
+            da = part[name]
+            ds[target] = da.drop_vars([c for c in da.coords if c not in da.dims])
     return ds
 
 

@@ -8,7 +8,7 @@ need.
 
 from __future__ import annotations
 
-from collections.abc import Mapping
+from collections.abc import Hashable, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, cast
 
@@ -36,17 +36,40 @@ ROLES: dict[str, Role] = {
     "temperature": Role(
         ("air_temperature",), ("T", "t", "ta", "temp", "TMP", "tk"), "K", "air temperature"
     ),
+    "theta": Role(
+        ("air_potential_temperature",),
+        ("theta", "THETA", "th", "pt"),
+        "K",
+        "potential temperature",
+    ),
     "pressure": Role(
         ("air_pressure",),
-        ("P", "p", "pres", "pressure", "PRES", "isobaricInhPa", "plev", "level"),
+        (
+            "P",
+            "p",
+            "pres",
+            "pressure",
+            "PRES",
+            "isobaricInhPa",
+            "isobaricInPa",
+            "pressure_level",
+            "plev",
+            "level",
+        ),
         "Pa",
         "air pressure",
     ),
     "dewpoint": Role(
-        ("dew_point_temperature",), ("TD", "td", "dewpoint", "dpt", "DPT", "d2m"), "K", "dew point"
+        ("dew_point_temperature",), ("TD", "td", "dewpoint", "dpt", "DPT"), "K", "dew point"
     ),
     "specific_humidity": Role(
         ("specific_humidity",), ("Q", "q", "hus", "SPFH"), "kg kg-1", "specific humidity"
+    ),
+    "mixing_ratio": Role(
+        ("humidity_mixing_ratio",),
+        ("QVAPOR", "mixing_ratio", "mixr"),
+        "kg kg-1",
+        "water vapour mixing ratio",
     ),
     "relative_humidity": Role(
         ("relative_humidity",), ("RH", "rh", "hur", "r", "RELHUM"), "1", "relative humidity"
@@ -58,20 +81,56 @@ ROLES: dict[str, Role] = {
         "height",
     ),
     "geopotential": Role(
-        ("geopotential",), ("PHI", "phi", "geopotential"), "m2 s-2", "geopotential"
+        ("geopotential",), ("PHI", "phi", "geopotential", "z"), "m2 s-2", "geopotential"
     ),
     "u": Role(("eastward_wind", "x_wind"), ("U", "u", "ua", "UGRD"), "m s-1", "eastward wind"),
     "v": Role(("northward_wind", "y_wind"), ("V", "v", "va", "VGRD"), "m s-1", "northward wind"),
+    # Per-column roles: horizontal fields without the level dimension.
     "surface_altitude": Role(
-        ("surface_altitude", "surface_geopotential_height"),
-        ("orog", "HGT_SFC", "zs", "terrain"),
+        ("surface_altitude",),
+        ("orog", "HGT_SFC", "zs", "terrain", "orography"),
         "m",
         "surface altitude",
     ),
+    "surface_geopotential": Role(
+        ("surface_geopotential", "geopotential"),
+        ("z_surface", "zsfc", "phis", "PHIS"),
+        "m2 s-2",
+        "surface geopotential",
+    ),
+    "surface_pressure": Role(
+        ("surface_air_pressure",),
+        ("sp", "ps", "PSFC", "PRES_SFC", "pres_sfc"),
+        "Pa",
+        "surface air pressure",
+    ),
+    "u10": Role(
+        ("eastward_wind", "x_wind"),
+        ("u10", "U10", "10u", "uas", "UGRD_10maboveground"),
+        "m s-1",
+        "eastward wind 10 m above ground",
+    ),
+    "v10": Role(
+        ("northward_wind", "y_wind"),
+        ("v10", "V10", "10v", "vas", "VGRD_10maboveground"),
+        "m s-1",
+        "northward wind 10 m above ground",
+    ),
 }
+
+#: Roles of horizontal fields, one value per column: never the level dimension.
+COLUMN_ROLES = frozenset(
+    ("surface_altitude", "surface_geopotential", "surface_pressure", "u10", "v10")
+)
+#: Standard names that name a per-column field only through its lacking levels
+#: (cfgrib labels orography "geopotential_height", and a 10-m wind "eastward_wind").
+_SURFACE_ONLY_BY_NAME = frozenset(("u10", "v10"))
 
 VERTICAL_NAMES = (
     "level",
+    "pressure_level",
+    "isobaricInPa",
+    "generalVerticalLayer",
     "lev",
     "levels",
     "z",
@@ -84,6 +143,15 @@ VERTICAL_NAMES = (
     "hybrid",
     "nz",
     "altitude",
+)
+VERTICAL_STANDARD_NAMES = (
+    "air_pressure",
+    "height",
+    "altitude",
+    "model_level_number",
+    "atmosphere_hybrid_sigma_pressure_coordinate",
+    "atmosphere_hybrid_height_coordinate",
+    "atmosphere_sigma_coordinate",
 )
 X_NAMES = ("x", "projection_x_coordinate", "west_east", "xc", "longitude", "lon")
 Y_NAMES = ("y", "projection_y_coordinate", "south_north", "yc", "latitude", "lat")
@@ -103,8 +171,16 @@ def parse_var_mapping(items: list[str] | None) -> dict[str, str]:
     return mapping
 
 
-def find_variables(ds: xr.Dataset, explicit: Mapping[str, str]) -> dict[str, xr.DataArray]:
-    """Each role's variable: named explicitly, else by CF standard name, else by a common name."""
+def find_variables(
+    ds: xr.Dataset, explicit: Mapping[str, str], level_dim: str | None = None
+) -> dict[str, xr.DataArray]:
+    """Each role's variable: named explicitly, else by CF standard name, else by a common name.
+
+    With ``level_dim`` known, a field role takes only variables along it (a
+    scalar ``height`` coordinate, the 10-m wind or the orography are never
+    level fields) and a per-column role only variables without it; the 1-D
+    coordinate of the level dimension itself may be the pressure or height.
+    """
     found: dict[str, xr.DataArray] = {}
     for role, name in explicit.items():
         if name not in ds.variables:
@@ -114,19 +190,48 @@ def find_variables(ds: xr.Dataset, explicit: Mapping[str, str]) -> dict[str, xr.
     for role, wanted in ROLES.items():
         if role in found:
             continue
-        candidates = [
-            str(n)
+
+        def fits(name: Hashable, role: str = role) -> bool:
+            return name not in taken and _fits(ds[name], role, level_dim)
+
+        by_standard = [
+            n
             for n in ds.variables
-            if ds[n].attrs.get("standard_name") in wanted.standard_names and n not in taken
+            if ds[n].attrs.get("standard_name") in wanted.standard_names and fits(n)
         ]
-        if not candidates:
-            candidates = [n for n in wanted.names if n in ds.variables and n not in taken]
-            # A bare vertical coordinate named "level" is pressure only if it is in pressure units.
-            candidates = [n for n in candidates if _plausible(ds[n], wanted)]
+        if role in _SURFACE_ONLY_BY_NAME:
+            by_standard = [n for n in by_standard if _ten_metres(ds[n])]
+        candidates = by_standard or [
+            n for n in wanted.names if n in ds.variables and fits(n) and _plausible(ds[n], wanted)
+        ]
         if candidates:
-            found[role] = ds[candidates[0]]
-            taken.add(candidates[0])
+            # The fullest field first: a 4-D wind before a 3-D one of the same name.
+            best = max(candidates, key=lambda n: ds[n].ndim)
+            found[role] = ds[best]
+            taken.add(best)
     return found
+
+
+def _fits(da: xr.DataArray, role: str, level_dim: str | None) -> bool:
+    if da.ndim == 0:
+        return False
+    if role in COLUMN_ROLES:
+        return da.ndim >= 2 and (level_dim is None or level_dim not in da.dims)
+    if da.ndim == 1:
+        # Only the vertical coordinate itself: pressure or height levels.
+        return da.dims[0] == da.name and (level_dim is None or da.dims[0] == level_dim)
+    return level_dim is None or level_dim in da.dims
+
+
+def _ten_metres(da: xr.DataArray) -> bool:
+    """A wind with a scalar height coordinate of 10 m (as cfgrib and CMIP label it)."""
+    for coord in da.coords.values():
+        if coord.ndim == 0 and coord.attrs.get("standard_name") == "height":
+            try:
+                return bool(float(coord.values) == 10.0)
+            except (TypeError, ValueError):
+                return False
+    return str(da.name) in ROLES["u10"].names + ROLES["v10"].names
 
 
 def _plausible(da: xr.DataArray, wanted: Role) -> bool:
@@ -175,7 +280,11 @@ def find_vertical_dim(ds: xr.Dataset, field: xr.DataArray, requested: str | None
     for dim in field.dims:
         if dim in ds.coords:
             attrs = ds[dim].attrs
-            if attrs.get("axis") == "Z" or "positive" in attrs:
+            if (
+                attrs.get("axis") == "Z"
+                or "positive" in attrs
+                or attrs.get("standard_name") in VERTICAL_STANDARD_NAMES
+            ):
                 return str(dim)
     for dim in field.dims:
         if dim in VERTICAL_NAMES:

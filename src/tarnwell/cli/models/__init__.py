@@ -10,7 +10,7 @@ is one module and one test file.
 
 from __future__ import annotations
 
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
@@ -49,10 +49,27 @@ class ModelFields:
     geographic: bool = False
     grid_note: str | None = None
     notes: list[str] = field(default_factory=list)
+    # The dimension that holds time (WRF's "Time", ERA5's "valid_time"), if any.
+    time_dim: str | None = None
+    # The floating type the file stores the input fields in (float32 for most
+    # model output); the fields above are float64 whatever the file holds.
+    input_dtype: np.dtype[np.floating] | None = None
+    # Map scale factor on the mass grid (projected WRF grids): a distance dx on
+    # the projection plane is dx / map_factor on the earth, so a true horizontal
+    # gradient is map_factor times the gradient on the plane. None: 1 (or geographic).
+    map_factor: xr.DataArray | None = None
 
 
 def read(ds: xr.Dataset, variables: Mapping[str, str], level_dim: str | None) -> ModelFields:
-    """The canonical fields of ``ds``, by the family its layout belongs to."""
-    from . import cf
+    """The canonical fields of ``ds``, read by the family its layout belongs to."""
+    return reader(ds)(ds, variables, level_dim)
 
-    return cf.read(ds, variables, level_dim)
+
+def reader(ds: xr.Dataset) -> Callable[[xr.Dataset, Mapping[str, str], str | None], ModelFields]:
+    """The ``read`` of the first family that recognises ``ds``; CF for the rest."""
+    from . import cf, ecmwf, ncep, wrf
+
+    for module in (wrf, ecmwf, ncep):
+        if module.recognise(ds):
+            return module.read
+    return cf.read
