@@ -111,9 +111,7 @@ _NEEDED = {
 
 def require_reading(path: str) -> None:
     """One line naming the extra to install when a package the file needs is missing."""
-    import importlib.util
-
-    if importlib.util.find_spec("xarray") is None:
+    if not _importable("xarray"):
         raise CommandError(
             "reading model files needs the Python package 'xarray': pip install 'tarnwell[cli]'"
         )
@@ -124,15 +122,26 @@ def require_reading(path: str) -> None:
     else:
         kind = "netcdf"
     modules, extra, purpose = _NEEDED[kind]
-    if kind == "grib":
-        missing = [m for m in modules if importlib.util.find_spec(m) is None]
-    else:  # netCDF: either library will do
-        missing = [] if any(importlib.util.find_spec(m) for m in modules) else [modules[0]]
+    if kind == "netcdf":  # either library will do
+        missing = [] if any(_importable(m) for m in modules) else [modules[0]]
+    else:
+        missing = [m for m in modules if not _importable(m)]
     if missing:
         names = " and ".join(repr(m) for m in missing)
         raise CommandError(
             f"{purpose} needs the Python package {names}: pip install 'tarnwell[{extra}]'"
         )
+
+
+def _importable(module: str) -> bool:
+    import importlib.util
+
+    if module in sys.modules:
+        return sys.modules[module] is not None
+    try:
+        return importlib.util.find_spec(module) is not None
+    except (ImportError, ValueError):
+        return False
 
 
 def _time_alias(chunks: dict[str, int], ds: xr.Dataset) -> dict[str, int]:

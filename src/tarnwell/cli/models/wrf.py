@@ -132,7 +132,7 @@ def read(ds: xr.Dataset, variables: Mapping[str, str], level_dim: str | None) ->
 def _float(da: xr.DataArray) -> xr.DataArray:
     """The values alone, in double precision (WRF writes float32; the sums of
     base state and perturbation must not round to single precision)."""
-    bare = da.reset_coords(drop=True).drop_vars(list(da.coords), errors="ignore")
+    bare = da.drop_vars(list(da.coords))
     bare.attrs = {}
     return bare.astype(np.float64) if bare.dtype != np.float64 else bare
 
@@ -146,7 +146,7 @@ def _destagger(da: xr.DataArray, staggered: str, centred: str) -> xr.DataArray:
     mean = (lower + upper) * 0.5
     import xarray as xr
 
-    return xr.DataArray(mean.rename({staggered: centred}))
+    return xr.DataArray(mean).rename({staggered: centred})
 
 
 def _rotation(ds: xr.Dataset, fields: ModelFields) -> tuple[xr.DataArray, xr.DataArray] | None:
