@@ -200,7 +200,8 @@ def read_by_roles(
         )
     level = find_vertical_dim(ds, anchor, level_dim)
     found = find_variables(ds, variables, level)
-    stored = input_dtype(*found.values())
+    # The fields' own storage; a coordinate (the pressure levels) is not a field.
+    stored = input_dtype(*(da for da in found.values() if da.name not in da.dims))
     found, flipped = flip_if_top_down(found, level)
     anchor = found.get("temperature", found.get("theta", found.get("u")))
     assert anchor is not None
