@@ -279,3 +279,74 @@ def test_ensemble_members_and_older_layout(era5_file, tmp_path):
         for member in range(2):
             same(fields.temperature.values[member], expected["temperature"], "t")
             same(fields.height.values[member], expected["height"], "height")
+
+
+def test_era5_grib_with_orography(tmp_path):
+    """ERA5 as GRIB (through cfgrib): pressure levels, the surface geopotential (also
+    named z, on the surface) and the 10-m winds, joined; heights under the
+    orography masked."""
+    eccodes = pytest.importorskip("eccodes")
+    pytest.importorskip("cfgrib")
+    levels, ny, nx = [1000, 850, 700, 500], 4, 5
+    rng = np.random.default_rng(3)
+    orog = np.where(np.arange(nx)[None, :] > 2, 2500.0, 50.0) + np.zeros((ny, nx))
+    written = {}
+    path = tmp_path / "era5.grib"
+    with open(path, "wb") as f:
+
+        def message(short: str, level_type: int, level: int, values: np.ndarray) -> None:
+            h = eccodes.codes_grib_new_from_samples("GRIB2")
+            keys = {
+                "centre": 98,  # ECMWF
+                "gridType": "regular_ll",
+                "Ni": nx,
+                "Nj": ny,
+                "latitudeOfFirstGridPointInDegrees": 47.0,
+                "latitudeOfLastGridPointInDegrees": 47.0 - (ny - 1) * 0.25,
+                "longitudeOfFirstGridPointInDegrees": 8.0,
+                "longitudeOfLastGridPointInDegrees": 8.0 + (nx - 1) * 0.25,
+                "iDirectionIncrementInDegrees": 0.25,
+                "jDirectionIncrementInDegrees": 0.25,
+                "typeOfFirstFixedSurface": level_type,
+                "bitsPerValue": 24,
+            }
+            for key, value in keys.items():
+                eccodes.codes_set(h, key, value)
+            if level_type == 100:
+                eccodes.codes_set(h, "level", level)
+            elif level_type == 103:
+                eccodes.codes_set(h, "scaledValueOfFirstFixedSurface", level)
+                eccodes.codes_set(h, "scaleFactorOfFirstFixedSurface", 0)
+            eccodes.codes_set(h, "shortName", short)
+            eccodes.codes_set_values(h, values.reshape(-1))
+            eccodes.codes_write(h, f)
+            written[(short, level_type, level)] = eccodes.codes_get_values(h).reshape(ny, nx)
+            eccodes.codes_release(h)
+
+        message("z", 1, 0, orog * G)
+        message("10u", 103, 10, 2.0 + rng.random((ny, nx)))
+        message("10v", 103, 10, -1.0 + rng.random((ny, nx)))
+        for level in levels:
+            height = 7500.0 * np.log(1013.0 / level) + 30.0 * rng.random((ny, nx))
+            message("t", 100, level, 290.0 - 0.0065 * height)
+            message("z", 100, level, height * G)
+            message("q", 100, level, 0.01 * (level / 1000.0) ** 3 + 0 * height)
+            message("u", 100, level, 5.0 + 0.002 * height)
+            message("v", 100, level, 1.0 + 0.001 * height)
+    with _io.open_model(str(path), None) as opened:
+        assert opened["z_surface"].dims == ("latitude", "longitude")
+        fields = models.read(opened, {}, None)
+    assert fields.family == "ECMWF"
+
+    def f32(a: np.ndarray) -> np.ndarray:
+        return a.astype(np.float32).astype(np.float64)
+
+    zs = f32(written[("z", 1, 0)]) / G
+    z = np.stack([f32(written[("z", 100, lev)]) for lev in levels]) / G
+    t = np.stack([f32(written[("t", 100, lev)]) for lev in levels])
+    under = z < zs
+    assert under.any() and not under.all()
+    same(fields.ground.values, zs, "ground")
+    same(fields.height.values, np.where(under, np.nan, z), "height")
+    same(fields.temperature.values, np.where(under, np.nan, t), "temperature")
+    same(fields.u10.values, f32(written[("10u", 103, 10)]), "u10")
