@@ -167,15 +167,17 @@ def _open_grib(path: str) -> xr.Dataset:
     surface, ...) that cfgrib reads as separate datasets; they are joined here
     on their common horizontal grid and times.
     """
+    import importlib
     import warnings
 
-    import cfgrib
     import xarray as xr
+
+    cfgrib: Any = importlib.import_module("cfgrib")
 
     with warnings.catch_warnings():
         # cfgrib's own merging warns of a future change of xarray's defaults.
         warnings.simplefilter("ignore", FutureWarning)
-        parts = cfgrib.open_datasets(path, backend_kwargs={"indexpath": ""})
+        parts: list[xr.Dataset] = cfgrib.open_datasets(path, backend_kwargs={"indexpath": ""})
     if not parts:
         raise CommandError(f"{path}: no GRIB messages cfgrib can read")
     levels = next(

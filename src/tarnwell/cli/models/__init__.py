@@ -69,7 +69,10 @@ def reader(ds: xr.Dataset) -> Callable[[xr.Dataset, Mapping[str, str], str | Non
     """The ``read`` of the first family that recognises ``ds``; CF for the rest."""
     from . import cf, ecmwf, ncep, wrf
 
-    for module in (wrf, ecmwf, ncep):
-        if module.recognise(ds):
-            return module.read
+    if wrf.recognise(ds):
+        return wrf.read
+    if ecmwf.recognise(ds):
+        return ecmwf.read
+    if ncep.recognise(ds):
+        return ncep.read
     return cf.read

@@ -50,18 +50,18 @@ def dewpoint_from_vapour_pressure(e: xr.DataArray) -> xr.DataArray:
 
 def vapour_pressure_from_specific_humidity(q: xr.DataArray, p: xr.DataArray) -> xr.DataArray:
     """e = q p / (ε + (1 − ε) q)."""
-    return cast("xr.DataArray", q * p / (EPSILON + (1.0 - EPSILON) * q))
+    return q * p / (EPSILON + (1.0 - EPSILON) * q)
 
 
 def vapour_pressure_from_mixing_ratio(w: xr.DataArray, p: xr.DataArray) -> xr.DataArray:
     """e = w p / (ε + w), so that the thermo kernel's w = ε e / (p − e) gives w back."""
-    return cast("xr.DataArray", w * p / (EPSILON + w))
+    return w * p / (EPSILON + w)
 
 
 def vapour_pressure_from_relative_humidity(rh: xr.DataArray, t: xr.DataArray) -> xr.DataArray:
     """e = RH · e_s(T), with Bolton's e_s over water."""
     tc = t - 273.15
-    return cast("xr.DataArray", rh * 611.2 * np.exp(17.67 * tc / (tc + 243.5)))
+    return rh * 611.2 * np.exp(17.67 * tc / (tc + 243.5))
 
 
 def temperature_from_theta(
@@ -69,7 +69,7 @@ def temperature_from_theta(
 ) -> xr.DataArray:
     """Poisson's equation turned round: T = θ (p / 100000 Pa)^κ."""
     t = theta * (p / REFERENCE_PRESSURE) ** kappa
-    return clean(cast("xr.DataArray", t), "K", "air temperature")
+    return clean(t, "K", "air temperature")
 
 
 def relative_humidity(da: xr.DataArray) -> xr.DataArray:

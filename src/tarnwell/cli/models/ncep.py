@@ -20,7 +20,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Mapping
-from typing import TYPE_CHECKING, cast
+from typing import TYPE_CHECKING
 
 import numpy as np
 
@@ -89,7 +89,7 @@ def _lambert(ds: xr.Dataset, fields: ModelFields) -> None:
         east = (u * cos_a + v * sin_a).transpose(*u.dims)
         north = (v * cos_a - u * sin_a).transpose(*u.dims)
         east.attrs, north.attrs = dict(u.attrs), dict(v.attrs)
-        return cast("xr.DataArray", east), cast("xr.DataArray", north)
+        return east, north
 
     assert fields.v is not None
     fields.u, fields.v = rotate(fields.u, fields.v)

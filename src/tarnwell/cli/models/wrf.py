@@ -23,7 +23,7 @@ WRF stores the state as perturbations of a base state on a staggered
 from __future__ import annotations
 
 from collections.abc import Mapping
-from typing import TYPE_CHECKING, Any, cast
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
@@ -172,7 +172,7 @@ def _earth_relative(
     sin_alpha, cos_alpha = rotation
     east = u * cos_alpha - v * sin_alpha
     north = v * cos_alpha + u * sin_alpha
-    return cast("xr.DataArray", east), cast("xr.DataArray", north)
+    return east, north
 
 
 def _coordinates(ds: xr.Dataset, columns: tuple[str, ...]) -> dict[str, Any]:
