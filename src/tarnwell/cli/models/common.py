@@ -181,9 +181,9 @@ def _coordinate_in_metres(ds: xr.Dataset, dim: str) -> np.ndarray:
 
 
 def input_dtype(*fields: xr.DataArray | None) -> np.dtype[np.floating] | None:
-    """The widest floating type the file stores the fields in (float32 files give float32)."""
-    kinds = [f.encoding.get("dtype", f.dtype) for f in fields if f is not None]
-    floats = [np.dtype(k) for k in kinds if np.dtype(k).kind == "f"]
+    """The widest floating type of the fields as the file gives them (float32 files,
+    and 16-bit integers packed with a float32 scale factor, give float32)."""
+    floats = [np.dtype(f.dtype) for f in fields if f is not None and f.dtype.kind == "f"]
     return np.result_type(*floats) if floats else None
 
 
