@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 from pathlib import Path
 
 import numpy as np
@@ -173,10 +174,25 @@ def by_hand(ds: xr.Dataset, humidity: str = "q") -> dict[str, np.ndarray]:
         "u": f("u"),
         "v": f("v"),
     }
-    out = {k: np.where(under, np.nan, v) for k, v in out.items()}
-    out["ground"] = np.nanmin(out["height"], axis=1)
+    out["ground"] = ground_at_surface_pressure(p, out["height"], f("sp"))
+    out = {k: v if k == "ground" else np.where(under, np.nan, v) for k, v in out.items()}
     out["u10"], out["v10"] = f("u10"), f("v10")
     return out
+
+
+def ground_at_surface_pressure(p: np.ndarray, z: np.ndarray, sp: np.ndarray) -> np.ndarray:
+    """Column by column: the height at the surface pressure, linear in ln p between
+    the levels around it (ERA5's heights under the ground are its own extrapolation)."""
+    ground = np.empty(sp.shape)
+    for index in np.ndindex(*sp.shape):
+        t, j, i = index
+        column_p, column_z, surface = p[t, :, j, i], z[t, :, j, i], sp[index]
+        k = max(1, int(np.nonzero(column_p <= surface)[0][0]))
+        fraction = (math.log(column_p[k - 1]) - math.log(surface)) / (
+            math.log(column_p[k - 1]) - math.log(column_p[k])
+        )
+        ground[index] = column_z[k - 1] + (column_z[k] - column_z[k - 1]) * fraction
+    return ground
 
 
 def same(got: np.ndarray, want: np.ndarray, name: str, rtol: float = 1e-13) -> None:
@@ -218,6 +234,10 @@ def test_era5_levels_turned_round_and_masked_below_the_ground(era5_file, chunks)
         assert fields.geographic and fields.grid_note is None
         np.testing.assert_array_equal(fields.x, LONGITUDES)
         np.testing.assert_array_equal(fields.y, LATITUDES)
+        # The ground lies between the lowest level and the first one under it.
+        lowest = fields.height.min("pressure_level").values
+        assert np.all(fields.ground.values < lowest)
+        assert np.all(fields.ground.values > lowest - 1500.0)  # 850 to 700 hPa: 1.46 km
         # The scalar height coordinate of the 10-m wind is not the level heights.
         assert fields.height.attrs == {"units": "m", "long_name": "height above mean sea level"}
 

@@ -259,6 +259,9 @@ def read_by_roles(
         if dewpoint is not None:
             dewpoint = full(dewpoint)
 
+    # The model's heights of the pressure levels under the ground, before they are
+    # masked, place the ground between the levels around the surface pressure.
+    unmasked, pressure_levels = height, pressure
     if on_pressure_levels:
         below = _below_ground(pressure, surface_pressure, height, surface_altitude)
         if below is not None:
@@ -285,6 +288,13 @@ def read_by_roles(
             fields.ground = per_column(xr_zeros_like(height.isel({level: 0}, drop=True)))
         elif surface_altitude is not None:
             fields.ground = clean(surface_altitude, "m", "surface altitude")
+        elif on_pressure_levels and surface_pressure is not None and unmasked is not None:
+            assert pressure_levels is not None
+            fields.ground = clean(
+                _height_at_pressure(unmasked, pressure_levels, surface_pressure, level),
+                "m",
+                "surface altitude (height at the surface pressure)",
+            )
         else:
             fields.ground = clean(height.min(level, skipna=True), "m", "lowest level height")
     fields.temperature, fields.pressure, fields.dewpoint = temperature, pressure, dewpoint
@@ -344,3 +354,45 @@ def _below_ground(
         under = height < surface_altitude
         below = under if below is None else below | under
     return below
+
+
+def _height_at_pressure(
+    height: xr.DataArray, pressure: xr.DataArray, target: xr.DataArray, level_dim: str
+) -> xr.DataArray:
+    """The height at pressure ``target`` in each column, linear in ln p between the
+    two levels around it (hydrostatic balance at a constant temperature between
+    them), extrapolated from the two lowest levels below the lowest one."""
+    import xarray as xr
+
+    return cast(
+        "xr.DataArray",
+        xr.apply_ufunc(
+            _height_at_pressure_columns,
+            height,
+            pressure,
+            target,
+            input_core_dims=[[level_dim], [level_dim], []],
+            dask="parallelized",
+            output_dtypes=[np.float64],
+        ),
+    )
+
+
+def _height_at_pressure_columns(z: np.ndarray, p: np.ndarray, target: np.ndarray) -> np.ndarray:
+    z, p = np.broadcast_arrays(z, p)
+    if p.shape[-1] < 2:
+        return np.full(np.broadcast_shapes(z.shape[:-1], np.shape(target)), np.nan)
+    target = np.asarray(target)[..., None]
+    above = p <= target  # levels bottom-up: pressure falls with the index
+    upper = np.clip(np.argmax(above, axis=-1), 1, p.shape[-1] - 1)[..., None]
+    lower = upper - 1
+
+    def at(a: np.ndarray, k: np.ndarray) -> np.ndarray:
+        return np.take_along_axis(a, np.broadcast_to(k, (*a.shape[:-1], 1)), axis=-1)
+
+    ln_lower, ln_upper = np.log(at(p, lower)), np.log(at(p, upper))
+    z_lower, z_upper = at(z, lower), at(z, upper)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        zs = z_lower + (z_upper - z_lower) * (ln_lower - np.log(target)) / (ln_lower - ln_upper)
+    result: np.ndarray = np.where(above.any(axis=-1, keepdims=True), zs, np.nan)[..., 0]
+    return result
