@@ -370,3 +370,38 @@ def test_era5_grib_with_orography(tmp_path):
     same(fields.height.values, np.where(under, np.nan, z), "height")
     same(fields.temperature.values, np.where(under, np.nan, t), "temperature")
     same(fields.u10.values, f32(written[("10u", 103, 10)]), "u10")
+
+
+def test_real_grib_sample_with_members():
+    """The GRIB sample that ships with xarray (two members, three times, 850 and
+    500 hPa, a global 90-degree grid), against its messages decoded by eccodes."""
+    eccodes = pytest.importorskip("eccodes")
+    pytest.importorskip("cfgrib")
+    sample = Path(xr.__file__).parent / "tests" / "data" / "example.grib"
+    if not sample.exists():
+        pytest.skip("this xarray ships without its test data")
+    messages: dict[tuple[str, int, int, int], np.ndarray] = {}
+    with open(sample, "rb") as f:
+        while (h := eccodes.codes_grib_new_from_file(f)) is not None:
+            key = tuple(eccodes.codes_get(h, k) for k in ("shortName", "number", "level"))
+            when = eccodes.codes_get(h, "dataDate") * 10000 + eccodes.codes_get(h, "dataTime")
+            values = eccodes.codes_get_values(h).reshape(3, 4)
+            messages[(*key, when)] = values.astype(np.float32).astype(np.float64)
+            eccodes.codes_release(h)
+    times = sorted({k[3] for k in messages})
+    with _io.open_model(str(sample), None) as opened:
+        fields = models.read(opened, {}, None)
+    assert fields.dims == ("number", "time", "isobaricInhPa", "latitude", "longitude")
+    assert fields.level_dim == "isobaricInhPa" and fields.time_dim == "time"
+
+    def stacked(short: str) -> np.ndarray:
+        return np.array(
+            [[[messages[(short, n, lev, w)] for lev in (850, 500)] for w in times] for n in (0, 1)]
+        )
+
+    same(fields.temperature.values, stacked("t"), "t")
+    same(fields.height.values, stacked("z") / G, "height")
+    np.testing.assert_array_equal(fields.pressure.values[0, 0, :, 0, 0], [85000.0, 50000.0])
+    assert fields.dewpoint is None  # no humidity in the sample
+    assert fields.geographic
+    np.testing.assert_array_equal(fields.y, [90.0, 0.0, -90.0])
