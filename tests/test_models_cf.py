@@ -165,3 +165,45 @@ def test_recognised_families(sample):
     assert models.reader(sample.assign_attrs(GRIB_centre="kwbc")) is models.ncep.read
     wrf_like = sample.assign_attrs(TITLE=" OUTPUT FROM WRF V4.5 MODEL")
     assert models.reader(wrf_like) is models.wrf.read
+
+
+def test_unified_model_hybrid_height_levels(sample, tmp_path):
+    """A UM file as iris writes it: theta on model levels whose heights are the
+    hybrid height coordinate z = level_height + sigma * surface_altitude."""
+    nz = sample.sizes["level"]
+    level_height = np.linspace(20.0, 14000.0, nz)
+    sigma = np.clip(1.0 - level_height / 8000.0, 0.0, 1.0) ** 2
+    rng = np.random.default_rng(1)
+    orog = 300.0 + 900.0 * rng.random((sample.sizes["y"], sample.sizes["x"]))
+    theta = sample["T"] * (100000.0 / sample["P"]) ** KAPPA
+    um = sample.drop_vars(["T", "Z"]).assign(
+        air_potential_temperature=theta.assign_attrs(
+            standard_name="air_potential_temperature", units="K"
+        ),
+        surface_altitude=(("y", "x"), orog, {"standard_name": "surface_altitude", "units": "m"}),
+    )
+    um = um.assign_coords(
+        level_height=(
+            "level",
+            level_height,
+            {
+                "standard_name": "atmosphere_hybrid_height_coordinate",
+                "units": "m",
+                "axis": "Z",
+                "positive": "up",
+                "formula_terms": "a: level_height b: sigma orog: surface_altitude",
+            },
+        ),
+        sigma=("level", sigma, {"long_name": "sigma", "units": "1"}),
+    )
+    stored = save(um, tmp_path / "um_hybrid.nc")
+    fields = models.read(stored, {}, None)
+    z = level_height[None, :, None, None] + sigma[None, :, None, None] * orog[None, None]
+    np.testing.assert_allclose(fields.height.values, np.broadcast_to(z, theta.shape), rtol=1e-15)
+    np.testing.assert_array_equal(fields.ground.values[0], orog)
+    assert np.all(fields.height.values[:, 0] > fields.ground.values)  # the lowest level above
+    # Stored top-down, the same heights on the same levels.
+    top_down = save(um.isel(level=slice(None, None, -1)), tmp_path / "um_top_down.nc")
+    flipped = models.read(top_down, {}, None)
+    np.testing.assert_allclose(flipped.height.values, fields.height.values, rtol=1e-15)
+    np.testing.assert_array_equal(flipped.temperature.values, fields.temperature.values)

@@ -224,6 +224,10 @@ def read_by_roles(
     on_pressure_levels = "pressure" in found and found["pressure"].dims == (level,)
 
     height, above_ground = _height(found)
+    if height is None:
+        height = _hybrid_height(ds, level, found, flipped)
+        if height is not None:
+            fields.notes.append("level heights from the hybrid height coordinate")
     if height is not None:
         height = full(height)
 
@@ -318,6 +322,35 @@ def _height(found: dict[str, xr.DataArray]) -> tuple[xr.DataArray | None, bool]:
         phi = in_unit(found["geopotential"], "geopotential")
         return phi / GRAVITY, False
     return None, False
+
+
+def _hybrid_height(
+    ds: xr.Dataset, level_dim: str, found: dict[str, xr.DataArray], flipped: bool
+) -> xr.DataArray | None:
+    """Heights of a hybrid height coordinate (the Met Office Unified Model's levels):
+    z = a + b orog, by the CF ``formula_terms`` of its coordinate."""
+    for name in ds.variables:
+        coord = ds[name]
+        attrs = coord.attrs
+        if coord.dims != (level_dim,) or (
+            attrs.get("standard_name") != "atmosphere_hybrid_height_coordinate"
+        ):
+            continue
+        words = str(attrs.get("formula_terms", "")).split()
+        terms = dict(zip((w.rstrip(":") for w in words[::2]), words[1::2], strict=False))
+        if not {"a", "b", "orog"} <= set(terms) or not all(
+            terms[t] in ds.variables for t in ("a", "b", "orog")
+        ):
+            continue
+        a = in_unit(ds[terms["a"]], "height")
+        b = ds[terms["b"]].astype(np.float64)
+        orog = in_unit(ds[terms["orog"]], "surface_altitude")
+        if level_dim in orog.dims:
+            return None
+        found.setdefault("surface_altitude", ds[terms["orog"]])
+        height = a + b * orog
+        return height.isel({level_dim: slice(None, None, -1)}) if flipped else height
+    return None
 
 
 def _dewpoint(
