@@ -49,8 +49,10 @@ def message_header(size_bytes: int, mtype: int) -> bytes:
 
 
 def moment_block(name: bytes, words: np.ndarray, first: int, spacing: int, scale, offset):
-    head = b"D" + name + struct.pack(
-        ">IHhhhhBBff", 0, words.size, first, spacing, 16, 28, 0, 8, scale, offset
+    head = (
+        b"D"
+        + name
+        + struct.pack(">IHhhhhBBff", 0, words.size, first, spacing, 16, 28, 0, 8, scale, offset)
     )
     return head + words.astype(np.uint8).tobytes()
 
@@ -145,9 +147,7 @@ def volume_radials(seed=0):
             ray_moments = list(moments)
             if kind == "doppler":
                 ray_moments.append(
-                    moment_block(
-                        b"VEL", words[k], FIRST_GATE, GATE_SPACING, VEL_SCALE, VEL_OFFSET
-                    )
+                    moment_block(b"VEL", words[k], FIRST_GATE, GATE_SPACING, VEL_SCALE, VEL_OFFSET)
                 )
             radials.append(
                 message_31(az_deg[k], el, status, number, ray_moments, int(NYQUIST * 100))
@@ -172,9 +172,7 @@ def write_archive(path: Path, *, ldm: bool, seed=0):
         records = [metadata()] + [
             b"".join(radials[i : i + 120]) for i in range(0, len(radials), 120)
         ]
-        body = b"".join(
-            struct.pack(">i", len(c)) + c for c in (bz2.compress(r) for r in records)
-        )
+        body = b"".join(struct.pack(">i", len(c)) + c for c in (bz2.compress(r) for r in records))
     else:
         body = metadata() + b"".join(radials)
     path.write_bytes(volume_header() + body)
@@ -198,7 +196,7 @@ def test_reader_skips_the_surveillance_scan_and_masks_both_codes(archive):
     assert len(sweeps) == len(CUTS)
     assert "VEL" not in sweeps[0]  # the reflectivity-only scan of the split cut
     assert _radar.doppler_sweeps(sweeps, None) == [1, 2, 3]
-    for sweep, (el, true, words) in zip(sweeps[1:], truth, strict=True):
+    for sweep, (el, _, words) in zip(sweeps[1:], truth, strict=True):
         vel = sweep["VEL"].values
         np.testing.assert_array_equal(sweep["range"].values, range_m)
         assert float(sweep["nyquist_velocity"]) == NYQUIST
