@@ -300,6 +300,90 @@ def jumps(
     return out
 
 
+class SweepFit:
+    """The rings of one sweep: unfolded (when a Nyquist velocity is given), fitted, flagged."""
+
+    def __init__(
+        self,
+        ring: dict[str, Any],
+        nyquist: float | None,
+        min_gates: int,
+        min_spread: float,
+        n_threads: int,
+    ) -> None:
+        self.ring = ring
+        self.nyquist = nyquist
+        self.min_gates = min_gates
+        self.min_spread = min_spread
+        self.n_threads = n_threads
+        self.folds = np.zeros(ring["range"].size, dtype=np.int32)
+        self.result: dict[str, np.ndarray] = {}
+
+    def _fit(
+        self, rows: np.ndarray | None, seed: tuple[np.ndarray, np.ndarray] | None
+    ) -> tuple[dict[str, np.ndarray], np.ndarray]:
+        from tarnwell import _unfold
+
+        vr = self.ring["vr"] if rows is None else self.ring["vr"][rows]
+        az = self.ring["az"] if rows is None else self.ring["az"][rows]
+        folds = np.zeros(vr.shape[0], dtype=np.int32)
+        if self.nyquist is not None:
+            seed_bs, seed_bc = seed if seed is not None else (None, None)
+            vr, info = _unfold.unfold(
+                vr,
+                self.ring["az_ray"],
+                self.nyquist,
+                seed_bs=seed_bs,
+                seed_bc=seed_bc,
+                n_threads=self.n_threads,
+            )
+            folds = info[3].astype(np.int32)
+        res = tarnwell.vad(
+            vr,
+            az,
+            cos_el=self.ring["cos_el"],
+            min_gates=self.min_gates,
+            min_spread=self.min_spread,
+            n_threads=self.n_threads,
+        )
+        return {name: np.asarray(res[k]) for k, name in enumerate(tarnwell.Vad._fields)}, folds
+
+    def run(self) -> None:
+        self.result, self.folds = self._fit(None, None)
+
+    def flags(self, nyquist: float | None) -> np.ndarray:
+        r = self.result
+        fitted = np.isfinite(r["u"]) & np.isfinite(r["v"])
+        flag = np.full(r["u"].size, FLAG_NO_ECHO, dtype=np.int8)
+        flag[r["n"] > 0] = FLAG_SPARSE
+        flag[fitted] = FLAG_GOOD
+        if nyquist is not None:
+            flag[fitted & (r["rms"] >= NOISE_RMS_FRACTION * nyquist / np.sqrt(3.0))] = FLAG_NOISE
+        usable = flag == FLAG_GOOD
+        flag[jumps(r["u"], r["v"], r["rms"], r["n"], self.ring["cos_el"], usable)] = FLAG_JUMP
+        return flag
+
+    def retry_from_neighbours(self, flag: np.ndarray) -> None:
+        """Unfold the flagged rings again from the wind of their neighbours in
+        range, keeping the new fit where it explains the ring better."""
+        usable = flag == FLAG_GOOD
+        mu, count = _neighbour_median(self.result["u"], usable)
+        mv, _ = _neighbour_median(self.result["v"], usable)
+        redo = np.flatnonzero(
+            ((flag == FLAG_NOISE) | (flag == FLAG_JUMP)) & (count >= JUMP_LEAST_NEIGHBOURS)
+        )
+        if redo.size == 0:
+            return
+        cos_el = self.ring["cos_el"]
+        new, folds = self._fit(redo, (mu[redo] * cos_el, mv[redo] * cos_el))
+        old_rms = self.result["rms"][redo]
+        better = np.isfinite(new["rms"]) & ~(new["rms"] >= old_rms)
+        rows = redo[better]
+        for name, values in new.items():
+            self.result[name][rows] = values[better]
+        self.folds[rows] = folds[better]
+
+
 def vad_dataset(
     sweeps: list[xr.Dataset],
     *,
@@ -317,8 +401,6 @@ def vad_dataset(
     """
     import xarray as xr
 
-    from tarnwell import _unfold
-
     if nyquist is not None and not (np.isfinite(nyquist) and nyquist > 0.0):
         raise CommandError(f"--nyquist {nyquist}: expected a positive velocity in m/s")
     used = doppler_sweeps(sweeps, velocity)
@@ -333,39 +415,37 @@ def vad_dataset(
     range_m = padded()
     folds = np.zeros((n_sweep, n_range), dtype=np.int32)
     nyquists = np.full(n_sweep, np.nan)
+    flag = np.full((n_sweep, n_range), FLAG_NO_ECHO, dtype=np.int8)
     for i, ring in enumerate(rings):
         where = f"sweep {used[i]}"
         check_ranges(ring["range"], where)
         vn = nyquist if nyquist is not None else ring["nyquist"]
         if vn is not None:
             nyquists[i] = vn
-        vr = ring["vr"]
+        if unfold and vn is None:
+            raise CommandError(
+                f"{where}: the file gives no Nyquist velocity (CfRadial nyquist_velocity, "
+                "ODIM how/NI), so folded velocities cannot be unfolded: give it with "
+                "--nyquist M/S, or fit the velocities as they are with --no-unfold"
+            )
+        fit = SweepFit(ring, vn if unfold else None, min_gates, min_spread, n_threads)
+        fit.run()
+        ring_flags = fit.flags(vn)
         if unfold:
-            if vn is None:
-                raise CommandError(
-                    f"{where}: the file gives no Nyquist velocity (CfRadial nyquist_velocity, "
-                    "ODIM how/NI), so folded velocities cannot be unfolded: give it with "
-                    "--nyquist M/S, or fit the velocities as they are with --no-unfold"
-                )
-            vr, info = _unfold.unfold(vr, ring["az_ray"], vn, n_threads=n_threads)
-            folds[i, : vr.shape[0]] = info[3].astype(np.int32)
-        res = tarnwell.vad(
-            vr,
-            ring["az"],
-            cos_el=ring["cos_el"],
-            min_gates=min_gates,
-            min_spread=min_spread,
-            n_threads=n_threads,
-        )
+            fit.retry_from_neighbours(ring_flags)
+            ring_flags = fit.flags(vn)
         m = ring["range"].size
-        for name, values in zip(tarnwell.Vad._fields, res, strict=True):
-            fields[name][i, :m] = values
+        for name in tarnwell.Vad._fields:
+            fields[name][i, :m] = fit.result[name]
+        folds[i, :m] = fit.folds
+        flag[i, :m] = ring_flags
         range_m[i, :m] = ring["range"]
 
     elevation = np.array([r["elevation"] for r in rings])
     height = beam_height(range_m, np.deg2rad(elevation)[:, None])
     u_fit, v_fit = fields["u"], fields["v"]
     fitted = np.isfinite(u_fit) & np.isfinite(v_fit)
+    flag[fields["n"] != fields["n"]] = FLAG_NO_ECHO  # padding of shorter sweeps
     too_high = fitted & (height > MAX_BEAM_HEIGHT)
     if too_high.any():
         worst = np.unravel_index(int(np.argmax(np.where(too_high, height, -np.inf))), height.shape)
@@ -378,17 +458,6 @@ def vad_dataset(
             "cannot be right"
         )
 
-    flag = np.full((n_sweep, n_range), FLAG_NO_ECHO, dtype=np.int8)
-    flag[fields["n"] > 0] = FLAG_SPARSE
-    flag[fitted] = FLAG_GOOD
-    noise_limit = NOISE_RMS_FRACTION * nyquists / np.sqrt(3.0)
-    with np.errstate(invalid="ignore"):
-        noisy = fitted & (fields["rms"] >= noise_limit[:, None])
-    flag[noisy] = FLAG_NOISE
-    for i, ring in enumerate(rings):
-        usable = flag[i] == FLAG_GOOD
-        jumped = jumps(u_fit[i], v_fit[i], fields["rms"][i], fields["n"][i], ring["cos_el"], usable)
-        flag[i][jumped] = FLAG_JUMP
     keep = flag == FLAG_GOOD
     u = np.where(keep, u_fit, np.nan)
     v = np.where(keep, v_fit, np.nan)
