@@ -246,6 +246,19 @@ def test_noise_only_volume_is_refused_and_mostly_noise_warns(tmp_path, capsys):
         assert np.all(np.isnan(ds["u"].values[3:]))
         assert ds.attrs["tarnwell_rings_folded_noise"] == int((flags == 3).sum())
         assert ds.attrs["tarnwell_rings_in_profile"] == int((flags == 0).sum()) > 0
+        left_out = int((flags >= 3).sum())
+    # The picture marks the rings left out.
+    pytest.importorskip("matplotlib")
+    from tarnwell.cli import plotting
+
+    product = plotting.open_product(str(out))
+    fig = plotting.figure_sheet([product])
+    labels = [t.get_text() for t in fig.axes[0].get_legend().get_texts()]
+    assert f"left out ({left_out:,} rings)" in labels
+    product.close()
+    import matplotlib.pyplot as plt
+
+    plt.close(fig)
 
 
 def _write_sweeps(path: Path, sweeps) -> None:

@@ -196,6 +196,7 @@ def radar_sweeps(
     elevations: tuple[float, ...] = RADAR_ELEVATIONS_DEG,
     nyquist: float | None = RADAR_NYQUIST,
     missing: float = 0.1,
+    echo_top: float | None = None,
 ) -> list[xr.Dataset]:
     """Sweeps of radial velocity (``VRADH``, m/s) of a volume scan, one Dataset each.
 
@@ -203,7 +204,8 @@ def radar_sweeps(
     ``missing`` of the gates hold no echo (NaN). With a ``nyquist`` velocity
     the radial velocities are folded into [-nyquist, nyquist) as the radar
     measures them, and each sweep carries it as ``nyquist_velocity`` (per ray,
-    as CfRadial stores it).
+    as CfRadial stores it). Above ``echo_top`` (m above the radar) no gate
+    holds an echo, as above the weather of a real volume.
     """
     import xarray as xr
 
@@ -222,11 +224,14 @@ def radar_sweeps(
         vr = (u * np.sin(az) + v * np.cos(az)) * np.cos(el)
         vr = vr + noise * rng.standard_normal(vr.shape)
         vr[rng.random(vr.shape) < missing] = np.nan
+        if echo_top is not None:
+            vr[np.broadcast_to(h > echo_top, vr.shape)] = np.nan
         if nyquist is not None:
             vr = vr - 2.0 * nyquist * np.floor((vr + nyquist) / (2.0 * nyquist))
-        time = start + (i * 20_000_000_000 + np.arange(n_azimuth) * 40_000_000).astype(
-            "timedelta64[ns]"
-        )
+        # 40 ms per ray; each sweep starts after the previous one has ended
+        # (writers order the rays of a volume by time).
+        sweep_ns = max(20_000_000_000, n_azimuth * 40_000_000 + 1_000_000_000)
+        time = start + (i * sweep_ns + np.arange(n_azimuth) * 40_000_000).astype("timedelta64[ns]")
         sweeps.append(
             xr.Dataset(
                 {

@@ -17,7 +17,8 @@
 // 2. Refinement. The residual against the seed's harmonic, wrapped, clusters
 //    round a0. Each gate moves by the multiple of 2 Vn that brings it within
 //    Vn of a0 + Bs sin az + Bc cos az, the ring is fitted again by least
-//    squares, and the unfolding is repeated about the new fit.
+//    squares, and the unfolding is repeated about the new fit until no gate
+//    moves.
 //
 // Only whole multiples of 2 Vn are added, and a gate that needs none is
 // copied bit for bit, so a ring that never folded reaches the VAD fit as it
@@ -43,7 +44,7 @@ using namespace pybind11::literals;
 namespace {
 
 constexpr int64_t kGrain = 16;  // rings per chunk of the parallel loop
-constexpr int kRefinements = 3;
+constexpr int kMaxRounds = 4;   // unfold-and-fit rounds per ring, at most
 // Strongest wind (m/s) the first seed stage must resolve: the first lag keeps
 // the harmonic's change between the two rays below Vn / 2 at this speed.
 constexpr double kMaxWind = 80.0;
@@ -56,9 +57,17 @@ enum Row : int64_t { kA0 = 0, kBs, kBc, kFolds, kRows };
 
 using Input = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
+// floor() without a library call: baseline x86-64 has no rounding
+// instruction, and the unfolding takes several floors per gate.
+inline double fast_floor(double x) {
+    if (!(std::fabs(x) < 4.0e15)) return std::floor(x);
+    const double t = static_cast<double>(static_cast<int64_t>(x));
+    return t > x ? t - 1.0 : t;
+}
+
 inline double wrap(double x, double vn) {
     const double span = 2.0 * vn;
-    return x - span * std::floor((x + vn) / span);
+    return x - span * fast_floor((x + vn) / span);
 }
 
 struct Geometry {
@@ -104,12 +113,14 @@ bool seed(const double* v, const Geometry& g, double vn, double& bs, double& bc)
     bool have = false;
     for (int64_t lag : g.lags) {
         double sss = 0.0, ssc = 0.0, scc = 0.0, sds = 0.0, sdc = 0.0;
+        const double span = 2.0 * vn, inv_span = 1.0 / span;
         for (int64_t i = 0; i < k; ++i) {
-            const int64_t a = o[i], b = o[(i + lag) % k];
+            const int64_t a = o[i], b = o[i + lag < k ? i + lag : i + lag - k];
             if (!std::isfinite(v[a]) || !std::isfinite(v[b])) continue;
             const double ds = g.s[b] - g.s[a], dc = g.c[b] - g.c[a];
             const double predicted = have ? bs * ds + bc * dc : 0.0;
-            const double d = wrap(v[b] - v[a] - predicted, vn) + predicted;
+            const double x = v[b] - v[a] - predicted;
+            const double d = x - span * fast_floor((x + vn) * inv_span) + predicted;
             sss += ds * ds;
             ssc += ds * dc;
             scc += dc * dc;
@@ -130,11 +141,13 @@ bool seed(const double* v, const Geometry& g, double vn, double& bs, double& bc)
 // cluster lies whole on one of them).
 double wrapped_centre(const double* v, const Geometry& g, int64_t m, double vn, double bs,
                       double bc) {
+    const double span = 2.0 * vn, inv_span = 1.0 / span;
     double n = 0.0, sa = 0.0, saa = 0.0, sb = 0.0, sbb = 0.0;
     for (int64_t j = 0; j < m; ++j) {
         if (!std::isfinite(v[j])) continue;
-        const double r = wrap(v[j] - bs * g.s[j] - bc * g.c[j], vn);
-        const double r2 = r < 0.0 ? r + 2.0 * vn : r;
+        const double x = v[j] - bs * g.s[j] - bc * g.c[j];
+        const double r = x - span * fast_floor((x + vn) * inv_span);
+        const double r2 = r < 0.0 ? r + span : r;
         n += 1.0;
         sa += r;
         saa += r * r;
@@ -145,33 +158,45 @@ double wrapped_centre(const double* v, const Geometry& g, int64_t m, double vn, 
     return (sbb / n - mb * mb) < (saa / n - ma * ma) ? wrap(mb, vn) : ma;
 }
 
-// Least-squares a0, Bs, Bc of the unfolded ring (centred normal equations).
-bool fit(const double* v, const double* shift, const Geometry& g, int64_t m, double& a0, double& bs,
-         double& bc) {
-    double n = 0.0, ss = 0.0, sc = 0.0, sy = 0.0;
+// Unfolds every gate to within Vn of a0 + Bs sin az + Bc cos az (the shifts
+// go to `shift`) and fits the harmonic again by least squares, in one pass.
+// These sums are not centred: the fit only steers the unfolding, and the
+// exact fit of the unfolded ring is the VAD kernel's. `changed` counts the
+// gates whose shift differs from the one `shift` held.
+bool unfold_and_fit(const double* v, double* shift, const Geometry& g, int64_t m, double vn,
+                    double& a0, double& bs, double& bc, int64_t& changed) {
+    const double span = 2.0 * vn, inv_span = 1.0 / span;
+    double n = 0.0, ss = 0.0, sc = 0.0, sy = 0.0, sss = 0.0, ssc = 0.0, scc = 0.0, sys = 0.0,
+           syc = 0.0;
     for (int64_t j = 0; j < m; ++j) {
-        if (!std::isfinite(v[j])) continue;
+        if (!std::isfinite(v[j])) {
+            shift[j] = 0.0;
+            continue;
+        }
+        const double s = g.s[j], c = g.c[j];
+        const double model = a0 + bs * s + bc * c;
+        const double k = span * fast_floor((model - v[j]) * inv_span + 0.5);
+        changed += k != shift[j];
+        shift[j] = k;
+        const double y = v[j] + k;
         n += 1.0;
-        ss += g.s[j];
-        sc += g.c[j];
-        sy += v[j] + shift[j];
+        ss += s;
+        sc += c;
+        sy += y;
+        sss += s * s;
+        ssc += s * c;
+        scc += c * c;
+        sys += y * s;
+        syc += y * c;
     }
     if (n < 3.0) return false;
     const double ms = ss / n, mc = sc / n, my = sy / n;
-    double scs = 0.0, sys = 0.0, sss = 0.0, scc = 0.0, syc = 0.0;
-    for (int64_t j = 0; j < m; ++j) {
-        if (!std::isfinite(v[j])) continue;
-        const double ds = g.s[j] - ms, dc = g.c[j] - mc, dy = v[j] + shift[j] - my;
-        scs += dc * ds;
-        sys += dy * ds;
-        sss += ds * ds;
-        scc += dc * dc;
-        syc += dy * dc;
-    }
-    const double det = scc * sss - scs * scs;
+    const double css = sss - ss * ms, csc = ssc - ss * mc, ccc = scc - sc * mc;
+    const double cys = sys - sy * ms, cyc = syc - sy * mc;
+    const double det = css * ccc - csc * csc;
     if (!(det > 1e-12 * n * n)) return false;
-    bs = (sys * scc - syc * scs) / det;
-    bc = (syc * sss - sys * scs) / det;
+    bs = (cys * ccc - cyc * csc) / det;
+    bc = (cyc * css - cys * csc) / det;
     a0 = my - bs * ms - bc * mc;
     return true;
 }
@@ -188,16 +213,16 @@ void unfold_ring(const double* v, const Geometry& g, int64_t m, double vn, doubl
         for (int64_t j = 0; j < m; ++j) out[j] = v[j];
         return;
     }
-    const double span = 2.0 * vn;
+    // The seed gives no intercept: it is the centre of the wrapped residuals.
+    // Later rounds take the fit's own. Once a round moves no gate, the next
+    // would repeat the same fit, and the ring is done.
     bool fitted = false;
-    for (int it = 0; it < kRefinements; ++it) {
-        a0 = wrapped_centre(v, g, m, vn, bs, bc);
-        for (int64_t j = 0; j < m; ++j) {
-            const double model = a0 + bs * g.s[j] + bc * g.c[j];
-            shift[j] = std::isfinite(v[j]) ? span * std::round((model - v[j]) / span) : 0.0;
-        }
-        if (!fit(v, shift, g, m, a0, bs, bc)) break;
+    a0 = wrapped_centre(v, g, m, vn, bs, bc);
+    for (int it = 0; it < kMaxRounds; ++it) {
+        int64_t changed = 0;
+        if (!unfold_and_fit(v, shift, g, m, vn, a0, bs, bc, changed)) break;
         fitted = true;
+        if (changed == 0) break;
     }
     double folds = 0.0;
     for (int64_t j = 0; j < m; ++j) {

@@ -32,6 +32,22 @@ EFFECTIVE_RADIUS_FACTOR = 4.0 / 3.0  # standard atmospheric refraction
 DEFAULT_MIN_GATES = 30
 DEFAULT_MIN_SPREAD = 0.2  # of the 0.25 that rays spread evenly round the circle reach
 NYQUIST_NAMES = ("nyquist_velocity", "NI")
+# How radar files spell metres per second (CfRadial, ODIM as xradar labels it,
+# NEXRAD): read without loading a unit registry, which costs more than
+# fitting a whole volume.
+METRES_PER_SECOND = frozenset(
+    {
+        "m s-1",
+        "m/s",
+        "m s^-1",
+        "m.s-1",
+        "meters per second",
+        "meters per seconds",
+        "metres per second",
+        "meter/second",
+        "meters/second",
+    }
+)
 # Velocities spread evenly over [-Vn, Vn), which is what folded noise looks
 # like, have an rms of Vn / sqrt(3) about any harmonic. A ring whose fit is
 # within a quarter of that is taken for noise: a real wind with measurement
@@ -200,15 +216,18 @@ def nyquist_of(sweep: xr.Dataset) -> float | None:
         values = values[np.isfinite(values) & (values > 0.0)]
         if values.size == 0:
             continue
-        text = var.attrs.get("units")
-        scale, offset = 1.0, 0.0
-        if text:
-            try:
-                scale, offset = units.conversion("vad", name, str(text), "m s-1")
-            except ValueError as err:
-                raise CommandError(str(err)) from None
+        scale, offset = _to_metres_per_second(name, var.attrs.get("units", "m s-1"))
         return float(np.median(values)) * scale + offset
     return None
+
+
+def _to_metres_per_second(name: str, text: Any) -> tuple[float, float]:
+    if str(text).strip() in METRES_PER_SECOND:
+        return 1.0, 0.0
+    try:
+        return units.conversion("vad", name, str(text), "m s-1")
+    except ValueError as err:
+        raise CommandError(str(err)) from None
 
 
 def sweep_rings(sweep: xr.Dataset, velocity: str | None) -> dict[str, Any]:
@@ -218,18 +237,17 @@ def sweep_rings(sweep: xr.Dataset, velocity: str | None) -> dict[str, Any]:
     radians; the elevation is the median of the rays' elevations.
     """
     vr_da = find_velocity(sweep, velocity).transpose(..., "range")
-    text = vr_da.attrs.get("units", "m s-1")
-    try:
-        scale, offset = units.conversion("vad", str(vr_da.name), str(text), "m s-1")
-    except ValueError as err:
-        raise CommandError(str(err)) from None
+    scale, offset = _to_metres_per_second(str(vr_da.name), vr_da.attrs.get("units", "m s-1"))
     ray_dim = vr_da.dims[0]
-    vr = units.apply_linear(vr_da.values.astype(np.float64), scale, offset)
+    # Transposed in the file's own precision, then widened: half the bytes
+    # moved by the strided copy.
+    rings = np.ascontiguousarray(np.asarray(vr_da.values).T).astype(np.float64, copy=False)
+    vr = units.apply_linear(rings, scale, offset)
     az = np.deg2rad(np.asarray(sweep["azimuth"].values, dtype=np.float64))
     elevation = float(np.nanmedian(np.asarray(sweep["elevation"].values, dtype=np.float64)))
     range_m = np.asarray(sweep["range"].values, dtype=np.float64)
     return {
-        "vr": np.ascontiguousarray(vr.T),  # (range, ray): one ring per row
+        "vr": vr,  # (range, ray): one ring per row
         "az_ray": az,
         "az": np.ascontiguousarray(np.broadcast_to(az, (range_m.size, az.size))),
         "cos_el": np.cos(np.deg2rad(elevation)),
