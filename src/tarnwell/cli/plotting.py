@@ -318,7 +318,7 @@ def vad_profile(ax: Axes, ds: xr.Dataset) -> None:
     speed_a = np.hypot(mu_a, mv_a)
     # Meteorological convention: the direction the wind blows from.
     direction_a = np.mod(np.rad2deg(np.arctan2(-mu_a, -mv_a)), 360.0)
-    handles = [
+    handles: list[Any] = [
         ax.plot(speed_a, centre_a, color="tab:blue", lw=2, label="speed")[0],
         ax.plot(mr_a, centre_a, color="0.3", lw=1.2, ls="--", label="rms of the fit")[0],
     ]
