@@ -290,3 +290,106 @@ def test_unreadable_and_implausible_archives(tmp_path, capsys):
     assert run("vad", bad_gz, "-o", out) == 1
     assert "decompress" in capsys.readouterr().err
     assert not out.exists()
+
+
+# Message 1 (archives before 2008): fixed 2432-byte records; reflectivity at
+# 1 km, velocity at 250 m starting 375 m before the radar (a signed range).
+MSG1_REF_GATES, MSG1_REF_SPACING, MSG1_REF_FIRST = 460, 1000, 0
+MSG1_VEL_GATES, MSG1_VEL_SPACING, MSG1_VEL_FIRST = 920, 250, -375
+MSG1_CUTS = (("surveillance", 0.5), ("doppler", 0.5), ("doppler", 2.4))
+ANGLE_CODE = 32768.0 / 180.0
+
+
+def message_1(az, el, status, el_number, ref, vel, nyquist_counts) -> bytes:
+    doppler = vel is not None
+    n_vel = MSG1_VEL_GATES if doppler else 0
+    # Data pointers count bytes from the start of this header (100 bytes).
+    header = struct.pack(
+        ">IHhHHHHHhhhhHHHfHHHHH8s2s2s2shhhH32s",
+        75_600_000,
+        20600,
+        4600,
+        round(az * ANGLE_CODE),
+        1,
+        status,
+        round(el * ANGLE_CODE),
+        el_number,
+        MSG1_REF_FIRST,
+        MSG1_VEL_FIRST,
+        MSG1_REF_SPACING,
+        MSG1_VEL_SPACING,
+        MSG1_REF_GATES,
+        n_vel,
+        0,
+        0.0,
+        100,
+        100 + MSG1_REF_GATES if doppler else 0,
+        100 + MSG1_REF_GATES + n_vel if doppler else 0,
+        2,
+        212,
+        b"",
+        b"",
+        b"",
+        b"",
+        nyquist_counts if doppler else 0,
+        0,
+        0,
+        0,
+        b"",
+    )
+    body = header + ref.tobytes() + (vel.tobytes() * 2 if doppler else b"")
+    message = CTM + message_header(16 + len(body), 1) + body
+    return message + bytes(RECORD_BYTES - len(message))
+
+
+def write_message_1_archive(path: Path, seed=3):
+    rng = np.random.default_rng(seed)
+    az_deg = np.arange(N_RAYS) + 0.5
+    range_m = MSG1_VEL_FIRST + MSG1_VEL_SPACING * np.arange(MSG1_VEL_GATES, dtype=np.float64)
+    ref = np.full(MSG1_REF_GATES, 100, dtype=np.uint8)
+    records, truth = [], []
+    for number, (kind, el) in enumerate(MSG1_CUTS, start=1):
+        words = None
+        if kind == "doppler":
+            true, folded = cut_velocities(el, rng, az_deg, np.abs(range_m))
+            far = range_m > 60_000.0  # echo only within 60 km
+            true[:, far] = np.nan
+            folded[:, far] = np.nan
+            words = velocity_words(folded)
+            truth.append((el, true, words))
+        for k in range(N_RAYS):
+            first, last = k == 0, k == N_RAYS - 1
+            status = (3 if number == 1 else 0) if first else (4 if number == 3 else 2) if last else 1
+            row = None if words is None else words[k]
+            records.append(message_1(az_deg[k], el, status, number, ref, row, int(NYQUIST * 100)))
+    path.write_bytes(volume_header().replace(b"AR2V0006.", b"ARCHIVE2.") + metadata() + b"".join(records))
+    return truth, range_m, az_deg
+
+
+def test_message_1_archive_ranges_and_codes(tmp_path):
+    """The velocity gates keep their own 250 m spacing from -375 m (xradar
+    0.13 puts them on the reflectivity's 1 km from 0 m, out to 919 km), the
+    elevation and azimuth codes decode to degrees, and the folded velocities
+    give the wind within 1 m/s."""
+    path = tmp_path / "KTLX19990503_230000.bz2"
+    plain = tmp_path / "plain"
+    truth, range_m, az_deg = write_message_1_archive(plain)
+    path.write_bytes(bz2.compress(plain.read_bytes()))
+    sweeps = _radar.open_volume(str(path))
+    assert _radar.doppler_sweeps(sweeps, None) == [1, 2]
+    for sweep, (el, _, words) in zip(sweeps[1:], truth, strict=True):
+        np.testing.assert_array_equal(sweep["range"].values, range_m)
+        np.testing.assert_allclose(sweep["elevation"].values, el, atol=0.01)
+        np.testing.assert_allclose(sweep["azimuth"].values, az_deg, atol=0.01)
+        assert float(sweep["nyquist_velocity"]) == NYQUIST
+        vel = sweep["VEL"].values
+        coded = words == BELOW_THRESHOLD
+        assert np.all(np.isnan(vel[coded]))
+        np.testing.assert_array_equal(vel[~coded], (words[~coded] - VEL_OFFSET) / VEL_SCALE)
+    out = tmp_path / "vad.nc"
+    assert run("vad", path, "-o", out, "-q") == 0
+    with xr.open_dataset(out) as ds:
+        assert ds["range"].values.max() < 230_000.0
+        u_true, v_true = wind(ds["height"].values)
+        err = np.hypot(ds["u"].values - u_true, ds["v"].values - v_true)
+        assert np.isfinite(err).sum() > 300 and np.nanmax(err) < 1.0
