@@ -359,10 +359,14 @@ def write_message_1_archive(path: Path, seed=3):
             truth.append((el, true, words))
         for k in range(N_RAYS):
             first, last = k == 0, k == N_RAYS - 1
-            status = (3 if number == 1 else 0) if first else (4 if number == 3 else 2) if last else 1
+            if first:
+                status = 3 if number == 1 else 0
+            else:
+                status = (4 if number == len(MSG1_CUTS) else 2) if last else 1
             row = None if words is None else words[k]
             records.append(message_1(az_deg[k], el, status, number, ref, row, int(NYQUIST * 100)))
-    path.write_bytes(volume_header().replace(b"AR2V0006.", b"ARCHIVE2.") + metadata() + b"".join(records))
+    header = volume_header().replace(b"AR2V0006.", b"ARCHIVE2.")
+    path.write_bytes(header + metadata() + b"".join(records))
     return truth, range_m, az_deg
 
 
