@@ -290,3 +290,30 @@ def test_beam_heights_above_25_km_are_refused(tmp_path, capsys):
     err = capsys.readouterr().err
     assert "25 km" in err and "gate ranges" in err
     assert not out.exists()
+
+
+def test_jumps_against_neighbours_in_range():
+    """A ring whose wind differs from the median of its neighbours by more
+    than 5 m/s plus four standard errors of its fit is flagged; a smaller
+    step, or a ring whose own fit is too uncertain to tell, is not."""
+    from tarnwell.cli import radar
+
+    n = 40
+    u = np.linspace(10.0, 14.0, n)
+    v = np.full(n, -3.0)
+    rms = np.full(n, 1.0)
+    gates = np.full(n, 360.0)
+    u[10] += 8.0  # a jump: 8 > 5 + 4 * 1 * sqrt(2 / 360)
+    u[20] += 4.0  # within what shear allows
+    u[30] += 8.0
+    rms[30] = 8.0  # standard error 0.6 m/s: 8 > 5 + 4 * 0.6, still a jump
+    rms[31:33] = np.nan
+    usable = np.isfinite(rms)
+    flagged = radar.jumps(u, v, rms, gates, 1.0, usable)
+    assert list(np.flatnonzero(flagged)) == [10, 30]
+    rms[30] = 20.0  # standard error 1.5 m/s: 8 < 5 + 6
+    assert list(np.flatnonzero(radar.jumps(u, v, rms, gates, 1.0, usable))) == [10]
+    # Too few usable neighbours: nothing to compare with.
+    lonely = np.zeros(n, dtype=bool)
+    lonely[[10, 12, 14]] = True
+    assert not radar.jumps(u, v, rms, gates, 1.0, lonely).any()
