@@ -96,6 +96,37 @@ def sweep_rings(radar, sweep, field="velocity"):
     return vr, az2, cos_el
 
 
+# A WSR-88D volume of VCP 212: its 14 elevations, 0.5-degree rays and 250 m gates
+# to 458 km (1,832 gates), in a strong low-level jet that folds at its Nyquist
+# velocity; echo up to 12 km above the radar, as in widespread precipitation.
+VCP212_ELEVATIONS = (0.5, 0.9, 1.3, 1.8, 2.4, 3.1, 4.0, 5.1, 6.4, 8.0, 10.0, 12.5, 15.6, 19.5)
+RADAR_NYQUIST = 8.0  # m/s
+RADAR_ECHO_TOP = 12000.0  # m
+
+
+def jet_wind(height):
+    """Wind (m/s) of the benchmark volume: a 30 m/s jet near 1.5 km, veering."""
+    u = 12.0 + 18.0 * np.exp(-(((height - 1500.0) / 1500.0) ** 2))
+    v = 10.0 * np.tanh(height / 3000.0) - 5.0
+    return u, v
+
+
+def write_radar_volume(path, n_sweeps=14, n_rays=720, n_gates=1832):
+    """A CfRadial1 volume of n_sweeps VCP 212 elevations with folded velocities."""
+    from tarnwell import _sample_data
+
+    _sample_data.write_radar_volume(
+        str(path),
+        n_azimuth=n_rays,
+        n_range=n_gates,
+        elevations=(VCP212_ELEVATIONS * 2)[:n_sweeps],
+        nyquist=RADAR_NYQUIST,
+        wind=jet_wind,
+        echo_top=RADAR_ECHO_TOP,
+        noise=1.0,
+    )
+
+
 def synthetic_air(n, seed=0):
     """n parcels of temperature (K), pressure (Pa) and dew point (K) from the
     surface to the upper troposphere, a few with the dew point above the

@@ -166,6 +166,8 @@ def model_dataset(
 # The radar sample: a known, horizontally uniform wind profile.
 RADAR_ELEVATIONS_DEG = (0.5, 1.5, 2.5, 4.0, 6.0, 9.0, 14.0)
 RADAR_ALTITUDE = 350.0  # m above sea level
+# Nyquist velocity of the sample radar: high enough that its winds never fold.
+RADAR_NYQUIST = 27.0  # m/s
 EARTH_RADIUS = 6371000.0  # m
 EFFECTIVE_RADIUS_FACTOR = 4.0 / 3.0  # standard refraction
 
@@ -191,11 +193,19 @@ def radar_sweeps(
     noise: float = 1.0,
     seed: int = 1,
     wind: Callable[[np.ndarray], tuple[np.ndarray, np.ndarray]] = radar_wind,
+    elevations: tuple[float, ...] = RADAR_ELEVATIONS_DEG,
+    nyquist: float | None = RADAR_NYQUIST,
+    missing: float = 0.1,
+    echo_top: float | None = None,
 ) -> list[xr.Dataset]:
     """Sweeps of radial velocity (``VRADH``, m/s) of a volume scan, one Dataset each.
 
-    Each ray's azimuth is jittered a little as on a real antenna; about 10 %
-    of the gates hold no echo (NaN).
+    Each ray's azimuth is jittered a little as on a real antenna; a fraction
+    ``missing`` of the gates hold no echo (NaN). With a ``nyquist`` velocity
+    the radial velocities are folded into [-nyquist, nyquist) as the radar
+    measures them, and each sweep carries it as ``nyquist_velocity`` (per ray,
+    as CfRadial stores it). Above ``echo_top`` (m above the radar) no gate
+    holds an echo, as above the weather of a real volume.
     """
     import xarray as xr
 
@@ -203,7 +213,7 @@ def radar_sweeps(
     rng_m = (np.arange(n_range) + 0.5) * gate_spacing
     sweeps = []
     start = np.datetime64("2026-05-20T21:00:00", "ns")
-    for i, elev_deg in enumerate(RADAR_ELEVATIONS_DEG):
+    for i, elev_deg in enumerate(elevations):
         az_deg = (np.arange(n_azimuth) + 0.5) * (360.0 / n_azimuth)
         az_deg = np.mod(az_deg + rng.normal(0.0, 0.05, n_azimuth), 360.0)
         el_deg = np.full(n_azimuth, elev_deg) + rng.normal(0.0, 0.02, n_azimuth)
@@ -213,10 +223,15 @@ def radar_sweeps(
         u, v = wind(h)
         vr = (u * np.sin(az) + v * np.cos(az)) * np.cos(el)
         vr = vr + noise * rng.standard_normal(vr.shape)
-        vr[rng.random(vr.shape) < 0.1] = np.nan
-        time = start + (i * 20_000_000_000 + np.arange(n_azimuth) * 40_000_000).astype(
-            "timedelta64[ns]"
-        )
+        vr[rng.random(vr.shape) < missing] = np.nan
+        if echo_top is not None:
+            vr[np.broadcast_to(h > echo_top, vr.shape)] = np.nan
+        if nyquist is not None:
+            vr = vr - 2.0 * nyquist * np.floor((vr + nyquist) / (2.0 * nyquist))
+        # 40 ms per ray; each sweep starts after the previous one has ended
+        # (writers order the rays of a volume by time).
+        sweep_ns = max(20_000_000_000, n_azimuth * 40_000_000 + 1_000_000_000)
+        time = start + (i * sweep_ns + np.arange(n_azimuth) * 40_000_000).astype("timedelta64[ns]")
         sweeps.append(
             xr.Dataset(
                 {
@@ -234,6 +249,17 @@ def radar_sweeps(
                     "prt_mode": ((), "fixed"),
                     "follow_mode": ((), "none"),
                     "sweep_fixed_angle": ((), float(elev_deg)),
+                    **(
+                        {}
+                        if nyquist is None
+                        else {
+                            "nyquist_velocity": (
+                                ("azimuth",),
+                                np.full(n_azimuth, nyquist, np.float32),
+                                {"units": "m/s", "meta_group": "instrument_parameters"},
+                            )
+                        }
+                    ),
                 },
                 coords={
                     "azimuth": ("azimuth", az_deg, {"units": "degrees"}),
@@ -269,7 +295,7 @@ def write_radar_volume(path: str, **kwargs: object) -> None:
             "time_coverage_start": ((), "2026-05-20T21:00:00Z"),
             "time_coverage_end": ((), "2026-05-20T21:03:00Z"),
             "sweep_group_name": ("sweep", [f"sweep_{i}" for i in range(len(sweeps))]),
-            "sweep_fixed_angle": ("sweep", list(RADAR_ELEVATIONS_DEG[: len(sweeps)])),
+            "sweep_fixed_angle": ("sweep", [float(sw["sweep_fixed_angle"]) for sw in sweeps]),
         },
         coords={
             "latitude": RADAR_LATITUDE,

@@ -129,8 +129,11 @@ def build_parser() -> argparse.ArgumentParser:
         help="VAD wind profile from a radar volume",
         description=(
             "Fits the velocity-azimuth display to every range gate of every sweep of a "
-            "radar volume (CfRadial, ODIM_H5, NEXRAD Level II and the other formats xradar "
-            "reads): u, v, speed, direction, rms and gate count against beam height."
+            "radar volume (CfRadial 1 and 2, ODIM_H5, NEXRAD Level II, also as .gz or .bz2 "
+            "archives, and the other formats xradar reads): u, v, speed, direction, rms and "
+            "gate count against beam height. Velocities folded at the Nyquist velocity are "
+            "unfolded first; rings no better than folded noise or jumping against their "
+            "neighbours are flagged and left out of the profile."
         ),
     )
     vad.add_argument("radar_file", metavar="RADAR_FILE")
@@ -153,6 +156,19 @@ def build_parser() -> argparse.ArgumentParser:
         default=None,
         metavar="S",
         help="least azimuthal coverage, 0 to 0.25 (default 0.2)",
+    )
+    vad.add_argument(
+        "--nyquist",
+        type=float,
+        default=None,
+        metavar="M/S",
+        help="Nyquist velocity in m/s (default: the file's, e.g. CfRadial nyquist_velocity, "
+        "ODIM NI, NEXRAD's radial header)",
+    )
+    vad.add_argument(
+        "--no-unfold",
+        action="store_true",
+        help="fit the velocities as they are, without unfolding aliased values",
     )
 
     plot = sub.add_parser(
@@ -315,20 +331,33 @@ def run_vad(args: argparse.Namespace) -> None:
     _io.check_output(args.output, args.overwrite)
     start = time.perf_counter()
     sweeps = _radar.open_volume(args.radar_file)
-    kwargs: dict[str, Any] = {}
-    if args.min_gates is not None:
-        kwargs["min_gates"] = args.min_gates
-    if args.min_spread is not None:
-        kwargs["min_spread"] = args.min_spread
+    kwargs: dict[str, Any] = {
+        "min_gates": _radar.DEFAULT_MIN_GATES if args.min_gates is None else args.min_gates,
+        "min_spread": _radar.DEFAULT_MIN_SPREAD if args.min_spread is None else args.min_spread,
+    }
     result = _radar.vad_dataset(
-        sweeps, velocity=args.velocity, n_threads=args.threads or default_threads(), **kwargs
+        sweeps,
+        velocity=args.velocity,
+        n_threads=args.threads or default_threads(),
+        nyquist=args.nyquist,
+        unfold=not args.no_unfold,
+        **kwargs,
     )
+    if result.attrs["tarnwell_rings_in_profile"] == 0:
+        raise CommandError(
+            f"{args.radar_file}: no ring gave a wind ({_radar.ring_summary(result)})"
+        )
     result.attrs["history"] = f"{time.strftime('%Y-%m-%dT%H:%M:%S')} {_command_line()}"
     _io.write_dataset(result, args.output, overwrite=args.overwrite, compute=lambda d: None)
     seconds = time.perf_counter() - start
-    fitted = int((result["u"].notnull()).sum())
-    gates = sum(int(s[_radar.find_velocity(s, args.velocity).name].size) for s in sweeps)
-    _say(args, f"wrote {args.output}: {result.sizes['sweep']} sweeps, {fitted} rings fitted")
+    warning = _radar.dropped_warning(result)
+    if warning:
+        print(f"{PROG} vad: warning: {warning}", file=sys.stderr)
+    fitted = result.attrs["tarnwell_rings_in_profile"]
+    used = [sweeps[int(i)] for i in result["sweep_number"].values]
+    gates = sum(int(_radar.find_velocity(s, args.velocity).size) for s in used)
+    sweep_count = result.sizes["sweep"]
+    _say(args, f"wrote {args.output}: {sweep_count} sweeps, {fitted} rings in the profile")
     _say(args, f"{gates:,} gates in {seconds:.2f} s ({gates / seconds:,.0f} per second)")
 
 

@@ -286,22 +286,26 @@ def baroclinity_map(ax: Axes, ds: xr.Dataset, t: int) -> None:
 
 
 def vad_profile(ax: Axes, ds: xr.Dataset) -> None:
-    """u and v against beam height (medians in 250 m bins), rms of the fits, wind barbs."""
+    """Wind speed and direction against beam height (medians in 250 m bins),
+    the rms and gate count of the fits, wind barbs, and the rings that
+    quality control left out marked where their fits put them."""
     height = ds["height"].values.ravel()
     u = ds["u"].values.ravel()
     v = ds["v"].values.ravel()
     rms = ds["rms"].values.ravel()
-    ok = np.isfinite(u) & np.isfinite(v) & np.isfinite(height)
+    gates = ds["n"].values.ravel()
     ax.set_title("VAD wind profile")
+    flagged = _flagged_rings(ds)
+    ok = np.isfinite(u) & np.isfinite(v) & np.isfinite(height)
     if not ok.any():
         ax.text(0.5, 0.5, "no ring was fitted", ha="center", va="center", transform=ax.transAxes)
         return
-    height, u, v, rms = height[ok], u[ok], v[ok], rms[ok]
-    ax.scatter(u, height / 1000.0, s=2, color="tab:blue", alpha=0.15, lw=0)
-    ax.scatter(v, height / 1000.0, s=2, color="tab:orange", alpha=0.15, lw=0)
+    height, u, v, rms, gates = height[ok], u[ok], v[ok], rms[ok], gates[ok]
+    speed = np.hypot(u, v)
+    ax.scatter(speed, height / 1000.0, s=2, color="tab:blue", alpha=0.15, lw=0)
     edges = np.arange(0.0, height.max() + VAD_BIN, VAD_BIN)
     which = np.digitize(height, edges) - 1
-    centre, mu, mv, mr = [], [], [], []
+    centre, mu, mv, mr, mn = [], [], [], [], []
     for k in range(edges.size - 1):
         sel = which == k
         if sel.sum() >= 3:
@@ -309,11 +313,38 @@ def vad_profile(ax: Axes, ds: xr.Dataset) -> None:
             mu.append(np.median(u[sel]))
             mv.append(np.median(v[sel]))
             mr.append(np.median(rms[sel]))
-    centre_a, mu_a, mv_a, mr_a = map(np.asarray, (centre, mu, mv, mr))
-    ax.plot(mu_a, centre_a, color="tab:blue", lw=2, label="u (eastward)")
-    ax.plot(mv_a, centre_a, color="tab:orange", lw=2, label="v (northward)")
-    ax.plot(mr_a, centre_a, color="0.3", lw=1.2, ls="--", label="rms of the fit")
-    right = np.nanmax(np.concatenate([mu_a, mv_a, mr_a])) + 6.0
+            mn.append(np.median(gates[sel]))
+    centre_a, mu_a, mv_a, mr_a, mn_a = map(np.asarray, (centre, mu, mv, mr, mn))
+    speed_a = np.hypot(mu_a, mv_a)
+    # Meteorological convention: the direction the wind blows from.
+    direction_a = np.mod(np.rad2deg(np.arctan2(-mu_a, -mv_a)), 360.0)
+    handles: list[Any] = [
+        ax.plot(speed_a, centre_a, color="tab:blue", lw=2, label="speed")[0],
+        ax.plot(mr_a, centre_a, color="0.3", lw=1.2, ls="--", label="rms of the fit")[0],
+    ]
+    if flagged is not None:
+        f_speed, f_height = flagged
+        handles.append(
+            ax.scatter(
+                f_speed,
+                f_height / 1000.0,
+                marker="x",
+                s=14,
+                lw=0.8,
+                color="tab:red",
+                label=f"left out ({f_speed.size:,} rings)",
+            )
+        )
+    top = ax.twiny()
+    handles.append(
+        top.plot(
+            direction_a, centre_a, ".", color="tab:orange", ms=5, label="direction (top axis)"
+        )[0]
+    )
+    top.set_xlim(0.0, 360.0)
+    top.set_xticks([0, 90, 180, 270, 360])
+    top.set_xlabel("direction the wind blows from (degrees)")
+    right = np.nanmax(np.concatenate([speed_a, mr_a])) + 6.0
     step = max(1, centre_a.size // 16)
     ax.barbs(
         np.full(centre_a[::step].size, right),
@@ -323,9 +354,21 @@ def vad_profile(ax: Axes, ds: xr.Dataset) -> None:
         length=6,
         color="k",
     )
-    ax.set_xlim(right=right + 4.0)
-    ax.axvline(0.0, color="0.7", lw=0.6)
-    ax.set_xlabel("wind (m s$^{-1}$); barbs: half 5, full 10 m s$^{-1}$")
+    for c, n in zip(centre_a[::step], mn_a[::step], strict=True):
+        ax.annotate(f"{n:.0f}", (right, c), xytext=(14, -3), textcoords="offset points", fontsize=6)
+    ax.set_xlim(0.0, right + 6.0)
+    ax.set_xlabel("speed, rms (m s$^{-1}$); barbs (5, 10 m s$^{-1}$) with gates per ring")
     ax.set_ylabel("beam height above the radar (km)")
-    ax.legend(loc="upper left", fontsize=8)
+    ax.legend(handles=handles, loc="upper left", fontsize=8)
     ax.grid(alpha=0.3)
+
+
+def _flagged_rings(ds: xr.Dataset) -> tuple[np.ndarray, np.ndarray] | None:
+    """Speeds and heights of the fitted rings that quality control left out."""
+    if not {"u_fitted", "v_fitted", "quality_flag"} <= set(ds.variables):
+        return None
+    u = ds["u_fitted"].values.ravel()
+    v = ds["v_fitted"].values.ravel()
+    height = ds["height"].values.ravel()
+    out = np.isfinite(u) & np.isfinite(v) & np.isfinite(height) & np.isnan(ds["u"].values.ravel())
+    return np.hypot(u[out], v[out]), height[out]

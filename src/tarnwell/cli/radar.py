@@ -4,6 +4,11 @@ A ring is one range gate of one sweep followed round all the sweep's rays:
 the radial velocities at constant range and elevation, against azimuth.
 Each ring's fit gives the horizontal wind at the beam's height there, so a
 volume of several elevations yields a wind profile.
+
+Before the fit, velocities folded at the Nyquist velocity are unfolded ring by
+ring (``tarnwell._unfold``); after it, rings whose fit is no better than
+folded noise, or whose wind jumps against its neighbours, are flagged and left
+out of the profile.
 """
 
 from __future__ import annotations
@@ -26,33 +31,130 @@ EARTH_RADIUS = 6371000.0  # m
 EFFECTIVE_RADIUS_FACTOR = 4.0 / 3.0  # standard atmospheric refraction
 DEFAULT_MIN_GATES = 30
 DEFAULT_MIN_SPREAD = 0.2  # of the 0.25 that rays spread evenly round the circle reach
+NYQUIST_NAMES = ("nyquist_velocity", "NI")
+# How radar files spell metres per second (CfRadial, ODIM as xradar labels it,
+# NEXRAD): read without loading a unit registry, which costs more than
+# fitting a whole volume.
+METRES_PER_SECOND = frozenset(
+    {
+        "m s-1",
+        "m/s",
+        "m s^-1",
+        "m.s-1",
+        "meters per second",
+        "meters per seconds",
+        "metres per second",
+        "meter/second",
+        "meters/second",
+    }
+)
+# Velocities spread evenly over [-Vn, Vn), which is what folded noise looks
+# like, have an rms of Vn / sqrt(3) about any harmonic. A ring whose fit is
+# within a quarter of that is taken for noise: a real wind with measurement
+# noise of a third of Vn or less (the most that unfolding can see through)
+# stays well below it.
+NOISE_RMS_FRACTION = 0.75
+# A ring's wind is compared with the median of its fitted neighbours in range
+# (up to JUMP_NEIGHBOURS on each side, in the same sweep: a few hundred metres
+# of height at most). It jumps when it differs by more than shear there can
+# explain (JUMP_FLOOR) plus JUMP_SIGMAS standard errors of its own fit.
+JUMP_NEIGHBOURS = 4
+JUMP_LEAST_NEIGHBOURS = 3
+JUMP_FLOOR = 5.0  # m/s
+JUMP_SIGMAS = 4.0
+# Weather ends at the tropopause; velocities fitted above this height mean
+# the gate ranges of the file are wrong.
+MAX_BEAM_HEIGHT = 25000.0  # m
+
+FLAG_GOOD, FLAG_NO_ECHO, FLAG_SPARSE, FLAG_NOISE, FLAG_JUMP = range(5)
+FLAG_MEANINGS = "in_profile no_echo too_few_gates_or_poor_coverage folded_noise jump"
 
 
 def open_volume(path: str) -> list[xr.Dataset]:
-    """The sweeps of a radar volume (CfRadial1/2, ODIM_H5, NEXRAD Level II, ...), via xradar."""
+    """The sweeps of a radar volume, in memory.
+
+    CfRadial 1 and 2, ODIM_H5 and the other formats xradar reads; NEXRAD
+    Level II through :mod:`.radar_nexrad`. A whole file compressed with gzip
+    or bzip2 (as NEXRAD archives are distributed) is decompressed first.
+    """
     import os
+
+    from . import radar_nexrad
 
     if not os.path.exists(path):
         raise CommandError(f"{path}: no such file or directory")
+    if os.path.isdir(path):
+        raise CommandError(f"{path}: is a directory, not a radar volume")
+    content = _decompressed(path)
+    head = content[:12] if content is not None else _head(path)
+    if radar_nexrad.is_level2(head):
+        return radar_nexrad.read_sweeps(path if content is None else content, path)
+    xradar = _xradar()
+    if content is None:
+        return _open_with_xradar(xradar, path, path)
+    import tempfile
+
+    with tempfile.TemporaryDirectory(prefix="tarnwell-") as tmp:
+        inner = os.path.join(tmp, os.path.splitext(os.path.basename(path))[0] or "volume")
+        with open(inner, "wb") as fh:
+            fh.write(content)
+        return _open_with_xradar(xradar, inner, path)
+
+
+GZIP_MAGIC = b"\x1f\x8b"
+BZIP2_MAGIC = b"BZh"
+
+
+def _head(path: str) -> bytes:
+    with open(path, "rb") as fh:
+        return fh.read(12)
+
+
+def _decompressed(path: str) -> bytes | None:
+    """The contents of a gzip or bzip2 file; None for any other file."""
+    head = _head(path)
+    try:
+        if head.startswith(GZIP_MAGIC):
+            import gzip
+
+            with gzip.open(path, "rb") as fh:
+                return fh.read()
+        if head.startswith(BZIP2_MAGIC) and head[3:4].isdigit():
+            import bz2
+
+            with bz2.open(path, "rb") as fh:
+                return fh.read()
+    except (OSError, EOFError, ValueError) as err:
+        raise CommandError(f"{path}: cannot decompress ({_first_line(err)})") from None
+    return None
+
+
+def _xradar() -> Any:
     import importlib
 
     try:
-        xradar: Any = importlib.import_module("xradar")
+        return importlib.import_module("xradar")
     except ImportError:
         raise CommandError(
             "reading radar volumes needs the Python package 'xradar': pip install 'tarnwell[cli]'"
         ) from None
+
+
+def _open_with_xradar(xradar: Any, path: str, shown: str) -> list[xr.Dataset]:
     try:
         tree = xradar.io.open_datatree(path)
+        sweeps = [
+            tree[name].to_dataset(inherit="all_coords").load()
+            for name in sorted(tree.children, key=_sweep_order)
+            if name.startswith("sweep")
+        ]
     except Exception as err:  # each format's reader fails in its own way
-        raise CommandError(f"{path}: cannot read as a radar volume ({_first_line(err)})") from None
-    sweeps = [
-        tree[name].to_dataset(inherit="all_coords")
-        for name in sorted(tree.children, key=_sweep_order)
-        if name.startswith("sweep")
-    ]
+        raise CommandError(
+            f"{shown}: cannot read as a radar volume ({_first_line(err)}); formats read: "
+            "CfRadial 1 and 2, ODIM_H5, NEXRAD Level II and the others xradar reads"
+        ) from None
     if not sweeps:
-        raise CommandError(f"{path}: no sweeps in the radar volume")
+        raise CommandError(f"{shown}: no sweeps in the radar volume")
     return sweeps
 
 
@@ -61,17 +163,26 @@ def _sweep_order(name: str) -> tuple[int, str]:
     return (int(digits) if digits else -1, name)
 
 
-def find_velocity(sweep: xr.Dataset, name: str | None) -> xr.DataArray:
+def velocity_or_none(sweep: xr.Dataset, name: str | None) -> xr.DataArray | None:
+    """The sweep's radial velocity; None when it has none (the surveillance
+    sweep of a split cut carries reflectivity only)."""
     if name is not None:
-        if name not in sweep.data_vars:
-            raise CommandError(f"--velocity {name}: the sweep has no variable {name!r}")
-        return sweep[name]
+        return sweep[name] if name in sweep.data_vars else None
     for var in sweep.data_vars.values():
         if var.attrs.get("standard_name") == VELOCITY_STANDARD_NAME:
             return var
     for candidate in VELOCITY_NAMES:
         if candidate in sweep.data_vars:
             return sweep[candidate]
+    return None
+
+
+def find_velocity(sweep: xr.Dataset, name: str | None) -> xr.DataArray:
+    found = velocity_or_none(sweep, name)
+    if found is not None:
+        return found
+    if name is not None:
+        raise CommandError(f"--velocity {name}: the sweep has no variable {name!r}")
     raise CommandError(
         "no radial velocity in the sweep (a variable with standard_name "
         f"{VELOCITY_STANDARD_NAME!r}); name it with --velocity NAME"
@@ -87,6 +198,38 @@ def beam_height(range_m: np.ndarray, elevation_rad: np.ndarray) -> np.ndarray:
     return height
 
 
+def nyquist_of(sweep: xr.Dataset) -> float | None:
+    """The sweep's Nyquist velocity (m/s) as the file records it, or None.
+
+    CfRadial stores ``nyquist_velocity`` per ray; xradar's ODIM reader gives
+    the ``NI`` of the dataset's ``how`` group as a scalar ``nyquist_velocity``;
+    the NEXRAD reader here stores the radial header's value.
+    """
+    for name in NYQUIST_NAMES:
+        if name not in sweep.variables:
+            continue
+        var = sweep[name]
+        try:
+            values = np.asarray(var.values, dtype=np.float64)
+        except (TypeError, ValueError):  # xradar's placeholder object when the file has none
+            continue
+        values = values[np.isfinite(values) & (values > 0.0)]
+        if values.size == 0:
+            continue
+        scale, offset = _to_metres_per_second(name, var.attrs.get("units", "m s-1"))
+        return float(np.median(values)) * scale + offset
+    return None
+
+
+def _to_metres_per_second(name: str, text: Any) -> tuple[float, float]:
+    if str(text).strip() in METRES_PER_SECOND:
+        return 1.0, 0.0
+    try:
+        return units.conversion("vad", name, str(text), "m s-1")
+    except ValueError as err:
+        raise CommandError(str(err)) from None
+
+
 def sweep_rings(sweep: xr.Dataset, velocity: str | None) -> dict[str, Any]:
     """One sweep as rings for ``tarnwell.vad``: vr and azimuth (range, ray), cos(elevation).
 
@@ -94,25 +237,169 @@ def sweep_rings(sweep: xr.Dataset, velocity: str | None) -> dict[str, Any]:
     radians; the elevation is the median of the rays' elevations.
     """
     vr_da = find_velocity(sweep, velocity).transpose(..., "range")
-    text = vr_da.attrs.get("units", "m s-1")
-    try:
-        scale, offset = units.conversion("vad", str(vr_da.name), str(text), "m s-1")
-    except ValueError as err:
-        raise CommandError(str(err)) from None
+    scale, offset = _to_metres_per_second(str(vr_da.name), vr_da.attrs.get("units", "m s-1"))
     ray_dim = vr_da.dims[0]
-    vr = units.apply_linear(vr_da.values.astype(np.float64), scale, offset)
+    # Transposed in the file's own precision, then widened: half the bytes
+    # moved by the strided copy.
+    rings = np.ascontiguousarray(np.asarray(vr_da.values).T).astype(np.float64, copy=False)
+    vr = units.apply_linear(rings, scale, offset)
     az = np.deg2rad(np.asarray(sweep["azimuth"].values, dtype=np.float64))
     elevation = float(np.nanmedian(np.asarray(sweep["elevation"].values, dtype=np.float64)))
     range_m = np.asarray(sweep["range"].values, dtype=np.float64)
     return {
-        "vr": np.ascontiguousarray(vr.T),  # (range, ray): one ring per row
+        "vr": vr,  # (range, ray): one ring per row
+        "az_ray": az,
         "az": np.ascontiguousarray(np.broadcast_to(az, (range_m.size, az.size))),
         "cos_el": np.cos(np.deg2rad(elevation)),
         "elevation": elevation,
         "range": range_m,
         "ray_dim": ray_dim,
         "name": str(vr_da.name),
+        "nyquist": nyquist_of(sweep),
     }
+
+
+def doppler_sweeps(sweeps: list[xr.Dataset], velocity: str | None) -> list[int]:
+    """Indices of the sweeps that carry radial velocity.
+
+    A split cut scans the lowest elevations twice, once for reflectivity
+    alone and once for Doppler moments; only the second gives rings.
+    """
+    found = [i for i, s in enumerate(sweeps) if velocity_or_none(s, velocity) is not None]
+    if not found:
+        find_velocity(sweeps[0], velocity)  # raises the message that says what is missing
+    return found
+
+
+def check_ranges(range_m: np.ndarray, where: str) -> None:
+    if range_m.size == 0:
+        return
+    steps = np.diff(range_m)
+    if not np.all(np.isfinite(range_m)) or (steps.size and not np.all(steps > 0.0)):
+        raise CommandError(f"{where}: the gate ranges are not finite and increasing")
+
+
+def _neighbour_median(values: np.ndarray, usable: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Median of the usable values among each ring's neighbours in range, and their count."""
+    n = values.size
+    k = JUMP_NEIGHBOURS
+    padded = np.full(n + 2 * k, np.nan)
+    padded[k : k + n] = np.where(usable, values, np.nan)
+    offsets = [o for o in range(-k, k + 1) if o != 0]
+    window = np.stack([padded[k + o : k + o + n] for o in offsets])
+    count = np.isfinite(window).sum(axis=0)
+    ordered = np.sort(window, axis=0)  # NaN sorts last
+    lo = np.clip((count - 1) // 2, 0, len(offsets) - 1)
+    hi = np.clip(count // 2, 0, len(offsets) - 1)
+    cols = np.arange(n)
+    median = 0.5 * (ordered[lo, cols] + ordered[hi, cols])
+    return np.where(count > 0, median, np.nan), count
+
+
+def jumps(
+    u: np.ndarray,
+    v: np.ndarray,
+    rms: np.ndarray,
+    n: np.ndarray,
+    cos_el: float,
+    usable: np.ndarray,
+) -> np.ndarray:
+    """Rings of one sweep whose wind differs from their neighbours' beyond their fit's error."""
+    mu, count = _neighbour_median(u, usable)
+    mv, _ = _neighbour_median(v, usable)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        # Standard error of each wind component of a first-harmonic fit.
+        error = rms * np.sqrt(2.0 / n) / cos_el
+        out: np.ndarray = (
+            usable
+            & (count >= JUMP_LEAST_NEIGHBOURS)
+            & (np.hypot(u - mu, v - mv) > JUMP_FLOOR + JUMP_SIGMAS * error)
+        )
+    return out
+
+
+class SweepFit:
+    """The rings of one sweep: unfolded (when a Nyquist velocity is given), fitted, flagged."""
+
+    def __init__(
+        self,
+        ring: dict[str, Any],
+        nyquist: float | None,
+        min_gates: int,
+        min_spread: float,
+        n_threads: int,
+    ) -> None:
+        self.ring = ring
+        self.nyquist = nyquist
+        self.min_gates = min_gates
+        self.min_spread = min_spread
+        self.n_threads = n_threads
+        self.folds = np.zeros(ring["range"].size, dtype=np.int32)
+        self.result: dict[str, np.ndarray] = {}
+
+    def _fit(
+        self, rows: np.ndarray | None, seed: tuple[np.ndarray, np.ndarray] | None
+    ) -> tuple[dict[str, np.ndarray], np.ndarray]:
+        from tarnwell import _unfold
+
+        vr = self.ring["vr"] if rows is None else self.ring["vr"][rows]
+        az = self.ring["az"] if rows is None else self.ring["az"][rows]
+        folds = np.zeros(vr.shape[0], dtype=np.int32)
+        if self.nyquist is not None:
+            seed_bs, seed_bc = seed if seed is not None else (None, None)
+            vr, info = _unfold.unfold(
+                vr,
+                self.ring["az_ray"],
+                self.nyquist,
+                seed_bs=seed_bs,
+                seed_bc=seed_bc,
+                n_threads=self.n_threads,
+            )
+            folds = info[3].astype(np.int32)
+        res = tarnwell.vad(
+            vr,
+            az,
+            cos_el=self.ring["cos_el"],
+            min_gates=self.min_gates,
+            min_spread=self.min_spread,
+            n_threads=self.n_threads,
+        )
+        return {name: np.asarray(res[k]) for k, name in enumerate(tarnwell.Vad._fields)}, folds
+
+    def run(self) -> None:
+        self.result, self.folds = self._fit(None, None)
+
+    def flags(self, nyquist: float | None) -> np.ndarray:
+        r = self.result
+        fitted = np.isfinite(r["u"]) & np.isfinite(r["v"])
+        flag = np.full(r["u"].size, FLAG_NO_ECHO, dtype=np.int8)
+        flag[r["n"] > 0] = FLAG_SPARSE
+        flag[fitted] = FLAG_GOOD
+        if nyquist is not None:
+            flag[fitted & (r["rms"] >= NOISE_RMS_FRACTION * nyquist / np.sqrt(3.0))] = FLAG_NOISE
+        usable = flag == FLAG_GOOD
+        flag[jumps(r["u"], r["v"], r["rms"], r["n"], self.ring["cos_el"], usable)] = FLAG_JUMP
+        return flag
+
+    def retry_from_neighbours(self, flag: np.ndarray) -> None:
+        """Unfold the flagged rings again from the wind of their neighbours in
+        range, keeping the new fit where it explains the ring better."""
+        usable = flag == FLAG_GOOD
+        mu, count = _neighbour_median(self.result["u"], usable)
+        mv, _ = _neighbour_median(self.result["v"], usable)
+        redo = np.flatnonzero(
+            ((flag == FLAG_NOISE) | (flag == FLAG_JUMP)) & (count >= JUMP_LEAST_NEIGHBOURS)
+        )
+        if redo.size == 0:
+            return
+        cos_el = self.ring["cos_el"]
+        new, folds = self._fit(redo, (mu[redo] * cos_el, mv[redo] * cos_el))
+        old_rms = self.result["rms"][redo]
+        better = np.isfinite(new["rms"]) & ~(new["rms"] >= old_rms)
+        rows = redo[better]
+        for name, values in new.items():
+            self.result[name][rows] = values[better]
+        self.folds[rows] = folds[better]
 
 
 def vad_dataset(
@@ -122,11 +409,20 @@ def vad_dataset(
     min_gates: int = DEFAULT_MIN_GATES,
     min_spread: float = DEFAULT_MIN_SPREAD,
     n_threads: int = 1,
+    nyquist: float | None = None,
+    unfold: bool = True,
 ) -> xr.Dataset:
-    """The VAD fit of every ring of every sweep as a (sweep, range) Dataset with CF attributes."""
+    """The VAD fit of every ring of every Doppler sweep as a (sweep, range) Dataset.
+
+    ``nyquist`` (m/s) overrides the files' Nyquist velocities; ``unfold``
+    False fits the velocities as they were read.
+    """
     import xarray as xr
 
-    rings = [sweep_rings(s, velocity) for s in sweeps]
+    if nyquist is not None and not (np.isfinite(nyquist) and nyquist > 0.0):
+        raise CommandError(f"--nyquist {nyquist}: expected a positive velocity in m/s")
+    used = doppler_sweeps(sweeps, velocity)
+    rings = [sweep_rings(sweeps[i], velocity) for i in used]
     n_range = max(r["range"].size for r in rings)
     n_sweep = len(rings)
 
@@ -135,23 +431,54 @@ def vad_dataset(
 
     fields = {name: padded() for name in tarnwell.Vad._fields}
     range_m = padded()
+    folds = np.zeros((n_sweep, n_range), dtype=np.int32)
+    nyquists = np.full(n_sweep, np.nan)
+    flag = np.full((n_sweep, n_range), FLAG_NO_ECHO, dtype=np.int8)
     for i, ring in enumerate(rings):
-        res = tarnwell.vad(
-            ring["vr"],
-            ring["az"],
-            cos_el=ring["cos_el"],
-            min_gates=min_gates,
-            min_spread=min_spread,
-            n_threads=n_threads,
-        )
+        where = f"sweep {used[i]}"
+        check_ranges(ring["range"], where)
+        vn = nyquist if nyquist is not None else ring["nyquist"]
+        if vn is not None:
+            nyquists[i] = vn
+        if unfold and vn is None:
+            raise CommandError(
+                f"{where}: the file gives no Nyquist velocity (CfRadial nyquist_velocity, "
+                "ODIM how/NI), so folded velocities cannot be unfolded: give it with "
+                "--nyquist M/S, or fit the velocities as they are with --no-unfold"
+            )
+        fit = SweepFit(ring, vn if unfold else None, min_gates, min_spread, n_threads)
+        fit.run()
+        ring_flags = fit.flags(vn)
+        if unfold:
+            fit.retry_from_neighbours(ring_flags)
+            ring_flags = fit.flags(vn)
         m = ring["range"].size
-        for name, values in zip(tarnwell.Vad._fields, res, strict=True):
-            fields[name][i, :m] = values
+        for name in tarnwell.Vad._fields:
+            fields[name][i, :m] = fit.result[name]
+        folds[i, :m] = fit.folds
+        flag[i, :m] = ring_flags
         range_m[i, :m] = ring["range"]
 
     elevation = np.array([r["elevation"] for r in rings])
     height = beam_height(range_m, np.deg2rad(elevation)[:, None])
-    u, v = fields["u"], fields["v"]
+    u_fit, v_fit = fields["u"], fields["v"]
+    fitted = np.isfinite(u_fit) & np.isfinite(v_fit)
+    flag[fields["n"] != fields["n"]] = FLAG_NO_ECHO  # padding of shorter sweeps
+    too_high = fitted & (height > MAX_BEAM_HEIGHT)
+    if too_high.any():
+        worst = np.unravel_index(int(np.argmax(np.where(too_high, height, -np.inf))), height.shape)
+        i, k = int(worst[0]), int(worst[1])
+        raise CommandError(
+            f"sweep {used[i]}: velocities fitted at beam heights up to "
+            f"{height[i, k] / 1000:.0f} km "
+            f"(gate at {range_m[i, k] / 1000:.0f} km, elevation {elevation[i]:.1f} deg); above "
+            f"{MAX_BEAM_HEIGHT / 1000:.0f} km there is no weather, so the file's gate ranges "
+            "cannot be right"
+        )
+
+    keep = flag == FLAG_GOOD
+    u = np.where(keep, u_fit, np.nan)
+    v = np.where(keep, v_fit, np.nan)
     speed = np.hypot(u, v)
     # Meteorological convention: the direction the wind blows from, clockwise from north.
     direction = np.mod(np.rad2deg(np.arctan2(-u, -v)), 360.0)
@@ -162,9 +489,14 @@ def vad_dataset(
             attrs["standard_name"] = standard
         return (("sweep", "range"), data, attrs)
 
-    first = sweeps[0]
+    first = sweeps[used[0]]
     coords: dict[str, Any] = {
         "sweep": ("sweep", np.arange(n_sweep, dtype=np.int32), {"long_name": "sweep index"}),
+        "sweep_number": (
+            "sweep",
+            np.array(used, dtype=np.int32),
+            {"long_name": "index of the sweep in the radar file (sweeps without velocity skipped)"},
+        ),
         "elevation": ("sweep", elevation, {"units": "degrees", "long_name": "sweep elevation"}),
         "range": (("sweep", "range"), range_m, {"units": "m", "long_name": "range to gate"}),
         "height": (
@@ -176,6 +508,15 @@ def vad_dataset(
     for name in ("latitude", "longitude", "altitude"):
         if name in first.coords or name in first.data_vars:
             coords[name] = ((), float(first[name].values), dict(first[name].attrs))
+    counts = {
+        "rings": int(flag.size),
+        "no_echo": int((flag == FLAG_NO_ECHO).sum()),
+        "too_few_gates_or_poor_coverage": int((flag == FLAG_SPARSE).sum()),
+        "fitted": int(fitted.sum()),
+        "folded_noise": int((flag == FLAG_NOISE).sum()),
+        "jump": int((flag == FLAG_JUMP).sum()),
+        "in_profile": int(keep.sum()),
+    }
     ds = xr.Dataset(
         {
             "u": var(u, "m s-1", "eastward wind", "eastward_wind"),
@@ -188,6 +529,30 @@ def vad_dataset(
             "a0_2": var(fields["a0_2"], "m s-1", "intercept of the second-order fit"),
             "s2": var(fields["s2"], "m s-1", "sin(2 azimuth) coefficient of the second-order fit"),
             "c2": var(fields["c2"], "m s-1", "cos(2 azimuth) coefficient of the second-order fit"),
+            "u_fitted": var(u_fit, "m s-1", "eastward wind of every fitted ring, flagged or not"),
+            "v_fitted": var(v_fit, "m s-1", "northward wind of every fitted ring, flagged or not"),
+            "quality_flag": (
+                ("sweep", "range"),
+                flag,
+                {
+                    "long_name": "why a ring is or is not in the profile",
+                    "flag_values": np.arange(5, dtype=np.int8),
+                    "flag_meanings": FLAG_MEANINGS,
+                },
+            ),
+            "unfolded_gates": (
+                ("sweep", "range"),
+                folds,
+                {
+                    "units": "1",
+                    "long_name": "gates moved by a multiple of twice the Nyquist velocity",
+                },
+            ),
+            "nyquist_velocity": (
+                "sweep",
+                nyquists,
+                {"units": "m s-1", "long_name": "Nyquist velocity of the sweep"},
+            ),
         },
         coords=coords,
         attrs={
@@ -198,6 +563,8 @@ def vad_dataset(
             "tarnwell_velocity": rings[0]["name"],
             "tarnwell_min_gates": min_gates,
             "tarnwell_min_spread": min_spread,
+            "tarnwell_unfolded": int(unfold),
+            **{f"tarnwell_rings_{key}": value for key, value in counts.items()},
         },
     )
     if "altitude" in ds.coords:
@@ -209,3 +576,32 @@ def vad_dataset(
             )
         )
     return ds
+
+
+def dropped_warning(ds: xr.Dataset) -> str | None:
+    """A line for the user when quality control left out most of the fitted rings."""
+    fitted = int(ds.attrs.get("tarnwell_rings_fitted", 0))
+    noise = int(ds.attrs.get("tarnwell_rings_folded_noise", 0))
+    jump = int(ds.attrs.get("tarnwell_rings_jump", 0))
+    if fitted == 0 or 2 * (noise + jump) <= fitted:
+        return None
+    hint = (
+        "check the Nyquist velocity (--nyquist)"
+        if ds.attrs.get("tarnwell_unfolded")
+        else "the velocities may be folded: try without --no-unfold"
+    )
+    return (
+        f"{noise + jump:,} of {fitted:,} fitted rings left out of the profile "
+        f"({noise:,} no better than folded noise, {jump:,} jumping against their neighbours); "
+        f"{hint} and the velocity variable (--velocity)"
+    )
+
+
+def ring_summary(ds: xr.Dataset) -> str:
+    a = ds.attrs
+    return (
+        f"{a['tarnwell_rings_rings']:,} rings: {a['tarnwell_rings_no_echo']:,} without echo, "
+        f"{a['tarnwell_rings_too_few_gates_or_poor_coverage']:,} with too few gates or poor "
+        f"coverage, {a['tarnwell_rings_folded_noise']:,} no better than folded noise, "
+        f"{a['tarnwell_rings_jump']:,} jumping against their neighbours"
+    )

@@ -1,0 +1,319 @@
+"""Unfolding of aliased velocities before the VAD fit, and the quality flags
+of `tarnwell vad`: synthetic rings folded at several Nyquist velocities with
+known winds, gaps and noise, and volumes written as CfRadial and ODIM_H5."""
+
+from __future__ import annotations
+
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import tarnwell
+from tarnwell import _unfold
+
+MIN_GATES = 30
+MIN_SPREAD = 0.1  # lets the rings with a 90-degree sector gap be fitted
+
+
+def fold(v, nyquist):
+    """What the radar measures: v brought into [-Vn, Vn) by multiples of 2 Vn."""
+    return v - 2.0 * nyquist * np.floor((v + nyquist) / (2.0 * nyquist))
+
+
+def rings(rng, n_rings, n_rays, noise, max_wind=40.0, sector_gap_every=3):
+    """True radial velocities (R, M) of rings of known wind, with random gaps,
+    a 90-degree sector without echo on every third ring, and noise."""
+    az = np.deg2rad((np.arange(n_rays) + 0.5) * 360.0 / n_rays + rng.normal(0, 0.05, n_rays))
+    u = rng.uniform(-max_wind, max_wind, n_rings)
+    v = rng.uniform(-max_wind, max_wind, n_rings)
+    a0 = rng.uniform(-3.0, 3.0, n_rings)
+    cos_el = np.cos(np.deg2rad(rng.uniform(0.5, 10.0, n_rings)))
+    true = a0[:, None] + (u[:, None] * np.sin(az) + v[:, None] * np.cos(az)) * cos_el[:, None]
+    true = true + rng.normal(0.0, noise, true.shape)
+    true[rng.random(true.shape) < 0.15] = np.nan
+    start = rng.integers(0, n_rays, n_rings)
+    for i in range(0, n_rings, sector_gap_every):
+        true[i, (start[i] + np.arange(n_rays // 4)) % n_rays] = np.nan
+    return true, az, cos_el, u, v
+
+
+def fit(vr, az, cos_el):
+    return tarnwell.vad(
+        vr,
+        np.broadcast_to(az, vr.shape),
+        cos_el=cos_el,
+        min_gates=MIN_GATES,
+        min_spread=MIN_SPREAD,
+    )
+
+
+@pytest.mark.parametrize("nyquist", [5.0, 8.0, 12.5, 27.0])
+@pytest.mark.parametrize("n_rays", [360, 720])
+def test_folded_rings_give_the_fit_of_the_true_velocities(nyquist, n_rays):
+    """Winds up to 40 m/s (folding up to four times at 5 m/s), noise a fifth
+    of Vn: the unfolded rings fit as the true velocities do, within 1 m/s
+    (bit for bit where every gate is restored), where the folded ones are off
+    by more than 10 m/s whenever the wind is strong against Vn."""
+    rng = np.random.default_rng(int(nyquist * 10) + n_rays)
+    true, az, cos_el, u, v = rings(rng, 300, n_rays, noise=0.2 * nyquist)
+    measured = fold(true, nyquist)
+    out, info = _unfold.unfold(measured, az, nyquist)
+    got, want = fit(out, az, cos_el), fit(true, az, cos_el)
+    both = np.isfinite(got.u) & np.isfinite(want.u)
+    assert both.mean() > 0.95
+    assert np.all(np.hypot(got.u - want.u, got.v - want.v)[both] < 1.0)
+    assert np.mean(got.u[both] == want.u[both]) > 0.9
+    # Every gate is the measured one plus a whole number of 2 Vn.
+    ok = np.isfinite(measured)
+    turns = (out[ok] - measured[ok]) / (2.0 * nyquist)
+    np.testing.assert_allclose(turns, np.round(turns), atol=1e-9)
+    assert np.array_equal(np.isnan(out), np.isnan(measured))
+    np.testing.assert_array_equal(info[3], ((out != measured) & ok).sum(axis=1))
+    assert np.all(got.rms[both] < 0.75 * nyquist / np.sqrt(3.0))
+    if nyquist <= 8.0:
+        raw = fit(measured, az, cos_el)
+        strong = np.hypot(u, v) > 2.5 * nyquist
+        err = np.hypot(raw.u - u, raw.v - v)[strong & np.isfinite(raw.u)]
+        assert np.median(err) > 10.0
+
+
+def test_rings_that_never_folded_are_left_bit_for_bit():
+    rng = np.random.default_rng(5)
+    true, az, _, _, _ = rings(rng, 100, 360, noise=1.0, max_wind=15.0)
+    out, info = _unfold.unfold(true, az, 30.0)
+    np.testing.assert_array_equal(out, true)
+    assert not info[3].any()
+
+
+def test_folded_noise_has_no_unique_answer_and_is_flagged():
+    """Velocities spread evenly over [-Vn, Vn) fit with rms near Vn / sqrt(3),
+    at or above the noise limit; so do rings far noisier than Vn allows."""
+    rng = np.random.default_rng(6)
+    nyquist = 8.0
+    for measured in (
+        rng.uniform(-nyquist, nyquist, (200, 360)),
+        fold(rings(rng, 200, 360, noise=0.7 * nyquist)[0], nyquist),
+    ):
+        az = np.deg2rad(np.arange(360) + 0.5)
+        out, _ = _unfold.unfold(measured, az, nyquist)
+        got = fit(out, az, np.ones(200))
+        assert np.all(got.rms[np.isfinite(got.u)] >= 0.75 * nyquist / np.sqrt(3.0))
+
+
+def test_thread_count_and_seeds():
+    rng = np.random.default_rng(7)
+    true, az, _, _, _ = rings(rng, 500, 360, noise=1.0)  # 32 chunks of 16 rings
+    measured = fold(true, 6.0)
+    one = _unfold.unfold(measured, az, 6.0, n_threads=1)
+    for threads in (2, 3):
+        other = _unfold.unfold(measured, az, 6.0, n_threads=threads)
+        np.testing.assert_array_equal(other[0], one[0])
+        np.testing.assert_array_equal(other[1], one[1])
+    # Seeded with the ring's own harmonic, the unfolding lands where it did.
+    seeded = _unfold.unfold(measured, az, 6.0, seed_bs=one[1][1], seed_bc=one[1][2])
+    same = np.isfinite(one[1][1])
+    np.testing.assert_array_equal(seeded[0][same], one[0][same])
+    with pytest.raises(ValueError, match="nyquist"):
+        _unfold.unfold(measured, az, 0.0)
+    with pytest.raises(ValueError, match="one azimuth per ray"):
+        _unfold.unfold(measured, az[:-1], 6.0)
+
+
+# ---------------------------------------------------------------- the command
+
+xr = pytest.importorskip("xarray")
+xradar = pytest.importorskip("xradar")
+
+from tarnwell import _sample_data  # noqa: E402
+from tarnwell.cli import main  # noqa: E402
+
+NYQUIST = 8.0
+
+
+def strong_wind(height):
+    """A low-level jet: 15 to 28 m/s, folding two or three times at 8 m/s."""
+    u = 15.0 + 13.0 * np.exp(-(((height - 1500.0) / 1200.0) ** 2))
+    v = 8.0 * np.tanh(height / 2000.0) - 4.0
+    return u, v
+
+
+def run(*args: object) -> int:
+    return main([str(a) for a in args])
+
+
+@pytest.fixture(scope="module")
+def folded_volume(tmp_path_factory) -> Path:
+    path = tmp_path_factory.mktemp("folded") / "folded.nc"
+    _sample_data.write_radar_volume(
+        str(path), n_azimuth=360, n_range=80, noise=1.0, nyquist=NYQUIST, wind=strong_wind
+    )
+    return path
+
+
+def test_cfradial_and_odim_give_the_same_unfolded_profile(folded_volume, tmp_path):
+    pytest.importorskip("h5py")
+    import h5py
+
+    odim = tmp_path / "folded.h5"
+    xradar.io.to_odim(xradar.io.open_datatree(str(folded_volume)), str(odim), source="RAD:XX")
+    with h5py.File(odim, "r+") as h5:
+        for name in h5:
+            if name.startswith("dataset"):
+                h5[name].require_group("how").attrs["NI"] = NYQUIST
+    outs = {}
+    for label, path in (("cf", folded_volume), ("odim", odim)):
+        outs[label] = tmp_path / f"{label}.nc"
+        assert run("vad", path, "-o", outs[label], "-q") == 0
+    with xr.open_dataset(outs["cf"]) as a, xr.open_dataset(outs["odim"]) as b:
+        np.testing.assert_array_equal(a["n"].values, b["n"].values)
+        np.testing.assert_array_equal(a["quality_flag"].values, b["quality_flag"].values)
+        for name in ("u", "v", "rms"):
+            np.testing.assert_allclose(b[name].values, a[name].values, atol=0.01, err_msg=name)
+        np.testing.assert_array_equal(a["nyquist_velocity"].values, NYQUIST)
+        u_true, v_true = strong_wind(a["height"].values)
+        err = np.hypot(a["u"].values - u_true, a["v"].values - v_true)
+        assert np.isfinite(err).mean() > 0.95
+        assert np.nanmax(err) < 1.0
+        assert a["unfolded_gates"].values.sum() > 0.3 * np.nansum(a["n"].values)
+        assert a.attrs["tarnwell_rings_in_profile"] == int(np.isfinite(a["u"].values).sum())
+
+
+def test_no_unfold_fits_the_folded_values_and_flags_them(folded_volume, tmp_path, capsys):
+    """Fitted as they are, the folded rings are no better than folded noise:
+    every one is flagged, and a profile of none is an error, not a file."""
+    out = tmp_path / "raw.nc"
+    assert run("vad", folded_volume, "-o", out, "--no-unfold") == 1
+    err = capsys.readouterr().err
+    assert "no ring gave a wind" in err and "no better than folded noise" in err
+    assert not out.exists()
+
+
+def test_no_unfold_changes_nothing_where_nothing_folds(tmp_path):
+    path = tmp_path / "calm.nc"
+    _sample_data.write_radar_volume(str(path), n_azimuth=180, n_range=40)
+    a, b = tmp_path / "a.nc", tmp_path / "b.nc"
+    assert run("vad", path, "-o", a, "-q") == 0
+    assert run("vad", path, "-o", b, "-q", "--no-unfold") == 0
+    with xr.open_dataset(a) as da, xr.open_dataset(b) as db:
+        for name in tarnwell.Vad._fields:
+            np.testing.assert_array_equal(da[name].values, db[name].values, err_msg=name)
+        assert da.attrs["tarnwell_unfolded"] == 1 and db.attrs["tarnwell_unfolded"] == 0
+        assert not da["unfolded_gates"].values.any()
+
+
+def test_nyquist_is_required_to_unfold(tmp_path, capsys):
+    path = tmp_path / "no_nyquist.nc"
+    _sample_data.write_radar_volume(
+        str(path), n_azimuth=180, n_range=40, nyquist=None, wind=strong_wind
+    )
+    out = tmp_path / "out.nc"
+    assert run("vad", path, "-o", out) == 1
+    err = capsys.readouterr().err
+    assert "Nyquist" in err and "--nyquist" in err and len(err.strip().splitlines()) == 1
+    assert not out.exists()
+    assert run("vad", path, "-o", out, "-q", "--nyquist", "30") == 0
+    with xr.open_dataset(out) as ds:
+        u_true, v_true = strong_wind(ds["height"].values)
+        assert np.nanmax(np.hypot(ds["u"].values - u_true, ds["v"].values - v_true)) < 1.0
+        np.testing.assert_array_equal(ds["nyquist_velocity"].values, 30.0)
+    assert run("vad", path, "-o", out, "--nyquist", "-3", "--overwrite") == 1
+    assert "--nyquist" in capsys.readouterr().err
+
+
+def test_noise_only_volume_is_refused_and_mostly_noise_warns(tmp_path, capsys):
+    noisy = tmp_path / "noisy.nc"
+    # Measurement noise far above Vn: the folded values are noise on [-Vn, Vn).
+    _sample_data.write_radar_volume(
+        str(noisy), n_azimuth=180, n_range=40, noise=40.0, nyquist=NYQUIST
+    )
+    out = tmp_path / "out.nc"
+    assert run("vad", noisy, "-o", out) == 1
+    err = capsys.readouterr().err
+    assert "no ring gave a wind" in err and "folded noise" in err
+    assert not out.exists()
+    # Four sweeps of noise and three good: most rings dropped, with a warning.
+    mixed = tmp_path / "mixed.nc"
+    good = _sample_data.radar_sweeps(n_azimuth=180, n_range=40, nyquist=NYQUIST)
+    bad = _sample_data.radar_sweeps(n_azimuth=180, n_range=40, noise=40.0, nyquist=NYQUIST)
+    _write_sweeps(mixed, good[:3] + bad[3:])
+    assert run("vad", mixed, "-o", out, "-q") == 0
+    err = capsys.readouterr().err
+    assert err.startswith("tarnwell vad: warning:") and "folded noise" in err
+    with xr.open_dataset(out) as ds:
+        flags = ds["quality_flag"].values
+        assert np.all(flags[3:][ds["n"].values[3:] >= MIN_GATES] == 3)
+        assert np.all(np.isnan(ds["u"].values[3:]))
+        assert ds.attrs["tarnwell_rings_folded_noise"] == int((flags == 3).sum())
+        assert ds.attrs["tarnwell_rings_in_profile"] == int((flags == 0).sum()) > 0
+        left_out = int((flags >= 3).sum())
+    # The picture marks the rings left out.
+    pytest.importorskip("matplotlib")
+    from tarnwell.cli import plotting
+
+    product = plotting.open_product(str(out))
+    fig = plotting.figure_sheet([product])
+    labels = [t.get_text() for t in fig.axes[0].get_legend().get_texts()]
+    assert f"left out ({left_out:,} rings)" in labels
+    product.close()
+    import matplotlib.pyplot as plt
+
+    plt.close(fig)
+
+
+def _write_sweeps(path: Path, sweeps) -> None:
+    root = xr.Dataset(
+        {
+            "volume_number": ((), np.int32(0)),
+            "time_coverage_start": ((), "2026-05-20T21:00:00Z"),
+            "time_coverage_end": ((), "2026-05-20T21:03:00Z"),
+            "sweep_group_name": ("sweep", [f"sweep_{i}" for i in range(len(sweeps))]),
+            "sweep_fixed_angle": ("sweep", [float(s["sweep_fixed_angle"]) for s in sweeps]),
+        },
+        coords={"latitude": 36.0, "longitude": -97.0, "altitude": 350.0},
+        attrs={"Conventions": "Cf/Radial"},
+    )
+    for i, s in enumerate(sweeps):
+        s["sweep_number"] = np.int32(i)
+    tree = xr.DataTree.from_dict({"/": root, **{f"/sweep_{i}": s for i, s in enumerate(sweeps)}})
+    xradar.io.to_cfradial1(tree, str(path), calibs=False)
+
+
+def test_beam_heights_above_25_km_are_refused(tmp_path, capsys):
+    far = tmp_path / "far.nc"
+    # 5 km gates to 400 km: the upper sweeps' beams pass 25 km with echo on them.
+    _sample_data.write_radar_volume(
+        str(far), n_azimuth=90, n_range=80, gate_spacing=5000.0, nyquist=NYQUIST
+    )
+    out = tmp_path / "out.nc"
+    assert run("vad", far, "-o", out, "--min-gates", "20") == 1
+    err = capsys.readouterr().err
+    assert "25 km" in err and "gate ranges" in err
+    assert not out.exists()
+
+
+def test_jumps_against_neighbours_in_range():
+    """A ring whose wind differs from the median of its neighbours by more
+    than 5 m/s plus four standard errors of its fit is flagged; a smaller
+    step, or a ring whose own fit is too uncertain to tell, is not."""
+    from tarnwell.cli import radar
+
+    n = 40
+    u = np.linspace(10.0, 14.0, n)
+    v = np.full(n, -3.0)
+    rms = np.full(n, 1.0)
+    gates = np.full(n, 360.0)
+    u[10] += 8.0  # a jump: 8 > 5 + 4 * 1 * sqrt(2 / 360)
+    u[20] += 4.0  # within what shear allows
+    u[30] += 8.0
+    rms[30] = 8.0  # standard error 0.6 m/s: 8 > 5 + 4 * 0.6, still a jump
+    rms[31:33] = np.nan
+    usable = np.isfinite(rms)
+    flagged = radar.jumps(u, v, rms, gates, 1.0, usable)
+    assert list(np.flatnonzero(flagged)) == [10, 30]
+    rms[30] = 20.0  # standard error 1.5 m/s: 8 < 5 + 6
+    assert list(np.flatnonzero(radar.jumps(u, v, rms, gates, 1.0, usable))) == [10]
+    # Too few usable neighbours: nothing to compare with.
+    lonely = np.zeros(n, dtype=bool)
+    lonely[[10, 12, 14]] = True
+    assert not radar.jumps(u, v, rms, gates, 1.0, lonely).any()
