@@ -111,6 +111,13 @@ def build_parser() -> argparse.ArgumentParser:
         help="the vertical dimension, when it cannot be recognised",
     )
     diag.add_argument(
+        "--dtype",
+        choices=("float32", "float64"),
+        default=None,
+        help="precision of the stored fields (default: float32 where the inputs that feed "
+        "a field are float32, else float64; the arithmetic is double either way)",
+    )
+    diag.add_argument(
         "--chunks",
         default=None,
         metavar="DIM=N[,...]",
@@ -235,6 +242,7 @@ def run_diagnose(args: argparse.Namespace) -> None:
     options = _diagnose.Options(
         storm_motion=_diagnose.parse_storm_motion(args.storm_motion),
         level_dim=args.level_dim,
+        dtype=args.dtype,
     )
     if args.cold_pool_threshold is not None:
         options.cold_pool_threshold = args.cold_pool_threshold
