@@ -193,6 +193,13 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="DPI",
         help="resolution of the picture (default 100: 1750 x 1000 pixels)",
     )
+    plot.add_argument(
+        "--select",
+        action="append",
+        metavar="DIM=INDEX",
+        help="member to draw of an outer dimension such as an ensemble's number "
+        "(default: the first); may be repeated",
+    )
     plot.add_argument("--show", action="store_true", help="also show the figure on screen")
     plot.add_argument("--overwrite", action="store_true", help="replace the picture if it exists")
     plot.add_argument("-q", "--quiet", action="store_true", help="print nothing")
@@ -347,7 +354,12 @@ def run_plot(args: argparse.Namespace) -> None:
     _io.check_output(output, args.overwrite)
     datasets = [plotting.open_product(path) for path in args.files]
     try:
-        fig = plotting.figure_sheet(datasets, time_index=args.time, interactive=args.show)
+        fig = plotting.figure_sheet(
+            datasets,
+            time_index=args.time,
+            interactive=args.show,
+            select=plotting.parse_select(args.select),
+        )
         with _io.staged_output(output, args.overwrite) as tmp:
             fig.savefig(tmp, format="png", dpi=args.dpi or plotting.DPI)
     finally:

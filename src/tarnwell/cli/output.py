@@ -33,7 +33,7 @@ MAX_CHUNK_BYTES = 64 * 2**20
 TIME_NAMES = ("time", "Time", "valid_time", "t")
 
 
-def time_dims(ds: xr.Dataset) -> set[Hashable]:
+def time_dims(ds: xr.Dataset | xr.DataArray) -> set[Hashable]:
     """Dimensions that are time: a usual name, or a coordinate of dates or with a time axis."""
     found: set[Hashable] = set()
     for dim in ds.dims:
