@@ -413,15 +413,15 @@ def _nan_notes(out: Mapping[str, xr.DataArray], fields: models.ModelFields) -> l
             top = sample(fields.height).where(usable).max(level)
             reach = (top - sample(fields.ground)).where(winds).data
 
-    groups: dict[str, tuple[list[str], Any, Any]] = {}
+    groups: dict[str, tuple[list[str], Any, list[Any]]] = {}
     for name, field in out.items():
         mask, key = _data_mask(name, field, level, points, winds)
         if mask is None:
             continue
-        values = sample(field)
-        bad = (mask & ~np.isfinite(values)).sum()
-        names, _, _ = groups.setdefault(key, ([], mask.sum(), bad))
+        bad = (mask & ~np.isfinite(sample(field))).sum()
+        names, _, bads = groups.setdefault(key, ([], mask.sum(), []))
         names.append(name)
+        bads.append(bad)
     if not groups:
         return []
     counts = [(g[1], g[2]) for g in groups.values()]
@@ -429,21 +429,30 @@ def _nan_notes(out: Mapping[str, xr.DataArray], fields: models.ModelFields) -> l
         import dask
 
         counts, reach = dask.compute(counts, reach)
-    reach_m = _median(reach)
+    reach_m = _median(reach) if reach is not None else np.nan
     notes = []
-    for (key, (names, _, _)), (n_data, n_bad) in zip(groups.items(), counts, strict=True):
-        n_data, n_bad = int(n_data), int(n_bad)
-        if n_data == 0 or n_bad <= NAN_SHARE_REPORTED * n_data:
+    failed: set[str] = set()
+    for (key, (names, _, _)), (n_data, bads) in zip(groups.items(), counts, strict=True):
+        n_data = int(n_data)
+        worst = [(int(n), name) for n, name in zip(bads, names, strict=True)]
+        reported = [name for n, name in worst if n > NAN_SHARE_REPORTED * n_data]
+        if n_data == 0 or not reported:
             continue
-        what = ", ".join(names) if len(names) <= 2 else f"{names[0]} and the other {key} fields"
+        failed.add(key)
+        share = max(n for n, _ in worst) / n_data
+        what = ", ".join(reported) if len(reported) <= 2 else f"{reported[0]} and the other "
+        what += f"{key} fields" if len(reported) > 2 else ""
         where = " in the first time step" if lazy and outer else ""
-        text = f"{what}: NaN in {n_bad / n_data:.0%} of the {_unit_of(key)} with data{where}"
+        text = f"{what}: NaN in {share:.0%} of the {_unit_of(key)} with data{where}"
         needs = _layer_top(key)
         if needs is not None and np.isfinite(reach_m) and reach_m < needs:
             text += (
                 f": the levels reach {reach_m / 1000:.1f} km above the ground (median), "
                 f"the layer needs {needs / 1000:g} km"
             )
+        elif key.endswith("layer") and reported == [n for n in reported if "helicity" in n]:
+            if "storm motion" in failed:
+                text += ": no storm motion (see u_storm)"
         notes.append(text)
     return notes
 
