@@ -426,8 +426,9 @@ def _nan_notes(out: Mapping[str, xr.DataArray], fields: models.ModelFields) -> l
         return []
     counts = [(g[1], g[2]) for g in groups.values()]
     if lazy:
-        import dask
+        import importlib
 
+        dask: Any = importlib.import_module("dask")
         counts, reach = dask.compute(counts, reach)
     reach_m = _median(reach) if reach is not None else np.nan
     notes = []
@@ -633,7 +634,7 @@ def _wind_layers(
         core += [[], []]
     block = WindLayers(HELICITY_LAYERS, options.storm_motion, has_10m, n_threads)
     n_out = 2 + len(PROFILE_FIELDS) * len(HELICITY_LAYERS)
-    results = iter(apply(block, cast("list[xr.DataArray]", args), core, n_out))
+    results = iter(apply(block, args, core, n_out))
 
     lowest = (
         "the 10-m wind, or the lowest model level at or above the ground where that is lower"
