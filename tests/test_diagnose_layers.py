@@ -235,3 +235,17 @@ def test_levels_too_low_for_a_layer_are_reported(monkeypatch):
     three = [n for n in notes if "0_3km" in n]
     assert three == ["helicity_0_3km: NaN in 100% of the columns with data: no storm motion "
                      "(see u_storm)"]  # fmt: skip
+
+
+def test_mean_level_height_carries_only_its_own_attributes(monkeypatch):
+    """Geopotential turned into height keeps no geopotential metadata on the output."""
+    fields = terrain_following(seed=7)
+    fields.height.attrs = {"standard_name": "geopotential", "GRIB_units": "m**2 s**-2"}
+    got = run_fields(monkeypatch, fields)
+    assert got["height_level_mean"].attrs == {
+        "units": "m",
+        "long_name": "mean height of the model level",
+    }
+    np.testing.assert_allclose(
+        got["height_level_mean"].values, fields.height.values.mean(axis=(0, 2, 3))
+    )
