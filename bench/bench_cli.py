@@ -41,7 +41,11 @@ INPUTS = ("T", "P", "TD", "Z", "U", "V")
 
 
 def write_model(path: Path, shape: tuple[int, int, int, int]) -> None:
-    """The sample environment, extended to ``nt`` steps, written one step at a time."""
+    """The sample environment, extended to ``nt`` steps, written one step at a time.
+
+    Stored as models store their output: float32, zlib level 1 with the byte
+    shuffle, one time step per chunk.
+    """
     import netCDF4
 
     from tarnwell import _sample_data
@@ -49,7 +53,17 @@ def write_model(path: Path, shape: tuple[int, int, int, int]) -> None:
     nt, nz, ny, nx = shape
     dx = 3000.0 * 400.0 / nx  # the same domain at any resolution
     first = _sample_data.model_dataset(nt=1, nz=nz, ny=ny, nx=nx, dx=dx, seed=0)
-    first.to_netcdf(path, unlimited_dims=["time"])
+    stored = {
+        name: {
+            "dtype": "float32",
+            "zlib": True,
+            "complevel": 1,
+            "shuffle": True,
+            "chunksizes": (1, nz, ny, nx),
+        }
+        for name in INPUTS
+    }
+    first.to_netcdf(path, unlimited_dims=["time"], encoding=stored)
     with netCDF4.Dataset(path, "a") as nc:
         for k in range(1, nt):
             step = _sample_data.model_dataset(
@@ -112,6 +126,7 @@ def split(path: Path, threads: int) -> dict[str, float]:
     import tarnwell
     from tarnwell import _transpose
     from tarnwell.cli import diagnose as _diagnose
+    from tarnwell.cli import output as _output
 
     meter = Meter()
     names = ("thermo", "cold_pool", "profile", "gradient")
@@ -135,7 +150,7 @@ def split(path: Path, threads: int) -> dict[str, float]:
                 t1 = time.perf_counter()
                 result = _diagnose.diagnose(step, {}, _diagnose.Options(n_threads=threads))
                 t2 = time.perf_counter()
-                result.to_netcdf(scratch)
+                _output.for_path(result, str(scratch)).to_netcdf(scratch)
                 t3 = time.perf_counter()
                 totals["read"] += t1 - t0
                 totals["diagnose"] += t2 - t1
@@ -151,6 +166,15 @@ def split(path: Path, threads: int) -> dict[str, float]:
     totals["layout"] = meter.seconds["face"] - meter.seconds["kernels"]
     totals["other"] = totals["diagnose"] - meter.seconds["face"]
     return dict(totals)
+
+
+def _fields_3d(path: Path) -> float:
+    """Floating-point data of a file, counted in (time, level, y, x) fields."""
+    import xarray as xr
+
+    with xr.open_dataset(path) as ds:
+        full = max(v.size for v in ds.data_vars.values())
+        return sum(v.size for v in ds.data_vars.values() if v.dtype.kind == "f") / full
 
 
 def command(path: Path, out: Path, threads: int) -> float:
@@ -220,12 +244,23 @@ def main() -> None:
     load = open("/proc/loadavg").read().split()[:3]
 
     in_gb = model.stat().st_size / 1e9
+    in_fields, out_fields = _fields_3d(model), _fields_3d(out)
     print(f"\nreading the inputs once, cached: {warm_floor:6.1f} s ({in_gb / warm_floor:.2f} GB/s)")
     where = "from disk (page cache dropped)" if args.cold else "again (cache not dropped)"
     print(f"reading the inputs once, {where}: {floor:6.1f} s ({in_gb / floor:.2f} GB/s)")
     print(
         f"tarnwell diagnose --chunks time=1 --threads {args.threads}: {wall:6.1f} s wall, "
         f"{points / wall / 1e6:.2f} M points/s, output {out_gb:.2f} GB"
+    )
+    print(
+        f"input {in_gb:.3f} GB ({in_fields:.1f} 3-D fields), output {out_gb:.3f} GB "
+        f"({out_fields:.1f} 3-D fields): output/input {out_gb / in_gb:.2f}, "
+        f"per 3-D field {(out_gb / out_fields) / (in_gb / in_fields):.2f} (goal <= 1.2)"
+    )
+    once = floor + parts["write"]
+    print(
+        f"read once + write once = {floor:.1f} + {parts['write']:.1f} = {once:.1f} s; "
+        f"command / (read + write) = {wall / once:.2f} (goal <= 1.5)"
     )
     print("in process, step by step:")
     for key in ("read", "kernels", "layout", "other", "write"):

@@ -61,9 +61,16 @@ def reference(ds: xr.Dataset) -> dict[str, np.ndarray]:
     out.update(
         tarnwell.cold_pool(z, b, bottom=ground, threshold=THRESHOLD, top=nan, axis=1)._asdict()
     )
-    deep = tarnwell.profile(z, u, v, ground=ground, bottom=0.0, top=6000.0, cu=nan, cv=nan, axis=1)
-    su = deep.u_top - deep.u_bottom
-    sv = deep.v_top - deep.v_bottom
+
+    def mean_wind(bottom: float, top: float) -> tarnwell.Profile:
+        return tarnwell.profile(
+            z, u, v, ground=ground, bottom=bottom, top=top, cu=nan, cv=nan, axis=1
+        )
+
+    # Bunkers et al. (2000): shear from the 0-0.5 km to the 5.5-6 km mean wind.
+    deep, low, high = mean_wind(0.0, 6000.0), mean_wind(0.0, 500.0), mean_wind(5500.0, 6000.0)
+    su = high.u_mean - low.u_mean
+    sv = high.v_mean - low.v_mean
     shear = np.hypot(su, sv)
     cu = deep.u_mean + 7.5 * sv / shear
     cv = deep.v_mean - 7.5 * su / shear
@@ -369,7 +376,7 @@ def test_grib_file_through_cfgrib(tmp_path, capsys):
     grib = tmp_path / "model.grib2"
     write_grib(grib)
     out = tmp_path / "grib_diag.nc"
-    assert run("diagnose", grib, "-o", out, "-q") == 0
+    assert run("diagnose", grib, "-o", out, "-q", "--dtype", "float64") == 0
     # A lat/lon grid has no gradients; everything else is there.
     assert "note: no gradients" in capsys.readouterr().err
     got = read(out)

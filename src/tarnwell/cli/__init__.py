@@ -111,6 +111,13 @@ def build_parser() -> argparse.ArgumentParser:
         help="the vertical dimension, when it cannot be recognised",
     )
     diag.add_argument(
+        "--dtype",
+        choices=("float32", "float64"),
+        default=None,
+        help="precision of the stored fields (default: float32 where the inputs that feed "
+        "a field are float32, else float64; the arithmetic is double either way)",
+    )
+    diag.add_argument(
         "--chunks",
         default=None,
         metavar="DIM=N[,...]",
@@ -202,6 +209,13 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="DPI",
         help="resolution of the picture (default 100: 1750 x 1000 pixels)",
     )
+    plot.add_argument(
+        "--select",
+        action="append",
+        metavar="DIM=INDEX",
+        help="member to draw of an outer dimension such as an ensemble's number "
+        "(default: the first); may be repeated",
+    )
     plot.add_argument("--show", action="store_true", help="also show the figure on screen")
     plot.add_argument("--overwrite", action="store_true", help="replace the picture if it exists")
     plot.add_argument("-q", "--quiet", action="store_true", help="print nothing")
@@ -251,6 +265,7 @@ def run_diagnose(args: argparse.Namespace) -> None:
     options = _diagnose.Options(
         storm_motion=_diagnose.parse_storm_motion(args.storm_motion),
         level_dim=args.level_dim,
+        dtype=args.dtype,
     )
     if args.cold_pool_threshold is not None:
         options.cold_pool_threshold = args.cold_pool_threshold
@@ -368,7 +383,12 @@ def run_plot(args: argparse.Namespace) -> None:
     _io.check_output(output, args.overwrite)
     datasets = [plotting.open_product(path) for path in args.files]
     try:
-        fig = plotting.figure_sheet(datasets, time_index=args.time, interactive=args.show)
+        fig = plotting.figure_sheet(
+            datasets,
+            time_index=args.time,
+            interactive=args.show,
+            select=plotting.parse_select(args.select),
+        )
         with _io.staged_output(output, args.overwrite) as tmp:
             fig.savefig(tmp, format="png", dpi=args.dpi or plotting.DPI)
     finally:

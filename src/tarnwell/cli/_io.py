@@ -288,7 +288,9 @@ def write_dataset(
     ``compute`` runs the delayed write (so the caller chooses the scheduler,
     the thread count and the progress bar); for in-memory data it does nothing.
     """
-    ds = _clean_encoding(ds)
+    from .output import for_path
+
+    ds = for_path(ds, path)
     with staged_output(path, overwrite) as tmp:
         if is_zarr(path):
             _require("zarr", "writing zarr stores")

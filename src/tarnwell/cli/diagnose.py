@@ -22,7 +22,7 @@ import numpy as np
 
 import tarnwell
 
-from . import models
+from . import models, output
 from ._io import CommandError
 from .blockwise import Block, apply, per_column
 
@@ -30,10 +30,24 @@ if TYPE_CHECKING:
     import xarray as xr
 
 GRAVITY = 9.80665  # m s-2, standard gravity: geopotential to geopotential height
-BUNKERS_DEVIATION = 7.5  # m s-1, Bunkers et al. (2000)
 HELICITY_LAYERS = ((0.0, 1000.0), (0.0, 3000.0), (0.0, 6000.0))
-BUNKERS_LAYER = (0.0, 6000.0)
+PROFILE_FIELDS = tarnwell.Profile._fields
+# Bunkers et al. (2000), the right mover: the 0-6 km mean wind, plus 7.5 m/s to
+# the right of the shear from the 0-0.5 km mean wind to the 5.5-6 km mean wind.
+# Their means are not weighted by pressure; ours are weighted by height (the
+# trapezoidal integral over the layer divided by its depth).
+BUNKERS_DEVIATION = 7.5  # m s-1
+BUNKERS_MEAN_LAYER = (0.0, 6000.0)
+BUNKERS_SHEAR_BOTTOM = (0.0, 500.0)
+BUNKERS_SHEAR_TOP = (5500.0, 6000.0)
+TEN_METRES = 10.0  # m: height above the ground of the 10-m wind
 DEFAULT_COLD_POOL_THRESHOLD = -0.01  # m s-2: about -0.3 K of theta_v against the reference
+# A horizontal mean is a meaningful environment for a cold pool over a region,
+# not over a domain that spans air masses from the subtropics to the pole: above
+# these extents the cold-pool fields are left out, with a note.
+MAX_COLD_POOL_EXTENT = (4000.0e3, 6000.0e3)  # m, north-south and east-west
+# Most columns: a field NaN in more than this share of the points with data is reported.
+NAN_SHARE_REPORTED = 0.5
 
 
 @dataclass
@@ -42,6 +56,7 @@ class Options:
     cold_pool_threshold: float = DEFAULT_COLD_POOL_THRESHOLD
     level_dim: str | None = None
     n_threads: int = 1
+    dtype: str | None = None  # storage precision; None: that of the inputs
 
 
 def parse_storm_motion(text: str) -> tuple[float, float] | None:
@@ -58,11 +73,13 @@ def parse_storm_motion(text: str) -> tuple[float, float] | None:
 
 
 # Output attributes: CF standard names where one exists.
-def _attrs(units_: str, long_name: str, standard_name: str | None = None) -> dict[str, Any]:
+def _attrs(
+    units_: str, long_name: str, standard_name: str | None = None, **extra: str
+) -> dict[str, Any]:
     attrs = {"units": units_, "long_name": long_name}
     if standard_name:
         attrs["standard_name"] = standard_name
-    return attrs
+    return {**attrs, **extra}
 
 
 THERMO_ATTRS = {
@@ -77,34 +94,69 @@ THERMO_ATTRS = {
 }
 
 
-def _horizontal_mean(a: np.ndarray) -> np.ndarray:
+def _horizontal_mean(a: np.ndarray, weights: np.ndarray | None = None) -> np.ndarray:
     """Mean over the last two axes of the finite values (NaN where there are none).
 
     Summed along one flattened axis so the order of additions, and therefore
     the bits, do not depend on how the batch axes are split into blocks.
+    ``weights`` (one per row of the second-last axis) weight each row's
+    points, as the cosine of latitude weights them by area on a lat/lon grid.
     """
     flat = a.reshape(*a.shape[:-2], -1)
     finite = np.isfinite(flat)
-    total = np.where(finite, flat, 0.0).sum(axis=-1)
-    count = finite.sum(axis=-1)
+    if weights is None:
+        total = np.where(finite, flat, 0.0).sum(axis=-1)
+        count = finite.sum(axis=-1)
+    else:
+        w = np.broadcast_to(weights[:, None], a.shape[-2:]).reshape(-1)
+        total = np.where(finite, flat * w, 0.0).sum(axis=-1)
+        count = np.where(finite, w, 0.0).sum(axis=-1)
     with np.errstate(invalid="ignore", divide="ignore"):
         mean: np.ndarray = total / count
     return mean
 
 
-def buoyancy(theta_v: xr.DataArray, y_dim: str, x_dim: str) -> xr.DataArray:
-    """b = g (θv − θv_ref) / θv_ref, θv_ref the horizontal mean of θv on each level and time."""
+def buoyancy(
+    theta_v: xr.DataArray, y_dim: str, x_dim: str, lat: np.ndarray | None = None
+) -> xr.DataArray:
+    """b = g (θv − θv_ref) / θv_ref, θv_ref the horizontal mean of θv on each level and time.
+
+    On a lat/lon grid (``lat`` in degrees, one per row) the mean is weighted by
+    area, cos(latitude).
+    """
     import xarray as xr
 
+    weights = None if lat is None else np.cos(np.deg2rad(np.asarray(lat, dtype=np.float64)))
     whole = theta_v.chunk({y_dim: -1, x_dim: -1}) if theta_v.chunks is not None else theta_v
     reference = xr.apply_ufunc(
         _horizontal_mean,
         whole,
         input_core_dims=[[y_dim, x_dim]],
+        kwargs={"weights": weights},
         dask="parallelized",
         output_dtypes=[np.float64],
     )
     return cast("xr.DataArray", GRAVITY * (theta_v - reference) / reference)
+
+
+def domain_extent(fields: models.ModelFields) -> tuple[float, float] | None:
+    """North-south (or y) and east-west (or x) extent of the grid in metres; None if unknown.
+
+    On a lat/lon grid the east-west extent is measured along the latitude
+    nearest the equator, where it is widest.
+    """
+    if fields.x is None or fields.y is None or fields.x.size == 0 or fields.y.size == 0:
+        return None
+    x = np.asarray(fields.x, dtype=np.float64)
+    y = np.asarray(fields.y, dtype=np.float64)
+    if not fields.geographic:
+        return float(np.ptp(y)), float(np.ptp(x))
+    from tarnwell._sphere import EARTH_RADIUS
+
+    north_south = EARTH_RADIUS * np.deg2rad(float(np.ptp(y)))
+    widest = np.cos(np.deg2rad(float(np.min(np.abs(y)))))
+    east_west = EARTH_RADIUS * widest * np.deg2rad(min(float(np.ptp(x)), 360.0))
+    return float(north_south), float(east_west)
 
 
 def layer_name(bottom: float, top: float) -> str:
@@ -123,8 +175,17 @@ def diagnose(ds: xr.Dataset, variables: Mapping[str, str], options: Options) -> 
     notes: list[str] = list(fields.notes)
     n_threads = options.n_threads
     dims = fields.dims
-    level_dim, y_dim, x_dim = fields.level_dim, fields.y_dim, fields.x_dim
+    level_dim = fields.level_dim
     height, ground = fields.height, fields.ground
+    # The storage precision of each group of fields follows the inputs that feed it.
+    thermo_in = [fields.temperature, fields.pressure, fields.dewpoint]
+    wind_in = [height, fields.u, fields.v, fields.u10, fields.v10]
+    precision = {
+        "thermo": _storage_dtype(ds, thermo_in, options.dtype),
+        "cold_pool": _storage_dtype(ds, [*thermo_in, height], options.dtype),
+        "wind": _storage_dtype(ds, wind_in, options.dtype),
+    }
+    group: dict[str, str] = {}
 
     thermo = None
     if fields.temperature is not None and fields.pressure is not None:
@@ -138,6 +199,7 @@ def diagnose(ds: xr.Dataset, variables: Mapping[str, str], options: Options) -> 
             thermo = dict(zip(tarnwell.Thermo._fields, stacked, strict=True))
             for name, field in thermo.items():
                 out[name] = _finish(field.transpose(*dims), THERMO_ATTRS[name])
+                group[name] = "thermo"
         else:
             notes.append("no dew point or humidity: no thermodynamic fields")
     else:
@@ -146,31 +208,17 @@ def diagnose(ds: xr.Dataset, variables: Mapping[str, str], options: Options) -> 
     # Cold pool: buoyancy of the density-weighting (virtual) temperature against the
     # horizontal mean of each level; the layer ends where b rises to the threshold.
     if thermo is not None and height is not None and ground is not None:
-        b = buoyancy(thermo["theta_v"], y_dim, x_dim)
-        block = per_column(
-            "cold_pool", n_threads, ("bottom", "top"), threshold=options.cold_pool_threshold
-        )
-        top = xr.full_like(ground, np.nan)
-        pool = apply(
-            block,
-            [height, b, ground, top],
-            [[level_dim], [level_dim], [], []],
-            len(tarnwell.ColdPool._fields),
-        )
-        attrs = {
-            "intensity": _attrs("m s-1", "cold-pool intensity sqrt(2 * integral of -b dz)"),
-            "depth": _attrs("m", "cold-pool depth"),
-            "open_top": {
-                **_attrs("1", "cold pool reaches the top of the column"),
-                "flag_values": np.array([0.0, 1.0]),
-                "flag_meanings": "closed open",
-            },
-        }
-        for name, field in zip(tarnwell.ColdPool._fields, pool, strict=True):
-            out[name] = _finish(field, attrs[name])
+        too_large = _too_large_for_a_mean(fields)
+        if too_large:
+            notes.append(too_large)
+        else:
+            out.update(_cold_pool(fields, thermo["theta_v"], options, n_threads))
+            group.update(dict.fromkeys(tarnwell.ColdPool._fields, "cold_pool"))
 
     if fields.u is not None and fields.v is not None and height is not None and ground is not None:
-        out.update(_wind_layers(height, fields.u, fields.v, ground, level_dim, options, n_threads))
+        winds = _wind_layers(fields, options, n_threads)
+        out.update(winds)
+        group.update(dict.fromkeys(winds, "wind"))
     elif fields.u is None or fields.v is None:
         notes.append("no eastward and northward wind: no helicity")
     else:
@@ -179,36 +227,20 @@ def diagnose(ds: xr.Dataset, variables: Mapping[str, str], options: Options) -> 
     if thermo is not None and fields.grid_note is not None:
         notes.append(fields.grid_note)
     elif thermo is not None and fields.x is not None and fields.y is not None:
-        x, y = fields.x, fields.y
-        for name in ("theta", "theta_v"):
-            f = thermo[name]
-            gx, gy = apply(
-                Block("gradient", n_threads),
-                [f, xr.DataArray(x, dims=[x_dim]), xr.DataArray(y, dims=[y_dim])],
-                [[y_dim, x_dim], [x_dim], [y_dim]],
-                2,
-                out_core=[y_dim, x_dim],
-            )
-            label = THERMO_ATTRS[name]["long_name"]
-            gx = gx.transpose(*dims)
-            gy = gy.transpose(*dims)
-            out[f"dfdx_{name}"] = _finish(gx, _attrs("K m-1", f"x derivative of {label}"))
-            out[f"dfdy_{name}"] = _finish(gy, _attrs("K m-1", f"y derivative of {label}"))
-            out[f"grad_{name}"] = _finish(
-                cast("xr.DataArray", np.hypot(gx, gy)),
-                _attrs("K m-1", f"magnitude of the horizontal gradient of {label}"),
-            )
+        gradients = _gradients(fields, thermo, n_threads)
+        out.update(gradients)
+        group.update(dict.fromkeys(gradients, "thermo"))
 
     if not out:
         raise CommandError("nothing to diagnose: " + "; ".join(notes))
+    notes += _nan_notes(out, fields)
+    for name, field in out.items():
+        field.encoding["dtype"] = precision[group[name]]
     result = xr.Dataset(out)
     if height is not None:
         mean_height = height.mean([d for d in dims if d != level_dim])
-        result = result.assign_coords(
-            height_level_mean=mean_height.assign_attrs(
-                _attrs("m", "mean height of the model level", None)
-            )
-        )
+        mean_height.attrs = _attrs("m", "mean height of the model level")
+        result = result.assign_coords(height_level_mean=mean_height)
     for coord in result.coords:
         if coord in ds.coords:
             result[coord].attrs = dict(ds[coord].attrs)
@@ -220,9 +252,11 @@ def diagnose(ds: xr.Dataset, variables: Mapping[str, str], options: Options) -> 
         "title": "tarnwell diagnostics",
         "source": f"tarnwell {tarnwell.__version__}",
         "tarnwell_product": "diagnose",
+        "tarnwell_model_family": fields.family,
         "tarnwell_cold_pool_threshold": options.cold_pool_threshold,
-        "tarnwell_cold_pool_reference": "horizontal mean of theta_v on each level and time",
-        "tarnwell_storm_motion": "Bunkers right mover (0-6 km)"
+        "tarnwell_cold_pool_reference": "horizontal mean of theta_v on each level and time"
+        + (", weighted by cos(latitude)" if fields.geographic else ""),
+        "tarnwell_storm_motion": "Bunkers right mover (Bunkers et al. 2000)"
         if options.storm_motion is None
         else f"{options.storm_motion[0]},{options.storm_motion[1]} m s-1",
     }
@@ -231,67 +265,426 @@ def diagnose(ds: xr.Dataset, variables: Mapping[str, str], options: Options) -> 
     return result
 
 
+def _storage_dtype(
+    ds: xr.Dataset, inputs: list[xr.DataArray | None], requested: str | None
+) -> np.dtype:
+    """The precision of fields fed by ``inputs``: that of the file's variables they come from.
+
+    An input is traced to the file by its name; where none can be (every input
+    derived), the file's own multi-dimensional fields decide.
+    """
+    sources: dict[str, np.dtype] = {}
+    for da in inputs:
+        if da is not None and da.name is not None and str(da.name) in ds.variables:
+            sources[str(da.name)] = ds[da.name].dtype
+    if not sources:
+        sources = {
+            str(name): var.dtype
+            for name, var in ds.data_vars.items()
+            if var.ndim >= 3 and var.dtype.kind in "fiu"
+        }
+    return output.storage_dtype(sources, requested)
+
+
+def _too_large_for_a_mean(fields: models.ModelFields) -> str | None:
+    extent = domain_extent(fields)
+    if extent is None:
+        return None
+    north_south, east_west = extent
+    max_ns, max_ew = MAX_COLD_POOL_EXTENT
+    if north_south <= max_ns and east_west <= max_ew:
+        return None
+    return (
+        f"no cold-pool fields: the domain spans {north_south / 1e3:,.0f} km north-south and "
+        f"{east_west / 1e3:,.0f} km east-west; a horizontal mean over more than "
+        f"{max_ns / 1e3:,.0f} x {max_ew / 1e3:,.0f} km mixes air masses and is no cold pool's "
+        f"environment (cut the file to a region around the storms)"
+    )
+
+
+def _cold_pool(
+    fields: models.ModelFields, theta_v: xr.DataArray, options: Options, n_threads: int
+) -> dict[str, xr.DataArray]:
+    import xarray as xr
+
+    assert fields.height is not None and fields.ground is not None
+    lat = fields.y if fields.geographic else None
+    b = buoyancy(theta_v, fields.y_dim, fields.x_dim, lat)
+    block = per_column(
+        "cold_pool", n_threads, ("bottom", "top"), threshold=options.cold_pool_threshold
+    )
+    top = xr.full_like(fields.ground, np.nan)
+    level = fields.level_dim
+    pool = apply(
+        block,
+        [fields.height, b, fields.ground, top],
+        [[level], [level], [], []],
+        len(tarnwell.ColdPool._fields),
+    )
+    attrs = {
+        "intensity": _attrs("m s-1", "cold-pool intensity sqrt(2 * integral of -b dz)"),
+        "depth": _attrs("m", "cold-pool depth"),
+        "open_top": {
+            **_attrs("1", "cold pool reaches the top of the column"),
+            "flag_values": np.array([0.0, 1.0]),
+            "flag_meanings": "closed open",
+        },
+    }
+    return {
+        name: _finish(field, attrs[name])
+        for name, field in zip(tarnwell.ColdPool._fields, pool, strict=True)
+    }
+
+
+def _gradients(
+    fields: models.ModelFields, thermo: dict[str, xr.DataArray], n_threads: int
+) -> dict[str, xr.DataArray]:
+    """Horizontal gradients of θ and θv: on the projected grid, or on the sphere."""
+    import xarray as xr
+
+    assert fields.x is not None and fields.y is not None
+    y_dim, x_dim = fields.y_dim, fields.x_dim
+    if fields.geographic:
+        block: Any = SphereGradient(n_threads)
+        along = ("eastward", "northward")
+    else:
+        block = Block("gradient", n_threads)
+        along = ("grid x", "grid y")
+    out: dict[str, xr.DataArray] = {}
+    for name in ("theta", "theta_v"):
+        gx, gy = apply(
+            block,
+            [
+                thermo[name],
+                xr.DataArray(fields.x, dims=[x_dim]),
+                xr.DataArray(fields.y, dims=[y_dim]),
+            ],
+            [[y_dim, x_dim], [x_dim], [y_dim]],
+            2,
+            out_core=[y_dim, x_dim],
+        )
+        label = THERMO_ATTRS[name]["long_name"]
+        gx = gx.transpose(*fields.dims)
+        gy = gy.transpose(*fields.dims)
+        out[f"dfdx_{name}"] = _finish(gx, _attrs("K m-1", f"{along[0]} derivative of {label}"))
+        out[f"dfdy_{name}"] = _finish(gy, _attrs("K m-1", f"{along[1]} derivative of {label}"))
+        out[f"grad_{name}"] = _finish(
+            cast("xr.DataArray", np.hypot(gx, gy)),
+            _attrs("K m-1", f"magnitude of the horizontal gradient of {label}"),
+        )
+    return out
+
+
+class SphereGradient:
+    """Eastward and northward derivatives on a lat/lon grid for one block (picklable)."""
+
+    def __init__(self, n_threads: int) -> None:
+        self.n_threads = n_threads
+
+    def __call__(self, f: Any, lon: Any, lat: Any) -> tuple[Any, ...]:
+        from tarnwell import _sphere
+
+        dfdx, dfdy = _sphere.gradient(f, lon, lat, axes=(-2, -1), n_threads=self.n_threads)
+        return dfdx, dfdy
+
+
+def _nan_notes(out: Mapping[str, xr.DataArray], fields: models.ModelFields) -> list[str]:
+    """One line for each field NaN in most of the points (or columns) that have data.
+
+    A layer's fields, and the two storm-motion components, share one line. On
+    lazy (dask) inputs the check runs on the first step of the outer dimensions
+    only, so that it costs one block's work, not a second pass over the file.
+    """
+    level, y_dim, x_dim = fields.level_dim, fields.y_dim, fields.x_dim
+    outer = [d for d in fields.dims if d not in (level, y_dim, x_dim)]
+    lazy = any(f.chunks is not None for f in out.values())
+    first = {d: slice(0, 1) for d in outer} if lazy else {}
+
+    def sample(da: xr.DataArray) -> xr.DataArray:
+        return da.isel({d: s for d, s in first.items() if d in da.dims})
+
+    points = None if fields.temperature is None else sample(fields.temperature).notnull()
+    winds = None
+    reach = None
+    if fields.u is not None and fields.v is not None:
+        usable = sample(fields.u).notnull() & sample(fields.v).notnull()
+        winds = usable.any(level)
+        if fields.height is not None and fields.ground is not None:
+            top = sample(fields.height).where(usable).max(level)
+            reach = (top - sample(fields.ground)).where(winds).data
+
+    groups: dict[str, tuple[list[str], Any, list[Any]]] = {}
+    for name, field in out.items():
+        mask, key = _data_mask(name, field, level, points, winds)
+        if mask is None:
+            continue
+        bad = (mask & ~np.isfinite(sample(field))).sum()
+        names, _, bads = groups.setdefault(key, ([], mask.sum(), []))
+        names.append(name)
+        bads.append(bad)
+    if not groups:
+        return []
+    counts = [(g[1], g[2]) for g in groups.values()]
+    if lazy:
+        import importlib
+
+        dask: Any = importlib.import_module("dask")
+        counts, reach = dask.compute(counts, reach)
+    reach_m = _median(reach) if reach is not None else np.nan
+    notes = []
+    failed: set[str] = set()
+    for (key, (names, _, _)), (n_data, bads) in zip(groups.items(), counts, strict=True):
+        n_data = int(n_data)
+        worst = [(int(n), name) for n, name in zip(bads, names, strict=True)]
+        reported = [name for n, name in worst if n > NAN_SHARE_REPORTED * n_data]
+        if n_data == 0 or not reported:
+            continue
+        failed.add(key)
+        share = max(n for n, _ in worst) / n_data
+        what = ", ".join(reported) if len(reported) <= 2 else f"{reported[0]} and the other "
+        what += f"{key} fields" if len(reported) > 2 else ""
+        where = " in the first time step" if lazy and outer else ""
+        text = f"{what}: NaN in {share:.0%} of the {_unit_of(key)} with data{where}"
+        needs = _layer_top(key)
+        if needs is not None and np.isfinite(reach_m) and reach_m < needs:
+            text += (
+                f": the levels reach {reach_m / 1000:.1f} km above the ground (median), "
+                f"the layer needs {needs / 1000:g} km"
+            )
+        elif key.endswith("layer") and reported == [n for n in reported if "helicity" in n]:
+            if "storm motion" in failed:
+                text += ": no storm motion (see u_storm)"
+        notes.append(text)
+    return notes
+
+
+def _median(values: Any) -> float:
+    finite = np.asarray(values, dtype=np.float64)
+    finite = finite[np.isfinite(finite)]
+    return float(np.median(finite)) if finite.size else np.nan
+
+
+def _data_mask(
+    name: str, field: xr.DataArray, level: str, points: Any, winds: Any
+) -> tuple[Any, str]:
+    """Where ``field`` should have a value, and the group it is reported in."""
+    if name in ("u_storm", "v_storm"):
+        return winds, "storm motion"
+    for bottom, top in HELICITY_LAYERS:
+        if name.endswith("_" + layer_name(bottom, top)):
+            return winds, f"{layer_name(bottom, top)} layer"
+    if points is None:
+        return None, name
+    if level in field.dims:
+        return points, name
+    return points.any(level), name
+
+
+def _unit_of(key: str) -> str:
+    return "columns" if key == "storm motion" or key.endswith("layer") else "points"
+
+
+def _layer_top(key: str) -> float | None:
+    if key == "storm motion":
+        return BUNKERS_MEAN_LAYER[1]
+    for bottom, top in HELICITY_LAYERS:
+        if key == f"{layer_name(bottom, top)} layer":
+            return top
+    return None
+
+
 def _finish(field: xr.DataArray, attrs: Mapping[str, Any]) -> xr.DataArray:
     field = field.copy(deep=False)
     field.attrs = dict(attrs)
     return field
 
 
+class WindLayers:
+    """Storm motion and the wind fields of each layer, for one block of columns.
+
+    Arguments: heights, u and v (levels last), the ground height, and the 10-m
+    winds when the file has them. The columns handed to the profile kernel
+    start at the ground (see :func:`grounded_columns`), so a 0-x km layer runs
+    from the lowest wind at or above the ground up to x km above the ground.
+    Returns ``u_storm``, ``v_storm`` and the seven profile fields of every
+    layer, as rows of one array.
+    """
+
+    def __init__(
+        self,
+        layers: tuple[tuple[float, float], ...],
+        storm_motion: tuple[float, float] | None,
+        has_10m: bool,
+        n_threads: int,
+    ) -> None:
+        self.layers = layers
+        self.storm_motion = storm_motion
+        self.has_10m = has_10m
+        self.n_threads = n_threads
+
+    def __call__(self, z: Any, u: Any, v: Any, ground: Any, *ten_metre: Any) -> tuple[Any, ...]:
+        batch = np.broadcast_shapes(z.shape[:-1], u.shape[:-1], v.shape[:-1], np.shape(ground))
+        levels = z.shape[-1]
+        z, u, v = (np.broadcast_to(a, (*batch, levels)) for a in (z, u, v))
+        ground = np.broadcast_to(np.asarray(ground, dtype=np.float64), batch)
+        u10, v10 = (np.broadcast_to(a, batch) for a in ten_metre) if self.has_10m else (None, None)
+        zc, uc, vc = grounded_columns(z, u, v, ground, u10, v10)
+        out = np.empty((2 + len(PROFILE_FIELDS) * len(self.layers), *batch))
+
+        def profile(bottom: float, top: float, cu: Any, cv: Any) -> Any:
+            return tarnwell.profile(
+                zc, uc, vc, ground=ground, bottom=bottom, top=top, cu=cu, cv=cv,
+                axis=0, n_threads=self.n_threads,
+            )  # fmt: skip
+
+        if self.storm_motion is None:
+            nan = np.full(batch, np.nan)
+            mean = profile(*BUNKERS_MEAN_LAYER, nan, nan)
+            low = profile(*BUNKERS_SHEAR_BOTTOM, nan, nan)
+            high = profile(*BUNKERS_SHEAR_TOP, nan, nan)
+            su = high.u_mean - low.u_mean
+            sv = high.v_mean - low.v_mean
+            with np.errstate(divide="ignore", invalid="ignore"):
+                shear = np.hypot(su, sv)
+                # 7.5 m/s to the right of the shear vector: the shear turned clockwise.
+                out[0] = mean.u_mean + BUNKERS_DEVIATION * sv / shear
+                out[1] = mean.v_mean - BUNKERS_DEVIATION * su / shear
+        else:
+            out[0] = self.storm_motion[0]
+            out[1] = self.storm_motion[1]
+        row = 2
+        for bottom, top in self.layers:
+            res = profile(bottom, top, out[0], out[1])
+            for value in res:
+                out[row] = value
+                row += 1
+        return tuple(out)
+
+
+def grounded_columns(
+    z: np.ndarray,
+    u: np.ndarray,
+    v: np.ndarray,
+    ground: np.ndarray,
+    u10: np.ndarray | None = None,
+    v10: np.ndarray | None = None,
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Columns (levels first) that start at the ground, for layers measured from it.
+
+    The lowest model level of terrain-following and pressure-level models lies
+    metres to tens of metres above the ground, where the profile kernel cannot
+    place a layer that starts at the ground. Each column is therefore given
+    two levels below the model's:
+
+    - level 0 at the ground height itself, with the lowest wind available at or
+      above the ground (the wind is held at that value down to the ground);
+    - level 1 at ground + 10 m with the 10-m wind, where the file has one and
+      it lies below the lowest usable model level (missing otherwise);
+
+    then the model levels, those below the ground (pressure levels under the
+    terrain) made missing. The end winds and the helicity of a 0-x km layer
+    are then those from the lowest available wind to x km above the ground:
+    the step from level 0 to the lowest wind adds exactly zero helicity, as
+    the wind does not change along it. The layer-mean wind counts the held
+    wind over the metres below the lowest wind.
+
+    A column whose ground height is missing keeps the kernel's own rule: its
+    layers are measured from its lowest usable level.
+    """
+    levels = z.shape[-1]
+    shape = (levels + 2, *z.shape[:-1])
+    zc, uc, vc = np.empty(shape), np.empty(shape), np.empty(shape)
+    for whole, part in ((zc, z), (uc, u), (vc, v)):
+        whole[2:] = np.moveaxis(part, -1, 0)
+    with np.errstate(invalid="ignore"):
+        below = zc[2:] < ground
+    uc[2:][below] = np.nan
+    usable = np.isfinite(zc[2:]) & np.isfinite(uc[2:]) & np.isfinite(vc[2:])
+    found = usable.any(axis=0)
+    first = usable.argmax(axis=0)[None]
+    z_low = np.where(found, np.take_along_axis(zc[2:], first, 0)[0], np.nan)
+    u_low = np.where(found, np.take_along_axis(uc[2:], first, 0)[0], np.nan)
+    v_low = np.where(found, np.take_along_axis(vc[2:], first, 0)[0], np.nan)
+    zc[1] = uc[1] = vc[1] = np.nan
+    if u10 is not None and v10 is not None:
+        z10 = ground + TEN_METRES
+        with np.errstate(invalid="ignore"):
+            use = np.isfinite(u10) & np.isfinite(v10) & np.isfinite(z10) & ~(z_low <= z10)
+        zc[1] = np.where(use, z10, np.nan)
+        uc[1] = np.where(use, u10, np.nan)
+        vc[1] = np.where(use, v10, np.nan)
+        u_low = np.where(use, u10, u_low)
+        v_low = np.where(use, v10, v_low)
+    zc[0], uc[0], vc[0] = ground, u_low, v_low
+    return zc, uc, vc
+
+
 def _wind_layers(
-    z: xr.DataArray,
-    u: xr.DataArray,
-    v: xr.DataArray,
-    ground: xr.DataArray,
-    level_dim: str,
-    options: Options,
-    n_threads: int,
+    fields: models.ModelFields, options: Options, n_threads: int
 ) -> dict[str, xr.DataArray]:
-    import xarray as xr
+    assert fields.height is not None and fields.ground is not None
+    assert fields.u is not None and fields.v is not None
+    level_dim = fields.level_dim
+    has_10m = fields.u10 is not None and fields.v10 is not None
+    args = [fields.height, fields.u, fields.v, fields.ground]
+    core: list[list[Hashable]] = [[level_dim], [level_dim], [level_dim], []]
+    if has_10m:
+        assert fields.u10 is not None and fields.v10 is not None
+        args += [fields.u10, fields.v10]
+        core += [[], []]
+    block = WindLayers(HELICITY_LAYERS, options.storm_motion, has_10m, n_threads)
+    n_out = 2 + len(PROFILE_FIELDS) * len(HELICITY_LAYERS)
+    results = iter(apply(block, args, core, n_out))
 
-    fields = tarnwell.Profile._fields
-    core: list[list[Hashable]] = [[level_dim], [level_dim], [level_dim], [], [], []]
-
-    def layer(bottom: float, top: float, cu: xr.DataArray, cv: xr.DataArray) -> dict[str, Any]:
-        block = per_column("profile", n_threads, ("ground", "cu", "cv"), bottom=bottom, top=top)
-        return dict(zip(fields, apply(block, [z, u, v, ground, cu, cv], core, 7), strict=True))
-
+    lowest = (
+        "the 10-m wind, or the lowest model level at or above the ground where that is lower"
+        if has_10m
+        else "the lowest model level at or above the ground"
+    )
     if options.storm_motion is None:
-        # Bunkers right mover: the 0-6 km mean wind plus 7.5 m/s to the right of the
-        # 0-6 km shear. The mean is weighted by height, not by pressure as in
-        # Bunkers et al. (2000) and MetPy; in the lowest 6 km the two differ by a
-        # few tenths of a m/s where the wind changes strongly with height.
-        nan = xr.full_like(ground, np.nan)
-        deep = layer(*BUNKERS_LAYER, nan, nan)
-        su = deep["u_top"] - deep["u_bottom"]
-        sv = deep["v_top"] - deep["v_bottom"]
-        shear = np.hypot(su, sv)
-        cu = deep["u_mean"] + BUNKERS_DEVIATION * sv / shear
-        cv = deep["v_mean"] - BUNKERS_DEVIATION * su / shear
-        how = "Bunkers right-mover storm motion (0-6 km mean wind and shear)"
+        how = "Bunkers right-mover storm motion"
+        motion = {
+            "comment": "Bunkers et al. (2000): 7.5 m s-1 to the right of the shear from the "
+            "0-0.5 km to the 5.5-6 km mean wind, from the 0-6 km mean wind; means weighted "
+            f"by height; layers above the ground, starting at {lowest}"
+        }
     else:
-        cu = xr.full_like(ground, options.storm_motion[0])
-        cv = xr.full_like(ground, options.storm_motion[1])
         how = "storm motion given on the command line"
-
+        motion = {}
     out: dict[str, xr.DataArray] = {
-        "u_storm": _finish(cu, _attrs("m s-1", f"eastward {how}")),
-        "v_storm": _finish(cv, _attrs("m s-1", f"northward {how}")),
+        "u_storm": _finish(next(results), {**_attrs("m s-1", f"eastward {how}"), **motion}),
+        "v_storm": _finish(next(results), {**_attrs("m s-1", f"northward {how}"), **motion}),
     }
     for bottom, top in HELICITY_LAYERS:
         name = layer_name(bottom, top)
         where = f"{bottom / 1000:g}-{top / 1000:g} km above ground"
-        res = layer(bottom, top, cu, cv)
+        start = lowest if bottom == 0.0 else f"{bottom:g} m above the ground"
+        held = "below the lowest wind, the wind is held at its value down to the ground"
         attrs = {
-            "u_bottom": _attrs("m s-1", f"eastward wind at {bottom / 1000:g} km above ground"),
-            "v_bottom": _attrs("m s-1", f"northward wind at {bottom / 1000:g} km above ground"),
+            "u_bottom": _attrs(
+                "m s-1", f"eastward wind at the bottom of the {where} layer", layer_bottom=start
+            ),
+            "v_bottom": _attrs(
+                "m s-1", f"northward wind at the bottom of the {where} layer", layer_bottom=start
+            ),
             "u_top": _attrs("m s-1", f"eastward wind at {top / 1000:g} km above ground"),
             "v_top": _attrs("m s-1", f"northward wind at {top / 1000:g} km above ground"),
-            "helicity": _attrs("m2 s-2", f"storm-relative helicity {where}"),
-            "u_mean": _attrs("m s-1", f"height-weighted mean eastward wind {where}"),
-            "v_mean": _attrs("m s-1", f"height-weighted mean northward wind {where}"),
+            "helicity": _attrs("m2 s-2", f"storm-relative helicity {where}", layer_bottom=start),
+            "u_mean": _attrs(
+                "m s-1",
+                f"height-weighted mean eastward wind {where}",
+                layer_bottom=start,
+                comment=held,
+            ),
+            "v_mean": _attrs(
+                "m s-1",
+                f"height-weighted mean northward wind {where}",
+                layer_bottom=start,
+                comment=held,
+            ),
         }
-        for field in fields:
-            out[f"{field}_{name}"] = _finish(res[field], attrs[field])
+        for field in PROFILE_FIELDS:
+            out[f"{field}_{name}"] = _finish(next(results), attrs[field])
     return out
 
 

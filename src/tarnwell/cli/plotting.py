@@ -52,9 +52,18 @@ def _pyplot(interactive: bool) -> Any:
 
 
 def figure_sheet(
-    datasets: list[xr.Dataset], *, time_index: int | None = None, interactive: bool = False
+    datasets: list[xr.Dataset],
+    *,
+    time_index: int | None = None,
+    interactive: bool = False,
+    select: dict[str, int] | None = None,
 ) -> Figure:
-    """The sheet for one ``diagnose`` output and/or one ``vad`` output."""
+    """The sheet for one ``diagnose`` output and/or one ``vad`` output.
+
+    The maps show one time (``time_index``, else the strongest cold pool) of
+    one member of every other outer dimension (an ensemble's ``number``): the
+    index ``select`` gives, else the first.
+    """
     diag = next((d for d in datasets if d.attrs["tarnwell_product"] == "diagnose"), None)
     vad = next((d for d in datasets if d.attrs["tarnwell_product"] == "vad"), None)
     plt = _pyplot(interactive)
@@ -63,11 +72,13 @@ def figure_sheet(
         single: Figure = plt.figure(figsize=(6.0, 7.5), layout="constrained")
         vad_profile(single.add_subplot(), vad)
         return single
+    diag, chosen = _one_member(diag, select or {})
     wide = vad is not None
     fig: Figure = plt.figure(figsize=(17.5 if wide else 12.5, 10.0), layout="constrained")
     grid = fig.add_gridspec(2, 3 if wide else 2, width_ratios=[1, 1, 0.7] if wide else None)
     t = _time_index(diag, time_index)
-    when = _time_label(diag, t)
+    when = _time_label(diag, t) + chosen
+    diag = _at_time(diag, t)
     fig.suptitle(f"tarnwell diagnostics{when}", fontsize=14)
     # The helicity map sits over a row of three hodographs.
     helicity_grid = grid[0, 1].subgridspec(2, 3, height_ratios=[3.2, 1], hspace=0.02)
@@ -78,60 +89,153 @@ def figure_sheet(
         "baroclinity": fig.add_subplot(grid[1, 1]),
     }
     hodographs = [fig.add_subplot(helicity_grid[1, k]) for k in range(3)]
-    cold_pool_map(panels["cold_pool"], diag, t)
-    helicity_map(panels["helicity"], diag, t, hodographs)
-    theta_e_section(panels["theta_e"], diag, t)
-    baroclinity_map(panels["baroclinity"], diag, t)
+    cold_pool_map(panels["cold_pool"], diag, 0)
+    helicity_map(panels["helicity"], diag, 0, hodographs)
+    theta_e_section(panels["theta_e"], diag, 0)
+    baroclinity_map(panels["baroclinity"], diag, 0)
     if vad is not None:
         vad_profile(fig.add_subplot(grid[:, 2]), vad)
     return fig
 
 
+def parse_select(items: list[str] | None) -> dict[str, int]:
+    """``["number=3", ...]`` (``--select``) as a dict of indices."""
+    chosen: dict[str, int] = {}
+    for item in items or []:
+        name, sep, index = item.partition("=")
+        try:
+            if not sep or not name.strip():
+                raise ValueError
+            chosen[name.strip()] = int(index)
+        except ValueError:
+            raise CommandError(f"--select: expected DIM=INDEX, got {item!r}") from None
+    return chosen
+
+
+def _time_dim(ds: xr.Dataset) -> str | None:
+    from .output import time_dims
+
+    found = [d for d in ds.dims if d in time_dims(ds)]
+    return str(found[0]) if found else None
+
+
+def _one_member(ds: xr.Dataset, select: dict[str, int]) -> tuple[xr.Dataset, str]:
+    """``ds`` at one index of every dimension that is not time, a level or the grid."""
+    grid: set[Any] = set()
+    for name in ("theta_e", "grad_theta"):
+        if name in ds and ds[name].ndim >= 3:
+            grid |= set(ds[name].dims[-3:])
+    for name in ("intensity", "helicity_0_3km"):
+        if name in ds and ds[name].ndim >= 2:
+            grid |= set(ds[name].dims[-2:])
+    time = _time_dim(ds)
+    used = {d for v in ds.data_vars.values() for d in v.dims}
+    outer = [str(d) for d in ds.dims if d in used and d not in grid and d != time]
+    unknown = sorted(set(select) - set(outer))
+    if unknown:
+        raise CommandError(
+            f"--select: {', '.join(map(repr, unknown))} is not a dimension to choose a "
+            f"member of (those of the file: {', '.join(outer) or 'none'}; times: --time)"
+        )
+    index: dict[str, int] = {}
+    for dim in outer:
+        n = ds.sizes[dim]
+        k = select.get(dim, 0)
+        if not -n <= k < n:
+            raise CommandError(f"--select {dim}={k}: the file has {n} along {dim!r}")
+        index[dim] = k % n
+    label = "".join(f", {d} {_coordinate_text(ds, d, k)}" for d, k in index.items())
+    return ds.isel(index), label
+
+
+def _coordinate_text(ds: xr.Dataset, dim: str, k: int) -> str:
+    if dim in ds.coords and ds[dim].ndim == 1:
+        return f"{ds[dim].values[k]}"
+    return f"{k}"
+
+
 def _time_index(ds: xr.Dataset, requested: int | None) -> int:
-    if "time" not in ds.dims:
+    time = _time_dim(ds)
+    if time is None:
+        if requested not in (None, 0, -1):
+            raise CommandError(f"--time {requested}: the file has one time")
         return 0
-    n = ds.sizes["time"]
+    n = ds.sizes[time]
     if requested is not None:
         if not -n <= requested < n:
             raise CommandError(f"--time {requested}: the file has {n} times")
         return requested % n
-    if "intensity" in ds:
-        strongest = ds["intensity"].max([d for d in ds["intensity"].dims if d != "time"])
+    if "intensity" in ds and time in ds["intensity"].dims:
+        strongest = ds["intensity"].max([d for d in ds["intensity"].dims if d != time])
         values = np.nan_to_num(strongest.values, nan=-np.inf)
         return int(np.argmax(values))
     return 0
 
 
 def _time_label(ds: xr.Dataset, t: int) -> str:
-    if "time" not in ds.coords:
-        return ""
-    value = ds["time"].values[t]
-    return (
-        f", {np.datetime_as_string(value, unit='m')}"
-        if np.issubdtype(ds["time"].dtype, np.datetime64)
-        else f", time {value}"
-    )
+    """The time shown: of the time dimension at ``t``, or a scalar time coordinate."""
+    time = _time_dim(ds)
+    names = [time] if time is not None else []
+    names += [str(c) for c in ds.coords if ds[c].ndim == 0 and c in ("time", "Time", "valid_time")]
+    for name in names:
+        if name not in ds.coords:
+            continue
+        coord = ds[name]
+        value = coord.values[t] if coord.ndim == 1 else coord.values
+        if np.issubdtype(coord.dtype, np.datetime64):
+            return f", {np.datetime_as_string(value, unit='m')}"
+        return f", {name} {value}"
+    return ""
 
 
-def _at_time(da: xr.DataArray, t: int) -> xr.DataArray:
-    return da.isel(time=t) if "time" in da.dims else da
+def _at_time(obj: Any, t: int) -> Any:
+    """``obj`` (a Dataset or DataArray) at time index ``t``, if it has a time dimension."""
+    from .output import time_dims
+
+    found = [d for d in obj.dims if d in time_dims(obj)]
+    return obj.isel({found[0]: t}) if found else obj
+
+
+def _is_degrees(coord: xr.DataArray) -> bool:
+    units = str(coord.attrs.get("units", "")).lower()
+    standard = str(coord.attrs.get("standard_name", ""))
+    return "degree" in units or standard in ("latitude", "longitude")
+
+
+def _axis(obj: Any, dim: str) -> tuple[np.ndarray, str, bool]:
+    """Values and label of a horizontal axis: degrees as they are, metres in km."""
+    if dim not in obj.coords or obj[dim].ndim != 1:
+        return np.arange(obj.sizes[dim]), f"{dim} (grid index)", False
+    coord = obj[dim]
+    if _is_degrees(coord):
+        standard = str(coord.attrs.get("standard_name", ""))
+        is_lat = standard == "latitude" or "north" in str(coord.attrs.get("units", "")).lower()
+        name = "latitude (°N)" if is_lat else "longitude (°E)"
+        return np.asarray(coord.values, dtype=np.float64), name, True
+    return np.asarray(coord.values, dtype=np.float64) / 1000.0, f"{dim} (km)", False
 
 
 def _grid_km(da: xr.DataArray) -> tuple[np.ndarray, np.ndarray, str, str]:
-    y_dim, x_dim = da.dims[-2], da.dims[-1]
-    x = da[x_dim].values / 1000.0 if x_dim in da.coords else np.arange(da.sizes[x_dim])
-    y = da[y_dim].values / 1000.0 if y_dim in da.coords else np.arange(da.sizes[y_dim])
-    return x, y, str(x_dim), str(y_dim)
+    """x and y values and their axis labels (km on projected grids, degrees on lat/lon)."""
+    y_dim, x_dim = str(da.dims[-2]), str(da.dims[-1])
+    x, x_label, _ = _axis(da, x_dim)
+    y, y_label, _ = _axis(da, y_dim)
+    return x, y, x_label, y_label
 
 
 def _map(ax: Axes, da: xr.DataArray, title: str, units: str, **style: Any) -> Any:
-    x, y, x_dim, y_dim = _grid_km(da)
+    x, y, x_label, y_label = _grid_km(da)
     mesh = ax.pcolormesh(x, y, da.values, shading="auto", **style)
     ax.figure.colorbar(mesh, ax=ax, label=units, shrink=0.9)
     ax.set_title(title)
-    ax.set_xlabel(f"{x_dim} (km)")
-    ax.set_ylabel(f"{y_dim} (km)")
-    ax.set_aspect("equal")
+    ax.set_xlabel(x_label)
+    ax.set_ylabel(y_label)
+    if _axis(da, str(da.dims[-2]))[2]:
+        # A degree of longitude is cos(latitude) of a degree of latitude.
+        middle = float(np.nanmean(y)) if y.size else 0.0
+        ax.set_aspect(1.0 / max(np.cos(np.deg2rad(middle)), 0.1))
+    else:
+        ax.set_aspect("equal")
     return mesh
 
 
@@ -248,30 +352,32 @@ def theta_e_section(ax: Axes, ds: xr.Dataset, t: int) -> None:
         else da.sizes[y_dim] // 2
     )
     section = da.isel({y_dim: j})
-    x = (
-        section[x_dim].values / 1000.0
-        if x_dim in section.coords
-        else np.arange(section.sizes[x_dim])
-    )
-    if "height_level_mean" in ds.coords:
+    x, x_label, _ = _axis(section, str(x_dim))
+    if "height_level_mean" in ds.coords and ds["height_level_mean"].ndim == 1:
         z = ds["height_level_mean"].values / 1000.0
         ylabel = "mean height of level (km)"
     else:
         z = np.arange(section.sizes[level_dim], dtype=np.float64)
         ylabel = str(level_dim)
-    keep = z <= 10.0 if "height_level_mean" in ds.coords else slice(None)
+    keep = z <= 10.0 if ylabel.startswith("mean height") else slice(None)
     mesh = ax.pcolormesh(x, z[keep], section.values[keep], shading="auto", cmap="turbo")
     ax.figure.colorbar(mesh, ax=ax, label="θe (K)", shrink=0.9)
-    y_km = float(ds[y_dim].values[j]) / 1000.0 if y_dim in ds.coords else j
-    if "depth" in ds and "height_level_mean" in ds.coords:
+    y_values, _, y_degrees = _axis(ds, str(y_dim))
+    if y_degrees:
+        at = f"latitude {float(y_values[j]):.2f}°"
+    elif y_dim in ds.coords:
+        at = f"{y_dim} = {float(y_values[j]):.0f} km"
+    else:
+        at = f"{y_dim} index {j}"
+    if "depth" in ds and ylabel.startswith("mean height"):
         depth = _at_time(ds["depth"], t).isel({y_dim: j}).values / 1000.0
         from matplotlib import patheffects
 
         outline = [patheffects.withStroke(linewidth=3.5, foreground="black")]
         ax.plot(x, z[0] + depth, color="white", lw=1.8, label="cold-pool top", path_effects=outline)
         ax.legend(loc="upper right", fontsize=8)
-    ax.set_title(f"{title} at {y_dim} = {y_km:.0f} km (through the strongest cold pool)")
-    ax.set_xlabel(f"{x_dim} (km)")
+    ax.set_title(f"{title} at {at} (through the strongest cold pool)")
+    ax.set_xlabel(x_label)
     ax.set_ylabel(ylabel)
 
 
