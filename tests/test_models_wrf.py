@@ -225,7 +225,11 @@ def test_wrf_through_the_command(wrf_file, tmp_path):
     # The mixing ratio comes back as WRF's QVAPOR.
     np.testing.assert_allclose(got["mixing_ratio"].values, ds["QVAPOR"].values, rtol=1e-6)
     grad = tarnwell.gradient(thermo.theta, np.arange(NX) * DX, np.arange(NY) * DY)
-    np.testing.assert_allclose(got["dfdx_theta"].values, grad.dfdx, rtol=1e-6, atol=1e-12)
+    # A grid step DX on WRF's conformal projection is DX / MAPFAC_M on the earth.
+    mapfac = ds["MAPFAC_M"].values.astype(np.float64)[:, None, :, :]
+    assert np.abs(mapfac - 1.0).max() > 1e-3  # the factor matters in this file
+    for got_name, plane in (("dfdx_theta", grad.dfdx), ("dfdy_theta", grad.dfdy)):
+        np.testing.assert_allclose(got[got_name].values, plane * mapfac, rtol=1e-6, atol=1e-12)
     assert np.isfinite(got["theta_e"].values).all()
     assert got["theta_e"].dims == ("Time", "bottom_top", "south_north", "west_east")
     assert got["Time"].values[1] == np.datetime64("2024-05-20T19:00")

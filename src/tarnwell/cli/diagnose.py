@@ -181,9 +181,9 @@ def diagnose(ds: xr.Dataset, variables: Mapping[str, str], options: Options) -> 
     thermo_in = [fields.temperature, fields.pressure, fields.dewpoint]
     wind_in = [height, fields.u, fields.v, fields.u10, fields.v10]
     precision = {
-        "thermo": _storage_dtype(ds, thermo_in, options.dtype),
-        "cold_pool": _storage_dtype(ds, [*thermo_in, height], options.dtype),
-        "wind": _storage_dtype(ds, wind_in, options.dtype),
+        "thermo": _storage_dtype(ds, fields, thermo_in, options.dtype),
+        "cold_pool": _storage_dtype(ds, fields, [*thermo_in, height], options.dtype),
+        "wind": _storage_dtype(ds, fields, wind_in, options.dtype),
     }
     group: dict[str, str] = {}
 
@@ -241,10 +241,14 @@ def diagnose(ds: xr.Dataset, variables: Mapping[str, str], options: Options) -> 
         mean_height = height.mean([d for d in dims if d != level_dim])
         mean_height.attrs = _attrs("m", "mean height of the model level")
         result = result.assign_coords(height_level_mean=mean_height)
-    for coord in result.coords:
-        if coord in ds.coords:
-            result[coord].attrs = dict(ds[coord].attrs)
     anchor = fields.temperature if fields.temperature is not None else fields.u
+    for coord in result.coords:
+        # The reader's coordinates first (it may have made them, as WRF's
+        # latitude and longitude), else the file's.
+        if anchor is not None and coord in anchor.coords and anchor[coord].attrs:
+            result[coord].attrs = dict(anchor[coord].attrs)
+        elif coord in ds.coords:
+            result[coord].attrs = dict(ds[coord].attrs)
     if anchor is not None:
         result = _carry_grid_mapping(ds, result, anchor)
     result.attrs = {
@@ -266,17 +270,25 @@ def diagnose(ds: xr.Dataset, variables: Mapping[str, str], options: Options) -> 
 
 
 def _storage_dtype(
-    ds: xr.Dataset, inputs: list[xr.DataArray | None], requested: str | None
+    ds: xr.Dataset,
+    fields: models.ModelFields,
+    inputs: list[xr.DataArray | None],
+    requested: str | None,
 ) -> np.dtype:
     """The precision of fields fed by ``inputs``: that of the file's variables they come from.
 
-    An input is traced to the file by its name; where none can be (every input
-    derived), the file's own multi-dimensional fields decide.
+    An input is traced to the file's data variables by its name (a coordinate,
+    such as the pressure of pressure levels, is exact and does not count);
+    where none can be (every input derived, as in WRF files), the precision
+    the reader found the file's fields stored in decides, else the file's own
+    multi-dimensional fields.
     """
     sources: dict[str, np.dtype] = {}
     for da in inputs:
-        if da is not None and da.name is not None and str(da.name) in ds.variables:
+        if da is not None and da.name is not None and str(da.name) in ds.data_vars:
             sources[str(da.name)] = ds[da.name].dtype
+    if not sources and fields.input_dtype is not None:
+        sources = {"input fields": np.dtype(fields.input_dtype)}
     if not sources:
         sources = {
             str(name): var.dtype
@@ -364,6 +376,10 @@ def _gradients(
             out_core=[y_dim, x_dim],
         )
         label = THERMO_ATTRS[name]["long_name"]
+        if fields.map_factor is not None:
+            # A step dx on a conformal map projection is dx / m on the earth.
+            gx = gx * fields.map_factor
+            gy = gy * fields.map_factor
         gx = gx.transpose(*fields.dims)
         gy = gy.transpose(*fields.dims)
         out[f"dfdx_{name}"] = _finish(gx, _attrs("K m-1", f"{along[0]} derivative of {label}"))
