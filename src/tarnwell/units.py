@@ -93,9 +93,7 @@ def is_instance_of(value: Any, package: str, class_names: tuple[str, ...]) -> bo
     """
     for cls in type(value).__mro__:
         module = cls.__module__
-        if cls.__name__ in class_names and (
-            module == package or module.startswith(package + ".")
-        ):
+        if cls.__name__ in class_names and (module == package or module.startswith(package + ".")):
             return True
     return False
 
