@@ -12,7 +12,7 @@ from __future__ import annotations
 import math
 import operator
 from collections.abc import Mapping, Sequence
-from typing import Any, NamedTuple, cast
+from typing import Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
@@ -231,7 +231,8 @@ def thermo(t: Any, p: Any, td: Any, *, n_threads: int | None = None) -> Any:
     # The kernel is elementwise and reads each input in C order: broadcast
     # inputs become contiguous copies, contiguous ones are read in place.
     flat = [np.broadcast_to(a, shape) if a.shape != shape else a for a in arrays.values()]
-    out = _tarnwell.thermo(*flat, n_threads=resolve_threads(n_threads))
+    t_in, p_in, td_in = flat
+    out = _tarnwell.thermo(t_in, p_in, td_in, n_threads=resolve_threads(n_threads))
     return finish(func, out.reshape((4, *shape)), masked)
 
 
@@ -251,10 +252,7 @@ def cold_pool(
     c = columns(func, {"z": z, "b": b}, {"bottom": bottom, "top": top}, axis, heights="z")
 
     def call(rows: list[FloatArray], vec: list[FloatArray]) -> FloatArray:
-        return cast(
-            FloatArray,
-            _tarnwell.cold_pool(rows[0], rows[1], vec[0], threshold, vec[1], n_threads=threads),
-        )
+        return _tarnwell.cold_pool(rows[0], rows[1], vec[0], threshold, vec[1], n_threads=threads)
 
     def level_first(grids: list[FloatArray], vec: list[FloatArray]) -> FloatArray:
         return _transpose.cold_pool_level_first(
@@ -288,10 +286,7 @@ def profile(
 
     def call(rows: list[FloatArray], vec: list[FloatArray]) -> FloatArray:
         z, u, v = rows
-        return cast(
-            FloatArray,
-            _tarnwell.profile(z, u, v, vec[0], bottom, top, vec[1], vec[2], n_threads=threads),
-        )
+        return _tarnwell.profile(z, u, v, vec[0], bottom, top, vec[1], vec[2], n_threads=threads)
 
     def level_first(grids: list[FloatArray], vec: list[FloatArray]) -> FloatArray:
         z, u, v = grids
@@ -320,10 +315,7 @@ def vad(
     c = columns(func, {"vr": vr, "az": az}, {"cos_el": cos_el}, axis)
 
     def call(rows: list[FloatArray], vec: list[FloatArray]) -> FloatArray:
-        return cast(
-            FloatArray,
-            _tarnwell.vad(rows[0], rows[1], vec[0], min_gates, min_spread, n_threads=threads),
-        )
+        return _tarnwell.vad(rows[0], rows[1], vec[0], min_gates, min_spread, n_threads=threads)
 
     out = run_rows(c.arrays, c.axis, c.vectors, 8, threads, call)
     return finish(func, out.reshape((8, *c.batch)), c.masked)
