@@ -208,10 +208,11 @@ def infinite_as_missing(a: FloatArray) -> FloatArray:
 
     The thermodynamic formulas carry an infinity through to a number (an
     infinite pressure gives θ = 0, an infinite dew point is clamped to the
-    temperature); missing is what it means. NaN-ignoring reductions find one
-    without a temporary array.
+    temperature); missing is what it means. A finite sum (one vectorised pass,
+    no temporary) rules an infinity out; only data holding NaN or inf take the
+    slower NaN-ignoring reductions.
     """
-    if a.size == 0:
+    if a.size == 0 or math.isfinite(np.add.reduce(a, axis=None)):
         return a
     if np.fmax.reduce(a, axis=None) != np.inf and np.fmin.reduce(a, axis=None) != -np.inf:
         return a
