@@ -328,6 +328,16 @@ def test_infinite_thermo_inputs_are_missing_like_nan(which, inf):
     assert np.isnan(got.theta_e[0])
     # the caller's array is not written
     assert np.isinf(with_inf[which][0])
+    # both infinities at once, and finite values whose sum overflows
+    both = dict(args, **{which: np.array([inf, -inf])})
+    assert np.isnan(tarnwell.thermo(**both).theta_e).all()
+    huge = np.array([1.7e308, 1.7e308, 290.0])
+    assert_fields(tarnwell.thermo(huge, 9e4, 280.0), _tarnwell_direct(huge, 9e4, 280.0))
+
+
+def _tarnwell_direct(t, p, td):
+    out = tw.thermo(*np.broadcast_arrays(t, p, td))
+    return list(out.reshape(4, -1))
 
 
 # Values in the wrong unit ------------------------------------------------------------

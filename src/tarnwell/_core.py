@@ -212,8 +212,11 @@ def infinite_as_missing(a: FloatArray) -> FloatArray:
     no temporary) rules an infinity out; only data holding NaN or inf take the
     slower NaN-ignoring reductions.
     """
-    if a.size == 0 or math.isfinite(np.add.reduce(a, axis=None)):
+    if a.size == 0:
         return a
+    with np.errstate(invalid="ignore", over="ignore"):  # inf - inf, or a sum past 1e308
+        if math.isfinite(np.add.reduce(a, axis=None)):
+            return a
     if np.fmax.reduce(a, axis=None) != np.inf and np.fmin.reduce(a, axis=None) != -np.inf:
         return a
     return np.where(np.isinf(a), np.nan, a)
