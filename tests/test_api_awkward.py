@@ -187,6 +187,8 @@ def test_quantities_in_degrees_take_the_sphere_and_mixed_grids_are_refused(latlo
     assert g.dfdy.units == ureg.K / ureg.m
     with pytest.raises(ValueError, match=r"tarnwell\.gradient: y is in degrees but x is not"):
         tarnwell.gradient(f, np.arange(lon.size) * 1e3, ureg.Quantity(lat, "degree"))
+    with pytest.raises(ValueError, match=r"latitudes \(y\) reach beyond ±90 degrees"):
+        tarnwell.gradient(f, ureg.Quantity(lon, "degree"), ureg.Quantity(lat * 2, "degree"))
 
 
 def test_pint_xarray_coordinates_are_converted(latlon):

@@ -185,7 +185,7 @@ def run(
         x, x_degrees = _grid_coordinate(func, "x", arrays["x"], f, x_dim, xr)
         y, y_degrees = _grid_coordinate(func, "y", arrays["y"], f, y_dim, xr)
         plain_scalars["x"], plain_scalars["y"] = x, y
-        plain_scalars["sphere"] = _on_sphere(x_degrees, y_degrees, y)
+        plain_scalars["sphere"] = _sphere.is_lat_lon_grid(x_degrees, y_degrees, y)
         core = [y_dim, x_dim]
     elif func != "thermo":
         dim = xarray_options["dim"]
@@ -286,23 +286,6 @@ def _is_lat_lon(name: Hashable, attrs: Mapping[str, Any]) -> bool:
         or standard in LAT_NAMES + LON_NAMES
         or str(attrs.get("units", "")) in _ANGLE_UNITS
     )
-
-
-def _on_sphere(x_degrees: bool, y_degrees: bool, lat: Any) -> bool:
-    """Whether the grid is a longitude/latitude grid: both coordinates in degrees."""
-    if x_degrees != y_degrees:
-        which = "x" if x_degrees else "y"
-        other = "y" if x_degrees else "x"
-        raise ValueError(
-            f"tarnwell.gradient: {which} is in degrees but {other} is not: a lat/lon grid "
-            f"needs both in degrees, a projected grid both in metres"
-        )
-    if x_degrees and np.nanmax(np.abs(lat), initial=0.0) > 90.0:
-        raise ValueError(
-            "tarnwell.gradient: the latitudes reach beyond ±90 degrees; "
-            "pass y_dim= for the latitude dimension or coordinates in metres"
-        )
-    return x_degrees
 
 
 def _grid_coordinate(

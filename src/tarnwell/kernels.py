@@ -56,15 +56,13 @@ def _run(
             and units.is_angle_in_degrees(func, name, arrays[name].units)
             for name in ("x", "y")
         ]
-        if degrees[0] != degrees[1]:
-            raise ValueError(_degrees_message("x" if degrees[0] else "y"))
-        if degrees[0]:
+        if degrees[0] and degrees[1]:
             # Longitudes and latitudes: the gradient on the sphere.
-            sphere = True
             arrays = dict(arrays)
             for name in ("x", "y"):
                 scale, offset = units.conversion(func, name, arrays[name].units, "degree")
                 arrays[name] = units.apply_linear(arrays[name].magnitude, scale, offset)
+        sphere = _sphere.is_lat_lon_grid(degrees[0], degrees[1], arrays["y"])
     plain: dict[str, Any] = {}
     unitless: dict[str, Any] = {}
     reg = None
@@ -106,14 +104,6 @@ def _with_units(func: str, name: str, field: Any, reg: Any, f_units: Any) -> Any
     else:
         unit = reg.Unit(units.cf_to_pint(cf_unit))
     return reg.Quantity(field, unit)
-
-
-def _degrees_message(name: str) -> str:
-    other = "y" if name == "x" else "x"
-    return (
-        f"tarnwell.gradient: {name} is in degrees but {other} is not: a lat/lon grid needs "
-        f"longitude and latitude both in degrees, a projected grid both x and y in metres"
-    )
 
 
 @overload
