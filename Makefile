@@ -99,7 +99,7 @@ WVENV := .venv-wheel-build
 WPY := $(WVENV)/bin/python
 # The 3.13 wheel is built by the same pinned tools in a 3.13 venv.
 WVENV313 := .venv-wheel-build-313
-RELEASE_WHEELS := cp312-manylinux_x86_64 cp313-manylinux_x86_64 cp312-manylinux_aarch64 cp313-manylinux_aarch64 cp312-macosx_x86_64 cp313-macosx_x86_64 cp312-macosx_arm64 cp313-macosx_arm64 cp312-win_amd64 cp313-win_amd64
+RELEASE_WHEELS := cp312-manylinux_x86_64 cp313-manylinux_x86_64 cp312-manylinux_aarch64 cp313-manylinux_aarch64 cp312-macosx_x86_64 cp312-macosx_arm64 cp313-macosx_x86_64 cp313-macosx_arm64 cp312-win_amd64 cp313-win_amd64
 
 $(WVENV)/.deps: requirements-wheel.txt requirements-dev.txt
 	@test -n "$(PY312)" || { echo "error: Python 3.12 not found (python3.12 on PATH or under pyenv)"; exit 1; }
