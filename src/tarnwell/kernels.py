@@ -191,6 +191,10 @@ def thermo(t: Any, p: Any, td: Any, *, n_threads: int | None = None) -> Thermo[A
     :math:`0.2854(1 - 0.00028 r)`: they differ by up to a few tenths of a
     kelvin at pressures of 100 hPa or more.
 
+    Plain values (without units) that cannot be SI give one ``UserWarning``
+    naming the argument: pressures all below 1,100 (likely hPa), temperatures
+    or dew points all below 100 (likely °C).
+
     Missing values (NaN, ±inf, masked elements) give NaN in the fields that
     depend on them: a missing dew point leaves ``theta`` intact. With a masked
     input, every field comes back as a masked array masked where it is NaN.
@@ -334,8 +338,12 @@ def cold_pool(
 
     Notes
     -----
-    Levels are used in index order and never sorted. A level whose height or
-    buoyancy is missing (NaN, ±inf, masked) is skipped: the trapezoid spans its
+    Levels are used in index order and never sorted, except that columns
+    stored top-down (heights falling with the index in some columns and rising
+    in none, judged from each column's first and last usable heights) are read
+    from the bottom up, as a reversed view: bit for bit the call on the
+    flipped arrays. A column that is not monotonic is read as stored. A level
+    whose height or buoyancy is missing (NaN, ±inf, masked) is skipped: the trapezoid spans its
     neighbours. A column with no usable level at or above ``bottom``, or too
     short for the fixed depth, is NaN in every field; in threshold mode a start
     level not colder than ``threshold`` gives 0, 0, 0.
@@ -459,8 +467,8 @@ def profile(
     Parameters
     ----------
     z : array_like, DataArray, dask array or pint Quantity
-        Height of every level, m, rising with the level index; broadcasts
-        against ``u`` and ``v``.
+        Height of every level, m, rising (or, top-down, falling) with the level
+        index; broadcasts against ``u`` and ``v``.
     u, v : array_like, DataArray, dask array or pint Quantity
         Wind components, m s-1.
     ground : float or array_like
@@ -497,7 +505,8 @@ def profile(
     the usable levels takes the nearest level's wind, one further out makes the
     column all NaN. A level with a missing height or wind (NaN, ±inf, masked) is
     skipped and its neighbours joined. Levels are used in index order and
-    should rise with it. When ``top <= bottom``, ``helicity`` is the single step
+    should rise with it; columns stored top-down are read from the bottom up
+    as in :func:`cold_pool`. When ``top <= bottom``, ``helicity`` is the single step
     from bottom to top and the mean wind is the bottom wind.
 
     References
@@ -605,7 +614,9 @@ def gradient(
         Coordinates of the x and y grid axes, m, one value per grid point.
         Required for NumPy input; for a DataArray they default to its
         coordinates along ``x_dim`` and ``y_dim`` (with their ``units``).
-        Coordinates in degrees are refused: project the grid to metres first.
+        Longitude and latitude in degrees (pint Quantities, or coordinates
+        recognised by their units, names or ``standard_name``) give the
+        gradient on the sphere; one in degrees and the other not is refused.
     axes : (int, int), default (-2, -1)
         The y and x axes of ``f``.
     x_dim, y_dim : hashable, optional
@@ -627,6 +638,12 @@ def gradient(
     On a uniform grid without missing values the result is that of
     ``numpy.gradient`` with first-order edges. Masked elements count as
     missing.
+
+    On a longitude/latitude grid the derivatives along the grid axes are
+    taken with the coordinates in radians, then
+    :math:`\partial f/\partial x = (R\cos\phi)^{-1}\,\partial f/\partial\lambda` and
+    :math:`\partial f/\partial y = R^{-1}\,\partial f/\partial\phi`, with the Earth's
+    mean radius R = 6,371,000 m; at a pole ``dfdx`` is NaN.
 
     Examples
     --------
@@ -729,8 +746,9 @@ def vad(
         Radial velocity, m s-1.
     az : array_like, DataArray, dask array or pint Quantity
         Azimuth :math:`\phi` of every gate, clockwise from north, radians
-        (a DataArray or Quantity in degrees is converted); broadcasts against
-        ``vr`` (one azimuth per gate for all rings).
+        (a DataArray or Quantity in degrees is converted; plain values beyond a
+        full turn warn that they look like degrees); broadcasts against ``vr``
+        (one azimuth per gate for all rings).
     cos_el : float or array_like
         Cosine of each ring's elevation; broadcasts against the non-gate shape.
     min_gates : int, default 30
