@@ -5,9 +5,12 @@ VPY := $(VENV)/bin/python
 # Python 3.12: python3.12 on PATH if it runs (a pyenv shim may not), else pyenv's.
 PY312 := $(shell for c in python3.12 "$$(pyenv root 2>/dev/null)"/versions/3.12*/bin/python3.12 /usr/bin/python3.12; do \
             "$$c" -c 'import sys; assert sys.version_info[:2] == (3, 12)' >/dev/null 2>&1 && { echo "$$c"; break; }; done)
+# Python 3.13 likewise: `make test-313` and the second wheel of `make wheel`.
+PY313 := $(shell for c in python3.13 "$$(pyenv root 2>/dev/null)"/versions/3.13*/bin/python3.13 /usr/bin/python3.13; do \
+            "$$c" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1 && { echo "$$c"; break; }; done)
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: demo tour test bench install clean lint format wheel wheel-test docs
+.PHONY: demo tour test test-313 bench install clean lint format wheel wheel-test docs
 
 $(VENV)/.deps: requirements-dev.txt
 	@test -n "$(PY312)" || { echo "error: Python 3.12 not found (python3.12 on PATH or under pyenv)"; exit 1; }
@@ -35,6 +38,21 @@ tour: install
 # Lint first: a formatting slip fails in seconds, before the suite runs.
 test: install lint
 	$(VPY) -m pytest -q
+
+# The whole suite on Python 3.13, in its own venv with the same pins.
+V313 := .venv-313
+$(V313)/.deps: requirements-dev.txt
+	@test -n "$(PY313)" || { echo "error: Python 3.13 not found (python3.13 on PATH or under pyenv)"; exit 1; }
+	test -x $(V313)/bin/python || $(PY313) -m venv $(V313)
+	$(V313)/bin/python -m pip install -q -r requirements-dev.txt
+	touch $@
+
+$(V313)/.built: $(V313)/.deps $(SOURCES)
+	$(V313)/bin/python -m pip install -q --no-build-isolation --no-deps .
+	touch $@
+
+test-313: $(V313)/.built
+	$(V313)/bin/python -m pytest -q
 
 # Python by ruff (pyproject.toml), C++ by clang-format (.clang-format).
 CXX_FILES = $(shell find src tests/cpp bench -name '*.cpp' -o -name '*.hpp')
@@ -79,7 +97,9 @@ bench: $(BVENV)/.built
 # manylinux tag this machine's glibc allows (PyPI refuses plain linux_*).
 WVENV := .venv-wheel-build
 WPY := $(WVENV)/bin/python
-RELEASE_WHEELS := cp312-manylinux_x86_64 cp312-manylinux_aarch64 cp312-macosx_x86_64 cp312-macosx_arm64 cp312-win_amd64
+# The 3.13 wheel is built by the same pinned tools in a 3.13 venv.
+WVENV313 := .venv-wheel-build-313
+RELEASE_WHEELS := cp312-manylinux_x86_64 cp313-manylinux_x86_64 cp312-manylinux_aarch64 cp313-manylinux_aarch64 cp312-macosx_x86_64 cp312-macosx_arm64 cp313-macosx_x86_64 cp313-macosx_arm64 cp312-win_amd64 cp313-win_amd64
 
 $(WVENV)/.deps: requirements-wheel.txt requirements-dev.txt
 	@test -n "$(PY312)" || { echo "error: Python 3.12 not found (python3.12 on PATH or under pyenv)"; exit 1; }
@@ -87,15 +107,24 @@ $(WVENV)/.deps: requirements-wheel.txt requirements-dev.txt
 	$(WPY) -m pip install -q -r requirements-wheel.txt
 	touch $@
 
-wheel: $(WVENV)/.deps
+$(WVENV313)/.deps: requirements-wheel.txt requirements-dev.txt
+	@test -n "$(PY313)" || { echo "error: Python 3.13 not found (python3.13 on PATH or under pyenv)"; exit 1; }
+	test -x $(WVENV313)/bin/python || $(PY313) -m venv $(WVENV313)
+	$(WVENV313)/bin/python -m pip install -q -r requirements-wheel.txt
+	touch $@
+
+wheel: $(WVENV)/.deps $(WVENV313)/.deps
 	rm -rf dist build/wheel
-	mkdir -p build/wheel
+	mkdir -p build/wheel/312 build/wheel/313
 	time $(WPY) -m build --sdist --no-isolation --outdir dist .
 	time $(WPY) -m pip wheel -v --no-deps --no-build-isolation -C build.verbose=true \
-	    -w build/wheel dist/*.tar.gz > build/wheel/build.log 2>&1
-	$(WPY) tools/check_build_log.py build/wheel/build.log
-	time PATH="$(abspath $(WVENV))/bin:$$PATH" $(WVENV)/bin/auditwheel repair -w dist build/wheel/*.whl
-	@ls dist/*-manylinux_*.whl >/dev/null 2>&1 || { echo "error: no manylinux wheel in dist/"; exit 1; }
+	    -w build/wheel/312 dist/*.tar.gz > build/wheel/build-312.log 2>&1
+	time $(WVENV313)/bin/python -m pip wheel -v --no-deps --no-build-isolation -C build.verbose=true \
+	    -w build/wheel/313 dist/*.tar.gz > build/wheel/build-313.log 2>&1
+	$(WPY) tools/check_build_log.py build/wheel/build-312.log
+	$(WPY) tools/check_build_log.py build/wheel/build-313.log
+	time PATH="$(abspath $(WVENV))/bin:$$PATH" $(WVENV)/bin/auditwheel repair -w dist build/wheel/312/*.whl build/wheel/313/*.whl
+	@ls dist/*-cp312-*manylinux_*.whl dist/*-cp313-*manylinux_*.whl >/dev/null 2>&1 || { echo "error: no manylinux wheel for 3.12 and 3.13 in dist/"; exit 1; }
 	@# The release workflow's cibuildwheel settings parse and select the wheels meant.
 	@ids="$$(for p in linux macos windows; do $(WVENV)/bin/cibuildwheel --print-build-identifiers --platform $$p; done | xargs)"; \
 	  test "$$ids" = "$(RELEASE_WHEELS)" || { echo "error: cibuildwheel selects: $$ids"; exit 1; }; \
@@ -123,7 +152,7 @@ docs: install $(VENV)/.docs-deps
 	@echo "docs: build/docs/html/index.html"
 
 clean:
-	rm -rf build dist $(VENV) $(BVENV) $(WVENV) .venv-wheel-test $(DOCS_GENERATED)
+	rm -rf build dist $(VENV) $(V313) $(BVENV) $(WVENV) $(WVENV313) .venv-wheel-test $(DOCS_GENERATED)
 
 	rm -rf build $(VENV) $(BVENV)
 

@@ -51,9 +51,10 @@ def test_dataarray_results_match_numpy_in_any_dimension_order(grid):
         grid["z"].values, grid["u"].values, grid["v"].values, axis=1, **PROFILE_KW
     )
     for order in (DIMS, ("x", "level", "time", "y"), ("y", "x", "time", "level")):
-        # the first argument's order governs; the others are aligned by name
-        z = grid["z"].transpose(*order)
-        r = tarnwell.profile(z, grid["u"], grid["v"].transpose(*order[::-1]), **PROFILE_KW)
+        # the wind's order governs; the others are aligned by name
+        z = grid["z"].transpose(*order[::-1])
+        u = grid["u"].transpose(*order)
+        r = tarnwell.profile(z, u, grid["v"].transpose(*order[::-1]), **PROFILE_KW)
         dims = tuple(d for d in order if d != "level")
         for field, expected in zip(r, ref, strict=True):
             assert field.dims == dims

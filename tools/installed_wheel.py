@@ -26,7 +26,8 @@ def _top_level_modules(dist):
     names = set()
     for f in dist.files or ():
         first = f.parts[0]
-        if first.endswith((".dist-info", ".data", ".libs")) or first == "..":
+        # A stub-only package (PEP 561) holds types, not an importable module.
+        if first.endswith((".dist-info", ".data", ".libs", "-stubs")) or first == "..":
             continue
         names.add(first.split(".")[0] if len(f.parts) == 1 else first)
     return sorted(names)

@@ -3,14 +3,15 @@
 # against it, with no compiler reachable (PATH holds only the venv, CC and CXX
 # are `false`, and pip takes binary packages only), from a copy of the tree
 # without src/: every import of the package must come from the wheel.
-# Usage: tools/wheel_test.sh PYTHON3.12
+# Usage: tools/wheel_test.sh PYTHON (3.12 or 3.13: the wheel of its version is tested)
 set -euo pipefail
 py=$1
 root=$(pwd)
 venv=$root/.venv-wheel-test
 shopt -s nullglob
-wheels=(dist/*manylinux*.whl)
-[[ ${#wheels[@]} -eq 1 ]] || { echo "error: expected one manylinux wheel in dist/, found ${#wheels[@]} (run make wheel)"; exit 1; }
+tag=$("$py" -c 'import sys; print("cp{}{}".format(*sys.version_info[:2]))')
+wheels=(dist/*-"$tag"-*manylinux*.whl)
+[[ ${#wheels[@]} -eq 1 ]] || { echo "error: expected one $tag manylinux wheel in dist/, found ${#wheels[@]} (run make wheel)"; exit 1; }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -12,7 +12,7 @@ from __future__ import annotations
 import math
 import operator
 from collections.abc import Mapping, Sequence
-from typing import Any, NamedTuple, cast
+from typing import Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
@@ -124,16 +124,46 @@ class Columns(NamedTuple):
     masked: bool
 
 
+def falls_with_index(z: FloatArray, axis: int) -> bool:
+    """Whether the heights `z` fall with the index along `axis` (columns stored top-down).
+
+    Each column's direction is that of its first and last usable (finite)
+    heights; the ends are read first, and only columns with a missing end are
+    searched. True only when some columns fall and none rises: a call whose
+    columns go both ways is read in index order, column by column as stored.
+    """
+    if z.ndim == 0 or z.shape[axis] < 2:
+        return False
+    first = np.take(z, 0, axis=axis)
+    last = np.take(z, -1, axis=axis)
+    falling = first > last
+    rising = first < last
+    undecided = ~(falling | rising)
+    if undecided.any():
+        rows = np.moveaxis(z, axis, -1)[undecided]
+        usable = np.isfinite(rows)
+        found = usable.any(axis=-1)
+        index = np.arange(rows.shape[0])
+        low = rows[index, usable.argmax(axis=-1)]
+        high = rows[index, rows.shape[-1] - 1 - usable[:, ::-1].argmax(axis=-1)]
+        falling[undecided] = found & (low > high)
+        rising[undecided] = found & (low < high)
+    return bool(falling.any()) and not rising.any()
+
+
 def columns(
     func: str,
     data: Mapping[str, Any],
     per_column: Mapping[str, Any],
     axis: Any,
+    heights: str | None = None,
 ) -> Columns:
     """Check and broadcast column data.
 
     `data` hold the vertical (or gate) axis at `axis` of their broadcast shape;
-    `per_column` values broadcast against the other axes.
+    `per_column` values broadcast against the other axes. Columns whose
+    `heights` fall with the index are read from the top down: every data
+    argument is reversed along the axis, as a view.
     """
     arrays: dict[str, FloatArray] = {}
     masked = False
@@ -160,12 +190,36 @@ def columns(
     batch = broadcast_shape(func, shapes)
     n = math.prod(batch)
     blocks = [np.broadcast_to(a, full) if a.shape != full else a for a in arrays.values()]
+    if heights is not None:
+        z = arrays[heights]
+        z_axis = ax - (len(full) - z.ndim)
+        if z_axis >= 0 and falls_with_index(z, z_axis):
+            blocks = [np.flip(a, ax) for a in blocks]
     if batch != data_batch:
         # Per-column arguments add batch axes: the data repeat along them.
         blocks = [np.broadcast_to(np.moveaxis(a, ax, -1), batch + (levels,)) for a in blocks]
         ax = len(batch)
     vectors = [np.ascontiguousarray(np.broadcast_to(p, batch)).reshape(n) for p in per.values()]
     return Columns(batch, blocks, ax, vectors, masked)
+
+
+def infinite_as_missing(a: FloatArray) -> FloatArray:
+    """`a` with ±inf as NaN (a copy only when there is one).
+
+    The thermodynamic formulas carry an infinity through to a number (an
+    infinite pressure gives θ = 0, an infinite dew point is clamped to the
+    temperature); missing is what it means. A finite sum (one vectorised pass,
+    no temporary) rules an infinity out; only data holding NaN or inf take the
+    slower NaN-ignoring reductions.
+    """
+    if a.size == 0:
+        return a
+    with np.errstate(invalid="ignore", over="ignore"):  # inf - inf, or a sum past 1e308
+        if math.isfinite(np.add.reduce(a, axis=None)):
+            return a
+    if np.fmax.reduce(a, axis=None) != np.inf and np.fmin.reduce(a, axis=None) != -np.inf:
+        return a
+    return np.where(np.isinf(a), np.nan, a)
 
 
 def thermo(t: Any, p: Any, td: Any, *, n_threads: int | None = None) -> Any:
@@ -175,11 +229,14 @@ def thermo(t: Any, p: Any, td: Any, *, n_threads: int | None = None) -> Any:
     for name, value in (("t", t), ("p", p), ("td", td)):
         arrays[name], m = as_float(func, name, value)
         masked |= m
+    for name, a in arrays.items():
+        arrays[name] = infinite_as_missing(a)
     shape = broadcast_shape(func, {k: a.shape for k, a in arrays.items()})
     # The kernel is elementwise and reads each input in C order: broadcast
     # inputs become contiguous copies, contiguous ones are read in place.
     flat = [np.broadcast_to(a, shape) if a.shape != shape else a for a in arrays.values()]
-    out = _tarnwell.thermo(*flat, n_threads=resolve_threads(n_threads))
+    t_in, p_in, td_in = flat
+    out = _tarnwell.thermo(t_in, p_in, td_in, n_threads=resolve_threads(n_threads))
     return finish(func, out.reshape((4, *shape)), masked)
 
 
@@ -196,13 +253,10 @@ def cold_pool(
     func = "cold_pool"
     threshold = as_scalar(func, "threshold", threshold)
     threads = resolve_threads(n_threads)
-    c = columns(func, {"z": z, "b": b}, {"bottom": bottom, "top": top}, axis)
+    c = columns(func, {"z": z, "b": b}, {"bottom": bottom, "top": top}, axis, heights="z")
 
     def call(rows: list[FloatArray], vec: list[FloatArray]) -> FloatArray:
-        return cast(
-            FloatArray,
-            _tarnwell.cold_pool(rows[0], rows[1], vec[0], threshold, vec[1], n_threads=threads),
-        )
+        return _tarnwell.cold_pool(rows[0], rows[1], vec[0], threshold, vec[1], n_threads=threads)
 
     def level_first(grids: list[FloatArray], vec: list[FloatArray]) -> FloatArray:
         return _transpose.cold_pool_level_first(
@@ -230,14 +284,13 @@ def profile(
     bottom = as_scalar(func, "bottom", bottom)
     top = as_scalar(func, "top", top)
     threads = resolve_threads(n_threads)
-    c = columns(func, {"z": z, "u": u, "v": v}, {"ground": ground, "cu": cu, "cv": cv}, axis)
+    c = columns(
+        func, {"z": z, "u": u, "v": v}, {"ground": ground, "cu": cu, "cv": cv}, axis, heights="z"
+    )
 
     def call(rows: list[FloatArray], vec: list[FloatArray]) -> FloatArray:
         z, u, v = rows
-        return cast(
-            FloatArray,
-            _tarnwell.profile(z, u, v, vec[0], bottom, top, vec[1], vec[2], n_threads=threads),
-        )
+        return _tarnwell.profile(z, u, v, vec[0], bottom, top, vec[1], vec[2], n_threads=threads)
 
     def level_first(grids: list[FloatArray], vec: list[FloatArray]) -> FloatArray:
         z, u, v = grids
@@ -266,10 +319,7 @@ def vad(
     c = columns(func, {"vr": vr, "az": az}, {"cos_el": cos_el}, axis)
 
     def call(rows: list[FloatArray], vec: list[FloatArray]) -> FloatArray:
-        return cast(
-            FloatArray,
-            _tarnwell.vad(rows[0], rows[1], vec[0], min_gates, min_spread, n_threads=threads),
-        )
+        return _tarnwell.vad(rows[0], rows[1], vec[0], min_gates, min_spread, n_threads=threads)
 
     out = run_rows(c.arrays, c.axis, c.vectors, 8, threads, call)
     return finish(func, out.reshape((8, *c.batch)), c.masked)

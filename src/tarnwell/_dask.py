@@ -9,12 +9,13 @@ whatever the chunks.
 
 from __future__ import annotations
 
+import math
 from collections.abc import Mapping
 from typing import Any
 
 import numpy as np
 
-from . import _core
+from . import _core, _sphere
 from ._results import FIELDS, RESULTS
 from ._threads import resolve_threads
 
@@ -94,7 +95,11 @@ def _columns(
     return [stacked[i] for i in range(len(FIELDS[func]))]
 
 
-def _gradient_block(f: Any, *, x: Any, y: Any, n_threads: int | None) -> tuple[Any, ...]:
+def _gradient_block(
+    f: Any, *, x: Any, y: Any, sphere: bool, n_threads: int | None
+) -> tuple[Any, ...]:
+    if sphere:
+        return _sphere.gradient(f, x, y, axes=(-2, -1), n_threads=_in_task(n_threads))
     return tuple(_core.gradient(f, x, y, axes=(-2, -1), n_threads=_in_task(n_threads)))
 
 
@@ -108,20 +113,33 @@ def run(func: str, args: Mapping[str, Any], options: Mapping[str, Any]) -> Any:
     if n_threads is not None:
         resolve_threads(n_threads)  # refuse a bad value now, not at compute time
     if func == "thermo":
+        inputs = [_as_dask(da, func, n, args[n]) for n in ("t", "p", "td")]
+        _refuse_unknown_chunks(func, dict(zip(("t", "p", "td"), inputs, strict=True)))
+        try:
+            inputs = da.broadcast_arrays(*inputs)
+        except ValueError:
+            shapes = {n: a.shape for n, a in zip(("t", "p", "td"), inputs, strict=True)}
+            raise ValueError(
+                f"tarnwell.{func}: cannot broadcast {_core.shape_text(shapes)}"
+            ) from None
+        # Arguments chunked differently (per-level storage chunks, one of them in
+        # memory) are brought to common chunks: the kernel is elementwise.
+        index = "".join(chr(ord("a") + i) for i in range(inputs[0].ndim))
+        _, inputs = da.core.unify_chunks(*(x for a in inputs for x in (a, index)))
         out = da.apply_gufunc(
             _thermo_block,
             "(),(),()->" + ",".join(["()"] * n_fields),
-            args["t"],
-            args["p"],
-            args["td"],
+            *inputs,
             output_dtypes=dtypes,
             n_threads=n_threads,
         )
     elif func == "gradient":
-        out = _gradient(da, args, options["axes"], n_threads, dtypes)
+        sphere = bool(options.get("sphere", False))
+        out = _gradient(da, args, options["axes"], n_threads, dtypes, sphere)
     else:
         data_names, per_names = _LAYOUT[func]
         arrays = [_as_dask(da, func, n, args[n]) for n in data_names]
+        _refuse_unknown_chunks(func, dict(zip(data_names, arrays, strict=True)))
         try:
             arrays = da.broadcast_arrays(*arrays)
         except ValueError:
@@ -141,6 +159,17 @@ def run(func: str, args: Mapping[str, Any], options: Mapping[str, Any]) -> Any:
     return RESULTS[func](*out)
 
 
+def _refuse_unknown_chunks(func: str, arrays: Mapping[str, Any]) -> None:
+    """Arrays of unknown shape (from boolean indexing, ``unique``, ``to_dask_array()``
+    of a DataFrame) cannot be laid out in columns or broadcast."""
+    for name, a in arrays.items():
+        if any(math.isnan(n) for n in a.shape):
+            raise ValueError(
+                f"tarnwell.{func}: {name} is a dask array of unknown chunk sizes (shape "
+                f"{a.shape}); compute them first with {name}.compute_chunk_sizes()"
+            )
+
+
 def _as_dask(da: Any, func: str, name: str, value: Any) -> Any:
     if isinstance(value, da.Array):
         if value.dtype.kind not in "biuf":
@@ -152,10 +181,16 @@ def _as_dask(da: Any, func: str, name: str, value: Any) -> Any:
 
 
 def _gradient(
-    da: Any, args: Mapping[str, Any], axes: Any, n_threads: int | None, dtypes: list[Any]
+    da: Any,
+    args: Mapping[str, Any],
+    axes: Any,
+    n_threads: int | None,
+    dtypes: list[Any],
+    sphere: bool,
 ) -> Any:
     func = "gradient"
     f = _as_dask(da, func, "f", args["f"])
+    _refuse_unknown_chunks(func, {"f": f})
     if f.ndim < 2:
         raise ValueError(f"tarnwell.gradient: f with shape {f.shape} needs at least 2 dimensions")
     ay_in, ax_in = axes
@@ -174,6 +209,7 @@ def _gradient(
         output_dtypes=dtypes,
         x=x,
         y=y,
+        sphere=sphere,
         n_threads=n_threads,
     )
     return [da.moveaxis(o, (-2, -1), (ay, ax)) for o in out]

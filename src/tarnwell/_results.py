@@ -2,56 +2,103 @@
 
 from __future__ import annotations
 
-from typing import Any, NamedTuple
+from typing import TYPE_CHECKING, Any, Generic, NamedTuple, TypeVar
+
+if TYPE_CHECKING:
+    import xarray
+
+if TYPE_CHECKING:
+    import typing_extensions
+
+    #: The type of every field: the kind of array the inputs were (NumPy, DataArray,
+    #: dask). Unparameterised (``tarnwell.Thermo``), the fields are Any. The
+    #: default needs typing_extensions' TypeVar (or PEP 696 syntax of Python 3.13),
+    #: hence Generic[F] and not the class Thermo[F] syntax.
+    F = typing_extensions.TypeVar("F", default=Any)
+else:
+    F = TypeVar("F")
 
 
-class Thermo(NamedTuple):
+def _to_dataset(result: Any) -> xarray.Dataset:
+    """The fields of `result`, DataArrays, as the variables of one Dataset."""
+    import xarray as xr
+
+    fields = result._asdict()
+    if not all(isinstance(v, xr.DataArray) for v in fields.values()):
+        raise TypeError(
+            f"{type(result).__name__}.to_dataset: the fields are not DataArrays "
+            "(the inputs were not); use xarray.Dataset with dimension names instead"
+        )
+    return xr.Dataset(fields)
+
+
+class Thermo(NamedTuple, Generic[F]):  # noqa: UP046 (the default of F)
     """Moist-thermodynamic fields; see :func:`tarnwell.thermo`."""
 
-    mixing_ratio: Any
-    theta: Any
-    theta_v: Any
-    theta_e: Any
+    mixing_ratio: F
+    theta: F
+    theta_v: F
+    theta_e: F
+
+    def to_dataset(self) -> xarray.Dataset:
+        """The fields, DataArrays, as one ``xarray.Dataset``."""
+        return _to_dataset(self)
 
 
-class ColdPool(NamedTuple):
+class ColdPool(NamedTuple, Generic[F]):  # noqa: UP046 (the default of F)
     """Cold-pool diagnostics of every column; see :func:`tarnwell.cold_pool`."""
 
-    intensity: Any
-    depth: Any
-    open_top: Any
+    intensity: F
+    depth: F
+    open_top: F
+
+    def to_dataset(self) -> xarray.Dataset:
+        """The fields, DataArrays, as one ``xarray.Dataset``."""
+        return _to_dataset(self)
 
 
-class Profile(NamedTuple):
+class Profile(NamedTuple, Generic[F]):  # noqa: UP046 (the default of F)
     """Layer winds and storm-relative helicity of every column; see :func:`tarnwell.profile`."""
 
-    u_bottom: Any
-    v_bottom: Any
-    u_top: Any
-    v_top: Any
-    helicity: Any
-    u_mean: Any
-    v_mean: Any
+    u_bottom: F
+    v_bottom: F
+    u_top: F
+    v_top: F
+    helicity: F
+    u_mean: F
+    v_mean: F
+
+    def to_dataset(self) -> xarray.Dataset:
+        """The fields, DataArrays, as one ``xarray.Dataset``."""
+        return _to_dataset(self)
 
 
-class Gradient(NamedTuple):
+class Gradient(NamedTuple, Generic[F]):  # noqa: UP046 (the default of F)
     """Horizontal gradient components; see :func:`tarnwell.gradient`."""
 
-    dfdx: Any
-    dfdy: Any
+    dfdx: F
+    dfdy: F
+
+    def to_dataset(self) -> xarray.Dataset:
+        """The fields, DataArrays, as one ``xarray.Dataset``."""
+        return _to_dataset(self)
 
 
-class Vad(NamedTuple):
+class Vad(NamedTuple, Generic[F]):  # noqa: UP046 (the default of F)
     """Velocity-azimuth-display fit of every ring; see :func:`tarnwell.vad`."""
 
-    u: Any
-    v: Any
-    a0: Any
-    rms: Any
-    n: Any
-    a0_2: Any
-    s2: Any
-    c2: Any
+    u: F
+    v: F
+    a0: F
+    rms: F
+    n: F
+    a0_2: F
+    s2: F
+    c2: F
+
+    def to_dataset(self) -> xarray.Dataset:
+        """The fields, DataArrays, as one ``xarray.Dataset``."""
+        return _to_dataset(self)
 
 
 class Field(NamedTuple):

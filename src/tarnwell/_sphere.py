@@ -68,3 +68,24 @@ def gradient(
     dfdx = d_dlambda / x_factor.reshape(shape)
     dfdy = d_dphi / y_factor
     return dfdx, dfdy
+
+
+def is_lat_lon_grid(x_in_degrees: bool, y_in_degrees: bool, lat: Any) -> bool:
+    """Whether coordinates make a longitude/latitude grid: both in degrees.
+
+    One in degrees and the other not, or latitudes beyond the poles, are
+    refused: neither is a grid this rule or a projected grid describes.
+    """
+    if x_in_degrees != y_in_degrees:
+        which, other = ("x", "y") if x_in_degrees else ("y", "x")
+        raise ValueError(
+            f"tarnwell.gradient: {which} is in degrees but {other} is not: a lat/lon grid "
+            f"needs longitude and latitude both in degrees, a projected grid both x and y "
+            f"in metres"
+        )
+    if x_in_degrees and np.nanmax(np.abs(np.asarray(lat, dtype=np.float64)), initial=0.0) > 90.0:
+        raise ValueError(
+            "tarnwell.gradient: the latitudes (y) reach beyond ±90 degrees; "
+            "name the latitude dimension with y_dim= or pass coordinates in metres"
+        )
+    return x_in_degrees

@@ -6,19 +6,34 @@ import operator
 import os
 import sys
 import threading
+from types import ModuleType
+
+
+def _imported(name: str) -> ModuleType | None:
+    """The module `name` if its import has finished, else None.
+
+    While another thread imports it for the first time, ``sys.modules`` already
+    holds it half initialised; reading it then would fail. A thread that runs a
+    task of its scheduler implies the import finished long before.
+    """
+    module = sys.modules.get(name)
+    if module is None or getattr(getattr(module, "__spec__", None), "_initializing", False):
+        return None
+    return module
 
 
 def in_dask_task() -> bool:
     """Whether the calling thread runs a task of dask's threaded scheduler or of a
     ``dask.distributed`` worker: the scheduler already keeps every core busy."""
-    distributed = sys.modules.get("distributed")
-    if distributed is not None:
+    distributed = _imported("distributed")
+    get_worker = getattr(distributed, "get_worker", None)
+    if get_worker is not None:
         try:
-            distributed.get_worker()
+            get_worker()
             return True
         except ValueError:
             pass
-    threaded = sys.modules.get("dask.threaded")
+    threaded = _imported("dask.threaded")
     if threaded is not None:
         me = threading.current_thread()
         pools = [getattr(threaded, "default_pool", None)]

@@ -7,7 +7,7 @@ from typing import Any
 
 import numpy as np
 
-from . import _core, units
+from . import _core, _sphere, units
 from ._results import FIELDS, RESULTS
 from ._threads import resolve_threads
 
@@ -25,6 +25,8 @@ VERTICAL_NAMES = (
     "level", "levels", "lev", "z", "height", "altitude", "pressure", "plev", "isobaric",
     "model_level", "model_level_number", "bottom_top", "nz",
 )  # fmt: skip
+# The argument whose dimension order the results follow.
+MAIN = {"thermo": "t", "cold_pool": "b", "profile": "u", "vad": "vr", "gradient": "f"}
 GATE_NAMES = ("azimuth", "az", "gate", "gates")
 X_NAMES = ("x", "projection_x_coordinate", "west_east", "lon", "longitude")
 Y_NAMES = ("y", "projection_y_coordinate", "south_north", "lat", "latitude")
@@ -77,9 +79,14 @@ def _convert(func: str, name: str, value: Any, xr: Any) -> tuple[Any, Any]:
     if isinstance(value, xr.DataArray):
         source: Any = None
         data = value.data
-        if units.is_quantity(data):  # a DataArray wrapping a pint Quantity
-            source = data.units
-            value = value.copy(data=data.magnitude)
+        if units.is_quantity(data) or units.is_lazy_quantity(data):
+            # A DataArray wrapping a pint Quantity, or dask blocks of Quantities.
+            magnitude, source = units.strip_quantity(func, name, data)
+            if magnitude.dtype.kind not in "biuf":
+                raise TypeError(
+                    f"tarnwell.{func}: {name} must hold real numbers, got dtype {magnitude.dtype}"
+                )
+            return value.copy(data=magnitude), source
         elif "units" in value.attrs:
             source = value.attrs["units"]
         if value.dtype.kind not in "biuf":
@@ -91,8 +98,14 @@ def _convert(func: str, name: str, value: Any, xr: Any) -> tuple[Any, Any]:
             return value, source
         scale, offset = units.conversion(func, name, source, target)
         return units.apply_linear(value, scale, offset), source
-    if units.is_quantity(value):
+    if units.is_quantity(value) or units.is_lazy_quantity(value):
         plain, source = units.strip_quantity(func, name, value)
+        if np.ndim(plain) > 0:
+            # Without dimension names it would broadcast by position.
+            raise TypeError(
+                f"tarnwell.{func}: {name} is a Quantity array among DataArray inputs; "
+                f"wrap it in a DataArray to name its dimensions"
+            )
         return plain, source
     if np.ndim(value) > 0:
         raise TypeError(
@@ -108,12 +121,15 @@ def _block(*arrays: Any, func: str, names: tuple[str, ...], lazy: bool, **kwargs
     options = {"n_threads": call.pop("n_threads")}
     if func == "gradient":
         options["axes"] = (-2, -1)
+        options["sphere"] = call.pop("sphere")
     elif func != "thermo":
         options["axis"] = -1
     if lazy:
         from . import _dask
 
         return tuple(_dask.run(func, call, options))
+    if options.pop("sphere", False):
+        return _sphere.gradient(call["f"], call["x"], call["y"], **options)
     return tuple(getattr(_core, func)(**call, **options))
 
 
@@ -143,6 +159,13 @@ def run(
     plain_scalars: dict[str, Any] = {}
     for name, value in scalars.items():
         plain_scalars[name], _ = units.strip_quantity(func, name, value)
+    # Values without units are taken as SI; those that cannot be are named.
+    # Lazy values are not read: that would compute them.
+    unitless = {
+        name: value.values if isinstance(value, xr.DataArray) else value
+        for name, value in converted.items()
+        if source_units[name] is None and getattr(value, "chunks", None) is None
+    }
 
     data = {n: converted[n] for n in data_names}
     for name, value in data.items():
@@ -159,8 +182,10 @@ def run(
                 raise ValueError(f"tarnwell.gradient: {opt}={d!r} is not a dimension of f {f.dims}")
         if x_dim == y_dim:
             raise ValueError(f"tarnwell.gradient: x_dim and y_dim are both {x_dim!r}")
-        plain_scalars["x"] = _grid_coordinate(func, "x", arrays["x"], f, x_dim, xr)
-        plain_scalars["y"] = _grid_coordinate(func, "y", arrays["y"], f, y_dim, xr)
+        x, x_degrees = _grid_coordinate(func, "x", arrays["x"], f, x_dim, xr)
+        y, y_degrees = _grid_coordinate(func, "y", arrays["y"], f, y_dim, xr)
+        plain_scalars["x"], plain_scalars["y"] = x, y
+        plain_scalars["sphere"] = _sphere.is_lat_lon_grid(x_degrees, y_degrees, y)
         core = [y_dim, x_dim]
     elif func != "thermo":
         dim = xarray_options["dim"]
@@ -185,6 +210,10 @@ def run(
             )
 
     lazy = any(getattr(v, "chunks", None) is not None for v in converted.values())
+    # The results take the dimension order of the main data argument (b, u, vr, t,
+    # f), other arguments' extra dimensions after it: apply_ufunc orders the
+    # broadcast dimensions by first appearance.
+    data_names = (MAIN[func], *(n for n in data_names if n != MAIN[func]))
     data_list = [data[n] for n in data_names]
     if core and lazy:
         # The kernel needs whole columns (or whole grids): merge chunks along them.
@@ -216,6 +245,7 @@ def run(
         raise ValueError(f"tarnwell.{func}: {err}") from None
     if not isinstance(out, tuple):
         out = (out,)
+    units.warn_implausible(func, unitless, stacklevel=4)
     results = []
     for name, field in zip(fields, out, strict=True):
         if func == "gradient":
@@ -240,10 +270,33 @@ def _attributes(func: str, name: str, f_units: Any) -> dict[str, str]:
     return attrs
 
 
-def _grid_coordinate(func: str, name: str, given: Any, f: Any, dim: Hashable, xr: Any) -> Any:
-    """Coordinate values along `dim` in metres: `given`, or the DataArray's coordinate."""
-    from .kernels import _degrees_message
+LAT_NAMES = ("lat", "latitude", "nav_lat", "grid_latitude")
+LON_NAMES = ("lon", "longitude", "nav_lon", "grid_longitude")
+_ANGLE_UNITS = (
+    "degrees_north", "degree_north", "degrees_N", "degree_N", "degreesN", "degreeN",
+    "degrees_east", "degree_east", "degrees_E", "degree_E", "degreesE", "degreeE",
+)  # fmt: skip
 
+
+def _is_lat_lon(name: Hashable, attrs: Mapping[str, Any]) -> bool:
+    """Whether a coordinate without units is latitude or longitude by CF's other marks."""
+    standard = str(attrs.get("standard_name", "")).lower()
+    return (
+        str(name).lower() in LAT_NAMES + LON_NAMES
+        or standard in LAT_NAMES + LON_NAMES
+        or str(attrs.get("units", "")) in _ANGLE_UNITS
+    )
+
+
+def _grid_coordinate(
+    func: str, name: str, given: Any, f: Any, dim: Hashable, xr: Any
+) -> tuple[Any, bool]:
+    """Coordinate values along `dim`, and whether they are degrees (longitude or latitude).
+
+    Values that are not degrees are converted to metres. A coordinate is taken as
+    degrees when its units say so, or, without units, when its name, standard_name
+    or the dimension's name is that of a latitude or longitude.
+    """
     if given is None:
         if dim not in f.coords:
             raise ValueError(
@@ -252,21 +305,23 @@ def _grid_coordinate(func: str, name: str, given: Any, f: Any, dim: Hashable, xr
         given = f.coords[dim]
     source = None
     if isinstance(given, xr.DataArray):
-        source = given.attrs.get("units")
-        if source is None and str(given.attrs.get("standard_name", "")) in (
-            "longitude",
-            "latitude",
-            "grid_longitude",
-            "grid_latitude",
-        ):
-            raise ValueError(_degrees_message(name))
-        given = given.values
+        if units.is_quantity(given.data):  # pint-xarray keeps coordinates as Quantities
+            source = given.data.units
+            values = given.data.magnitude
+        else:
+            source = given.attrs.get("units")
+            values = given.values
+        if source is None and _is_lat_lon(given.name, given.attrs) or _is_lat_lon(dim, {}):
+            if source is None or units.is_angle_in_degrees(func, name, source):
+                return np.asarray(values, dtype=np.float64), True
+        given = values
     elif units.is_quantity(given):
         source = given.units
         given = given.magnitude
     if source is not None:
         if units.is_angle_in_degrees(func, name, source):
-            raise ValueError(_degrees_message(name))
+            scale, offset = units.conversion(func, name, source, "degree")
+            return units.apply_linear(np.asarray(given, dtype=np.float64), scale, offset), True
         scale, offset = units.conversion(func, name, source, "m")
         given = units.apply_linear(np.asarray(given, dtype=np.float64), scale, offset)
-    return np.asarray(given, dtype=np.float64)
+    return np.asarray(given, dtype=np.float64), False

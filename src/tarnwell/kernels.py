@@ -2,22 +2,35 @@
 
 from __future__ import annotations
 
-import sys
-from collections.abc import Hashable, Mapping
-from typing import Any, cast
+import math
+from collections.abc import Hashable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any, cast, overload
 
-from . import _core, units
+import numpy as np
+import numpy.typing as npt
+
+from . import _core, _sphere, units
 from ._results import FIELDS, ColdPool, Gradient, Profile, Thermo, Vad
+
+if TYPE_CHECKING:
+    import dask.array
+    import xarray
+
+    # Inputs that give NumPy fields: numbers, nested sequences, ndarrays
+    # (masked arrays among them). Other mixes (pint Quantities, a DataArray or
+    # dask array in a later argument) are typed Any: a fallback typed as a
+    # named tuple of Any makes mypy reject calls whose NumPy types hold an Any.
+    NumPyIn = float | np.generic | Sequence[Any] | np.ndarray[Any, Any]
+
+FloatArray = npt.NDArray[np.float64]
 
 
 def _is_dataarray(value: Any) -> bool:
-    xr = sys.modules.get("xarray")
-    return xr is not None and isinstance(value, xr.DataArray)
+    return units.is_instance_of(value, "xarray", ("DataArray",))
 
 
 def _is_dask(value: Any) -> bool:
-    da = sys.modules.get("dask.array")
-    return da is not None and isinstance(value, da.Array)
+    return units.is_instance_of(value, "dask", ("Array",))
 
 
 def _run(
@@ -36,13 +49,22 @@ def _run(
         if value is not None:
             raise TypeError(f"tarnwell.{func}: {name}= names a dimension of DataArray inputs")
 
+    sphere = False
     if func == "gradient":
-        for name in ("x", "y"):
-            if units.is_quantity(arrays[name]) and units.is_angle_in_degrees(
-                func, name, arrays[name].units
-            ):
-                raise ValueError(_degrees_message(name))
+        degrees = [
+            units.is_quantity(arrays[name])
+            and units.is_angle_in_degrees(func, name, arrays[name].units)
+            for name in ("x", "y")
+        ]
+        if degrees[0] and degrees[1]:
+            # Longitudes and latitudes: the gradient on the sphere.
+            arrays = dict(arrays)
+            for name in ("x", "y"):
+                scale, offset = units.conversion(func, name, arrays[name].units, "degree")
+                arrays[name] = units.apply_linear(arrays[name].magnitude, scale, offset)
+        sphere = _sphere.is_lat_lon_grid(degrees[0], degrees[1], arrays["y"])
     plain: dict[str, Any] = {}
+    unitless: dict[str, Any] = {}
     reg = None
     f_units = None
     for name, value in (*arrays.items(), *scalars.items()):
@@ -51,13 +73,20 @@ def _run(
             reg = reg or quantity_units._REGISTRY
             if name == "f":
                 f_units = quantity_units
+        elif not _is_dask(value):
+            unitless[name] = value
 
     if any(_is_dask(plain[name]) for name in arrays):
         from . import _dask
 
-        result = _dask.run(func, plain, options)
+        result = _dask.run(func, plain, {**options, "sphere": sphere} if sphere else options)
+    elif sphere:
+        result = Gradient(*_sphere.gradient(plain["f"], plain["x"], plain["y"], **options))
     else:
         result = getattr(_core, func)(**plain, **options)
+    # After the call, so a refused call does not warn too; lazy values are not
+    # read here: that would compute them.
+    units.warn_implausible(func, unitless, stacklevel=3)
     if reg is None:
         return result
     return type(result)(
@@ -77,16 +106,47 @@ def _with_units(func: str, name: str, field: Any, reg: Any, f_units: Any) -> Any
     return reg.Quantity(field, unit)
 
 
-def _degrees_message(name: str) -> str:
-    return (
-        f"tarnwell.gradient: {name} is in degrees; the gradient needs distances in metres. "
-        f"Project the grid first (for example x = R * cos(lat) * radians(lon), "
-        f"y = R * radians(lat) with R = 6371000 m on a small domain, or the projection's "
-        f"own x/y coordinates) and pass them as {name}"
-    )
+@overload
+def thermo(
+    t: NumPyIn,
+    p: NumPyIn,
+    td: NumPyIn,
+    *,
+    n_threads: int | None = ...,
+) -> Thermo[FloatArray]: ...
 
 
-def thermo(t: Any, p: Any, td: Any, *, n_threads: int | None = None) -> Thermo:
+@overload
+def thermo(
+    t: xarray.DataArray,
+    p: Any,
+    td: Any,
+    *,
+    n_threads: int | None = ...,
+) -> Thermo[xarray.DataArray]: ...
+
+
+@overload
+def thermo(
+    t: dask.array.Array,
+    p: Any,
+    td: Any,
+    *,
+    n_threads: int | None = ...,
+) -> Thermo[dask.array.Array]: ...
+
+
+@overload
+def thermo(
+    t: Any,
+    p: Any,
+    td: Any,
+    *,
+    n_threads: int | None = ...,
+) -> Any: ...
+
+
+def thermo(t: Any, p: Any, td: Any, *, n_threads: int | None = None) -> Thermo[Any]:
     r"""Mixing ratio, potential, virtual potential and equivalent potential temperature.
 
     Every element is computed on its own from the temperature, pressure and
@@ -131,6 +191,10 @@ def thermo(t: Any, p: Any, td: Any, *, n_threads: int | None = None) -> Thermo:
     :math:`0.2854(1 - 0.00028 r)`: they differ by up to a few tenths of a
     kelvin at pressures of 100 hPa or more.
 
+    Plain values (without units) that cannot be SI give one ``UserWarning``
+    naming the argument: pressures all below 1,100 (likely hPa), temperatures
+    or dew points all below 100 (likely °C).
+
     Missing values (NaN, ±inf, masked elements) give NaN in the fields that
     depend on them: a missing dew point leaves ``theta`` intact. With a masked
     input, every field comes back as a masked array masked where it is NaN.
@@ -157,8 +221,64 @@ def thermo(t: Any, p: Any, td: Any, *, n_threads: int | None = None) -> Thermo:
            [[303.77, 304.82]]])
     """
     return cast(
-        Thermo, _run("thermo", {"t": t, "p": p, "td": td}, {}, {"n_threads": n_threads}, {})
+        Thermo[Any], _run("thermo", {"t": t, "p": p, "td": td}, {}, {"n_threads": n_threads}, {})
     )
+
+
+@overload
+def cold_pool(
+    z: NumPyIn,
+    b: NumPyIn,
+    *,
+    bottom: Any,
+    threshold: Any,
+    top: Any = ...,
+    axis: int = ...,
+    dim: Hashable | None = ...,
+    n_threads: int | None = ...,
+) -> ColdPool[FloatArray]: ...
+
+
+@overload
+def cold_pool(
+    z: xarray.DataArray,
+    b: Any,
+    *,
+    bottom: Any,
+    threshold: Any,
+    top: Any = ...,
+    axis: int = ...,
+    dim: Hashable | None = ...,
+    n_threads: int | None = ...,
+) -> ColdPool[xarray.DataArray]: ...
+
+
+@overload
+def cold_pool(
+    z: dask.array.Array,
+    b: Any,
+    *,
+    bottom: Any,
+    threshold: Any,
+    top: Any = ...,
+    axis: int = ...,
+    dim: Hashable | None = ...,
+    n_threads: int | None = ...,
+) -> ColdPool[dask.array.Array]: ...
+
+
+@overload
+def cold_pool(
+    z: Any,
+    b: Any,
+    *,
+    bottom: Any,
+    threshold: Any,
+    top: Any = ...,
+    axis: int = ...,
+    dim: Hashable | None = ...,
+    n_threads: int | None = ...,
+) -> Any: ...
 
 
 def cold_pool(
@@ -167,11 +287,11 @@ def cold_pool(
     *,
     bottom: Any,
     threshold: Any,
-    top: Any,
+    top: Any = math.nan,
     axis: int = -1,
     dim: Hashable | None = None,
     n_threads: int | None = None,
-) -> ColdPool:
+) -> ColdPool[Any]:
     r"""Intensity, depth and open-top flag of the cold pool of every column.
 
     The layer starts at the first usable level at or above ``bottom`` and ends
@@ -193,8 +313,9 @@ def cold_pool(
         non-vertical shape). NaN sets no lower bound.
     threshold : float
         Buoyancy at which the layer ends in threshold mode, m s-2.
-    top : float or array_like
-        Depth of the layer, m, per column; NaN selects threshold mode.
+    top : float or array_like, default NaN
+        Depth of the layer, m, per column; NaN (the default) selects threshold
+        mode.
     axis : int, default -1
         The vertical axis of the broadcast data (0 for level-first data).
     dim : hashable, optional
@@ -217,8 +338,12 @@ def cold_pool(
 
     Notes
     -----
-    Levels are used in index order and never sorted. A level whose height or
-    buoyancy is missing (NaN, ±inf, masked) is skipped: the trapezoid spans its
+    Levels are used in index order and never sorted, except that columns
+    stored top-down (heights falling with the index in some columns and rising
+    in none, judged from each column's first and last usable heights) are read
+    from the bottom up, as a reversed view: bit for bit the call on the
+    flipped arrays. A column that is not monotonic is read as stored. A level
+    whose height or buoyancy is missing (NaN, ±inf, masked) is skipped: the trapezoid spans its
     neighbours. A column with no usable level at or above ``bottom``, or too
     short for the fixed depth, is NaN in every field; in threshold mode a start
     level not colder than ``threshold`` gives 0, 0, 0.
@@ -238,7 +363,7 @@ def cold_pool(
     (array([2.915476, 2.598076]), array([250., 150.]))
     """
     return cast(
-        ColdPool,
+        ColdPool[Any],
         _run(
             "cold_pool",
             {"z": z, "b": b, "bottom": bottom, "top": top},
@@ -249,6 +374,58 @@ def cold_pool(
     )
 
 
+@overload
+def profile(
+    z: NumPyIn,
+    u: NumPyIn,
+    v: NumPyIn,
+    *,
+    ground: Any,
+    bottom: Any,
+    top: Any,
+    cu: Any = ...,
+    cv: Any = ...,
+    axis: int = ...,
+    dim: Hashable | None = ...,
+    n_threads: int | None = ...,
+) -> Profile[FloatArray]: ...
+
+
+@overload
+def profile(
+    z: xarray.DataArray,
+    u: Any,
+    v: Any,
+    *,
+    ground: Any,
+    bottom: Any,
+    top: Any,
+    cu: Any = ...,
+    cv: Any = ...,
+    axis: int = ...,
+    dim: Hashable | None = ...,
+    n_threads: int | None = ...,
+) -> Profile[xarray.DataArray]: ...
+
+
+@overload
+def profile(
+    z: dask.array.Array,
+    u: Any,
+    v: Any,
+    *,
+    ground: Any,
+    bottom: Any,
+    top: Any,
+    cu: Any = ...,
+    cv: Any = ...,
+    axis: int = ...,
+    dim: Hashable | None = ...,
+    n_threads: int | None = ...,
+) -> Profile[dask.array.Array]: ...
+
+
+@overload
 def profile(
     z: Any,
     u: Any,
@@ -257,12 +434,28 @@ def profile(
     ground: Any,
     bottom: Any,
     top: Any,
-    cu: Any,
-    cv: Any,
+    cu: Any = ...,
+    cv: Any = ...,
+    axis: int = ...,
+    dim: Hashable | None = ...,
+    n_threads: int | None = ...,
+) -> Any: ...
+
+
+def profile(
+    z: Any,
+    u: Any,
+    v: Any,
+    *,
+    ground: Any,
+    bottom: Any,
+    top: Any,
+    cu: Any = math.nan,
+    cv: Any = math.nan,
     axis: int = -1,
     dim: Hashable | None = None,
     n_threads: int | None = None,
-) -> Profile:
+) -> Profile[Any]:
     r"""Winds at the ends of a height layer, its storm-relative helicity and mean wind.
 
     The layer runs from ``ground + bottom`` to ``ground + top`` in every column.
@@ -274,8 +467,8 @@ def profile(
     Parameters
     ----------
     z : array_like, DataArray, dask array or pint Quantity
-        Height of every level, m, rising with the level index; broadcasts
-        against ``u`` and ``v``.
+        Height of every level, m, rising (or, top-down, falling) with the level
+        index; broadcasts against ``u`` and ``v``.
     u, v : array_like, DataArray, dask array or pint Quantity
         Wind components, m s-1.
     ground : float or array_like
@@ -283,8 +476,9 @@ def profile(
         layer from the column's lowest usable level.
     bottom, top : float
         Heights of the layer's ends above ground, m.
-    cu, cv : float or array_like
-        Storm motion per column, m s-1.
+    cu, cv : float or array_like, default NaN
+        Storm motion per column, m s-1. Without it (the default, NaN) the
+        helicity is NaN and the other fields are computed.
     axis : int, default -1
         The vertical axis of the broadcast data (0 for level-first data).
     dim : hashable, optional
@@ -311,7 +505,8 @@ def profile(
     the usable levels takes the nearest level's wind, one further out makes the
     column all NaN. A level with a missing height or wind (NaN, ±inf, masked) is
     skipped and its neighbours joined. Levels are used in index order and
-    should rise with it. When ``top <= bottom``, ``helicity`` is the single step
+    should rise with it; columns stored top-down are read from the bottom up
+    as in :func:`cold_pool`. When ``top <= bottom``, ``helicity`` is the single step
     from bottom to top and the mean wind is the bottom wind.
 
     References
@@ -330,7 +525,7 @@ def profile(
     (125.0, 10.0, 7.5)
     """
     return cast(
-        Profile,
+        Profile[Any],
         _run(
             "profile",
             {"z": z, "u": u, "v": v, "ground": ground, "cu": cu, "cv": cv},
@@ -339,6 +534,58 @@ def profile(
             {"dim": dim},
         ),
     )
+
+
+@overload
+def gradient(
+    f: NumPyIn,
+    x: Any = ...,
+    y: Any = ...,
+    *,
+    axes: tuple[int, int] = ...,
+    x_dim: Hashable | None = ...,
+    y_dim: Hashable | None = ...,
+    n_threads: int | None = ...,
+) -> Gradient[FloatArray]: ...
+
+
+@overload
+def gradient(
+    f: xarray.DataArray,
+    x: Any = ...,
+    y: Any = ...,
+    *,
+    axes: tuple[int, int] = ...,
+    x_dim: Hashable | None = ...,
+    y_dim: Hashable | None = ...,
+    n_threads: int | None = ...,
+) -> Gradient[xarray.DataArray]: ...
+
+
+@overload
+def gradient(
+    f: dask.array.Array,
+    x: Any = ...,
+    y: Any = ...,
+    *,
+    axes: tuple[int, int] = ...,
+    x_dim: Hashable | None = ...,
+    y_dim: Hashable | None = ...,
+    n_threads: int | None = ...,
+) -> Gradient[dask.array.Array]: ...
+
+
+@overload
+def gradient(
+    f: Any,
+    x: Any = ...,
+    y: Any = ...,
+    *,
+    axes: tuple[int, int] = ...,
+    x_dim: Hashable | None = ...,
+    y_dim: Hashable | None = ...,
+    n_threads: int | None = ...,
+) -> Any: ...
 
 
 def gradient(
@@ -350,7 +597,7 @@ def gradient(
     x_dim: Hashable | None = None,
     y_dim: Hashable | None = None,
     n_threads: int | None = None,
-) -> Gradient:
+) -> Gradient[Any]:
     r"""Horizontal gradient of fields on a rectilinear grid, skipping missing values.
 
     Along each grid axis a point takes the centred difference
@@ -367,7 +614,9 @@ def gradient(
         Coordinates of the x and y grid axes, m, one value per grid point.
         Required for NumPy input; for a DataArray they default to its
         coordinates along ``x_dim`` and ``y_dim`` (with their ``units``).
-        Coordinates in degrees are refused: project the grid to metres first.
+        Longitude and latitude in degrees (pint Quantities, or coordinates
+        recognised by their units, names or ``standard_name``) give the
+        gradient on the sphere; one in degrees and the other not is refused.
     axes : (int, int), default (-2, -1)
         The y and x axes of ``f``.
     x_dim, y_dim : hashable, optional
@@ -390,6 +639,12 @@ def gradient(
     ``numpy.gradient`` with first-order edges. Masked elements count as
     missing.
 
+    On a longitude/latitude grid the derivatives along the grid axes are
+    taken with the coordinates in radians, then
+    :math:`\partial f/\partial x = (R\cos\phi)^{-1}\,\partial f/\partial\lambda` and
+    :math:`\partial f/\partial y = R^{-1}\,\partial f/\partial\phi`, with the Earth's
+    mean radius R = 6,371,000 m; at a pole ``dfdx`` is NaN.
+
     Examples
     --------
     >>> import numpy as np, tarnwell
@@ -400,7 +655,7 @@ def gradient(
            [nan, nan,  6.,  6.]])
     """
     return cast(
-        Gradient,
+        Gradient[Any],
         _run(
             "gradient",
             {"f": f, "x": x, "y": y},
@@ -411,17 +666,73 @@ def gradient(
     )
 
 
+@overload
+def vad(
+    vr: NumPyIn,
+    az: NumPyIn,
+    *,
+    cos_el: Any,
+    min_gates: int = ...,
+    min_spread: float = ...,
+    axis: int = ...,
+    dim: Hashable | None = ...,
+    n_threads: int | None = ...,
+) -> Vad[FloatArray]: ...
+
+
+@overload
+def vad(
+    vr: xarray.DataArray,
+    az: Any,
+    *,
+    cos_el: Any,
+    min_gates: int = ...,
+    min_spread: float = ...,
+    axis: int = ...,
+    dim: Hashable | None = ...,
+    n_threads: int | None = ...,
+) -> Vad[xarray.DataArray]: ...
+
+
+@overload
+def vad(
+    vr: dask.array.Array,
+    az: Any,
+    *,
+    cos_el: Any,
+    min_gates: int = ...,
+    min_spread: float = ...,
+    axis: int = ...,
+    dim: Hashable | None = ...,
+    n_threads: int | None = ...,
+) -> Vad[dask.array.Array]: ...
+
+
+@overload
 def vad(
     vr: Any,
     az: Any,
     *,
     cos_el: Any,
-    min_gates: int,
-    min_spread: float,
+    min_gates: int = ...,
+    min_spread: float = ...,
+    axis: int = ...,
+    dim: Hashable | None = ...,
+    n_threads: int | None = ...,
+) -> Any: ...
+
+
+def vad(
+    vr: Any,
+    az: Any,
+    *,
+    cos_el: Any,
+    min_gates: int = 30,
+    min_spread: float = 0.2,
     axis: int = -1,
     dim: Hashable | None = None,
     n_threads: int | None = None,
-) -> Vad:
+) -> Vad[Any]:
     r"""Velocity-azimuth-display wind of every ring of radar gates.
 
     For every ring (the gates of one range circle of one sweep) a least-squares
@@ -435,16 +746,20 @@ def vad(
         Radial velocity, m s-1.
     az : array_like, DataArray, dask array or pint Quantity
         Azimuth :math:`\phi` of every gate, clockwise from north, radians
-        (a DataArray or Quantity in degrees is converted); broadcasts against
-        ``vr`` (one azimuth per gate for all rings).
+        (a DataArray or Quantity in degrees is converted; plain values beyond a
+        full turn warn that they look like degrees); broadcasts against ``vr``
+        (one azimuth per gate for all rings).
     cos_el : float or array_like
         Cosine of each ring's elevation; broadcasts against the non-gate shape.
-    min_gates : int
-        Fewest valid gates a fit accepts (at least 3 are always needed).
-    min_spread : float
+    min_gates : int, default 30
+        Fewest valid gates a fit accepts (at least 3 are always needed). 30
+        gates leave a fit over a full ring of 1° gates well determined when
+        most of them are missing.
+    min_spread : float, default 0.2
         Least coverage of the circle: the determinant of the covariance of
         (sin φ, cos φ) over n²; evenly spread gates reach 0.25, a half circle
-        about 0.047. 0 or less switches the test off.
+        about 0.047, three quarters of it about 0.17; the default 0.2 asks for
+        gates on most of the circle. 0 or less switches the test off.
     axis : int, default -1
         The gate axis of the broadcast data.
     dim : hashable, optional
@@ -490,7 +805,7 @@ def vad(
     (10.0, 5.0, 36)
     """
     return cast(
-        Vad,
+        Vad[Any],
         _run(
             "vad",
             {"vr": vr, "az": az, "cos_el": cos_el},

@@ -9,10 +9,14 @@ them. pint is imported only when units are met.
 
 from __future__ import annotations
 
+import math
 import re
-import sys
+import warnings
+from collections.abc import Mapping
 from functools import lru_cache
 from typing import Any
+
+import numpy as np
 
 #: The unit each argument is converted to before the kernel runs; None: used as given.
 KERNEL_UNITS: dict[str, dict[str, str | None]] = {
@@ -49,6 +53,8 @@ _ALIASES = {
     "meters": "m",
     "metres": "m",
     "gpm": "m",
+    # UDUNITS reads "mb" as millibar (pint: millibarn, an area).
+    "mb": "millibar",
 }
 _POWER = re.compile(r"(?<=[A-Za-z_])(-?\d+)\b")
 
@@ -77,9 +83,23 @@ def cf_to_pint(text: str) -> str:
     return expression or "dimensionless"
 
 
+def is_instance_of(value: Any, package: str, class_names: tuple[str, ...]) -> bool:
+    """Whether `value` is an instance of a class of `package` named one of `class_names`.
+
+    Decided from the value's own class hierarchy, never from the package's module:
+    while another thread imports the package for the first time, ``sys.modules``
+    holds it half initialised (its attributes missing), and plain NumPy values
+    must not depend on it. Holding an instance implies the import has finished.
+    """
+    for cls in type(value).__mro__:
+        module = cls.__module__
+        if cls.__name__ in class_names and (module == package or module.startswith(package + ".")):
+            return True
+    return False
+
+
 def is_quantity(value: Any) -> bool:
-    pint = sys.modules.get("pint")
-    return pint is not None and isinstance(value, pint.Quantity)
+    return is_instance_of(value, "pint", ("Quantity", "PlainQuantity"))
 
 
 @lru_cache(maxsize=256)
@@ -131,19 +151,88 @@ def is_angle_in_degrees(func: str, name: str, source: Any) -> bool:
     return scale != 1.0 or offset != 0.0
 
 
+def is_lazy_quantity(value: Any) -> bool:
+    """A dask array whose blocks are pint Quantities (``.chunk()`` of quantified data)."""
+    return is_instance_of(value, "dask", ("Array",)) and is_quantity(getattr(value, "_meta", None))
+
+
+def _magnitude(block: Any) -> Any:
+    return block.magnitude if is_quantity(block) else block
+
+
 def strip_quantity(func: str, name: str, value: Any) -> tuple[Any, Any]:
-    """A pint Quantity as its magnitude in the kernel unit of `name`; other values unchanged.
+    """A pint Quantity (or dask blocks of them) as its magnitude in the kernel unit of
+    `name`; other values unchanged.
 
     Also returns the Quantity's units (None for plain values).
     """
-    if not is_quantity(value):
+    if is_quantity(value):
+        magnitude, source = value.magnitude, value.units
+    elif is_lazy_quantity(value):
+        # The units are stripped block by block, so no worker ever sees a Quantity
+        # handed to NumPy (and pint's warning about it).
+        source = value._meta.units
+        meta = np.empty((0,) * value.ndim, dtype=np.asarray(value._meta.magnitude).dtype)
+        magnitude = value.map_blocks(_magnitude, meta=meta)
+    else:
         return value, None
     target = KERNEL_UNITS[func].get(name)
     if target is None:
-        return value.magnitude, value.units
-    scale, offset = conversion(func, name, value.units, target)
-    return apply_linear(value.magnitude, scale, offset), value.units
+        return magnitude, source
+    scale, offset = conversion(func, name, source, target)
+    return apply_linear(magnitude, scale, offset), source
 
 
 def quantity(values: Any, units: Any, reg: Any) -> Any:
     return reg.Quantity(values, units)
+
+
+# Plain values (no units attached) that cannot be SI and what they most likely
+# are: a pressure field whose every value is below 1,100 Pa (no air near the
+# ground or in the troposphere) is hPa; temperatures all below 100 K are °C;
+# azimuths past a full turn are degrees.
+_FULL_TURN = 2.0 * math.pi + 0.01
+_PLAUSIBILITY: dict[tuple[str, str], tuple[str, str]] = {
+    ("thermo", "p"): ("below", "hPa (multiply by 100 for Pa)"),
+    ("thermo", "t"): ("cold", "degC (add 273.15 for K)"),
+    ("thermo", "td"): ("cold", "degC (add 273.15 for K)"),
+    ("vad", "az"): ("turn", "degrees (numpy.deg2rad gives radians)"),
+}
+
+
+def _looks_wrong(test: str, values: Any) -> bool:
+    if isinstance(values, np.ma.MaskedArray):
+        values = np.ma.filled(values.astype(np.float64), np.nan)
+    a = np.asarray(values, dtype=np.float64)
+    if a.size == 0:
+        return False
+    # Vectorised reductions without a temporary the size of the data; the
+    # NaN-ignoring ones (several times slower) only where NaN is present.
+    high = float(np.max(a))
+    if math.isnan(high):
+        high = float(np.fmax.reduce(a, axis=None))
+    if test == "below":
+        return high < 1100.0
+    if test == "cold":
+        return high < 100.0
+    low = float(np.min(a))
+    if math.isnan(low):
+        low = float(np.fmin.reduce(a, axis=None))
+    return any(math.isfinite(v) and abs(v) > _FULL_TURN for v in (low, high))
+
+
+def warn_implausible(func: str, plain: Mapping[str, Any], stacklevel: int) -> None:
+    """One UserWarning for the plain (unit-less) arguments of `func` whose values
+    cannot be SI, naming each and the unit it is likely in."""
+    suspects = []
+    for name, value in plain.items():
+        rule = _PLAUSIBILITY.get((func, name))
+        if rule is not None and value is not None and _looks_wrong(rule[0], value):
+            suspects.append(f"{name} looks like {rule[1]}")
+    if suspects:
+        warnings.warn(
+            f"tarnwell.{func}: {'; '.join(suspects)}; plain values are taken as SI "
+            f"(K, Pa, radians). Attach units (pint, or a CF units attribute) or convert",
+            UserWarning,
+            stacklevel=stacklevel + 1,
+        )

@@ -1,8 +1,12 @@
 """A user's typed script: mypy --strict must accept it as it stands."""
 
+from typing import assert_type
+
 import numpy as np
 import numpy.typing as npt
+import xarray as xr
 
+import _tarnwell
 import tarnwell
 
 
@@ -29,3 +33,19 @@ c: tarnwell.ColdPool = tarnwell.cold_pool(
     np.arange(4.0), np.zeros(4), bottom=0.0, threshold=0.0, top=np.nan
 )
 version: str = tarnwell.__version__
+
+
+# Fields are typed by the kind of input: NumPy arrays in, float64 arrays out.
+def typed_fields(t: npt.NDArray[np.float64], z: npt.NDArray[np.float64]) -> None:
+    assert_type(tarnwell.thermo(t, 90000.0, t - 2.0).theta_e, npt.NDArray[np.float64])
+    assert_type(tarnwell.profile(z, t, t, ground=0.0, bottom=0.0, top=1.0).helicity,
+                npt.NDArray[np.float64])  # fmt: skip
+    assert_type(tarnwell.gradient(t, z, z).dfdx, npt.NDArray[np.float64])
+    assert_type(tarnwell.vad(t, z, cos_el=1.0).n, npt.NDArray[np.float64])
+    assert_type(_tarnwell.gradient(t, z, z, n_threads=2), npt.NDArray[np.float64])
+
+
+def labelled(t: xr.DataArray, p: xr.DataArray) -> xr.Dataset:
+    fields = tarnwell.thermo(t, p, t)
+    assert_type(fields.theta, xr.DataArray)
+    return fields.to_dataset()
