@@ -207,6 +207,10 @@ inline void parcel_column(Levels P, Levels T, Levels D, Levels Z, int64_t L, int
     while (k0 < L && !usable(k0, kNoLevel)) ++k0;
     if (k0 == L) return;
     const double p_sfc = P[k0], z_sfc = Z[k0];
+    // One level has no ascent to speak of.
+    int64_t k1 = k0 + 1;
+    while (k1 < L && !usable(k1, p_sfc)) ++k1;
+    if (k1 == L) return;
 
     Start s{k0, p_sfc, T[k0], 0.0, D[k0]};
     if (kind == parcel_kind::most_unstable) {
@@ -275,7 +279,7 @@ inline void parcel_column(Levels P, Levels T, Levels D, Levels Z, int64_t L, int
     // The lifting condensation level; a saturated start is its own LCL.
     const double tl = lcl_temperature(s.t, s.td);
     double p_lcl = std::pow(tl / s.t, 1.0 / kKappa) * s.p;
-    if (!(p_lcl < s.p)) p_lcl = s.p;
+    if (!(p_lcl < s.p) || s.td == s.t) p_lcl = s.p;
     out[row::lcl_pressure * stride] = p_lcl;
     const double x_lcl = std::log(p_lcl);
     const double lte_parcel = log_theta_e(s.t, std::log(kP0 / s.p), s.w, tl);
@@ -341,7 +345,8 @@ inline void parcel_column(Levels P, Levels T, Levels D, Levels Z, int64_t L, int
     out[row::cin * stride] = 0.0;
     if (!a.lfc) return;
     out[row::cin * stride] = a.cin * kRd;
-    out[row::lfc_pressure * stride] = std::exp(a.lfc_x);
+    // At the LCL itself, its pressure as computed, not through ln and back.
+    out[row::lfc_pressure * stride] = a.lfc_x == x_lcl ? p_lcl : std::exp(a.lfc_x);
     out[row::lfc_height * stride] = a.lfc_z - z_sfc;
     double cape = a.net;  // still buoyant at the top: integrated to the top, no EL
     if (b_prev <= 0.0 && a.el) {

@@ -53,10 +53,12 @@ def parcel_numpy(
     n_fields = len(Parcel._fields)
 
     def call(rows: list[FloatArray], vec: list[FloatArray]) -> FloatArray:
-        return cast(FloatArray, _parcel.parcel(*rows, kind, n_threads=threads))
+        p, t, td, z = rows
+        return _parcel.parcel(p, t, td, z, kind, n_threads=threads)
 
     def level_first(grids: list[FloatArray], vec: list[FloatArray]) -> FloatArray:
-        return cast(FloatArray, _parcel.parcel_level_first(*grids, kind, n_threads=threads))
+        p, t, td, z = grids
+        return _parcel.parcel_level_first(p, t, td, z, kind, n_threads=threads)
 
     out = run_rows(c.arrays, c.axis, c.vectors, n_fields, threads, call, level_first)
     return _core.finish(func, out.reshape((n_fields, *c.batch)), c.masked)
