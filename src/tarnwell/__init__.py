@@ -9,6 +9,7 @@ See ``help(tarnwell.thermo)`` and the other functions for the reference.
 
 from importlib.metadata import PackageNotFoundError, version
 
+from . import composites  # noqa: E402  (after parcel, which it uses)
 from ._results import ColdPool, Gradient, Parcel, Profile, Thermo, Vad
 from .kernels import cold_pool, gradient, profile, thermo, vad
 from .parcel import parcel
@@ -27,6 +28,7 @@ __all__ = [
     "Vad",
     "__version__",
     "cold_pool",
+    "composites",
     "gradient",
     "parcel",
     "profile",
