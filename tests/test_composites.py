@@ -83,7 +83,7 @@ def test_bunkers_storm_motion_by_hand(columns):
     for i in (0, 17, 42):
         h = z[i] - z[i, 0]
 
-        def mean(a, lo, hi, col=i):
+        def mean(a, lo, hi, col=i, h=h):
             hh = np.concatenate(([lo], h[(h > lo) & (h < hi)], [hi]))
             return np.trapezoid(np.interp(hh, h, a[col]), hh) / (hi - lo)
 
