@@ -216,7 +216,8 @@ def _column(P, T, D, Z, i, kind, out):
         out[3, i] = z_prev - z_sfc
         if b_prev > 0.0:
             lfc, lfc_x, lfc_z = True, x_prev, z_prev
-    t_guess = tl
+    x_m1 = x_m2 = x_lcl
+    t_m1 = t_m2 = tl
     p_last = ps
     for k in range(ks + 1, L):
         if not _ok(P, T, Z, i, k, p_last):
@@ -237,8 +238,13 @@ def _column(P, T, D, Z, i, kind, out):
                 seg_sat = False
             else:
                 if saturated:
-                    tp, wp = _moist(lte, pk, math.log(P0 / pk), t_guess)
-                    t_guess = tp
+                    guess = t_m1
+                    if x_m2 > x_m1:
+                        guess = ((t_m1 - t_m2) / (x_m2 - x_m1)) * (x_m1 - xk) + t_m1
+                    tp, wp = _moist(lte, pk, math.log(P0 / pk), guess)
+                    if not math.isfinite(tp):
+                        break
+                    x_m2, t_m2, x_m1, t_m1 = x_m1, t_m1, xk, tp
                 else:
                     tp = math.exp((xk - x_s) * KAPPA) * ts
                     wp = ws

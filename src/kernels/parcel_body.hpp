@@ -300,7 +300,10 @@ inline void parcel_column(Levels P, Levels T, Levels D, Levels Z, int64_t L, int
         out[row::lcl_height * stride] = z_prev - z_sfc;
         if (b_prev > 0.0) a.mark_lfc(x_prev, z_prev);
     }
-    double t_guess = tl;
+    // The last two points of the moist ascent (ln p, T), from the LCL on:
+    // Newton starts from the straight line through them, which lies within
+    // a few hundredths of a kelvin of the pseudo-adiabat one level up.
+    double x_m1 = x_lcl, t_m1 = tl, x_m2 = x_lcl, t_m2 = tl;
     double p_last = s.p;
     for (int64_t k = s.level + 1; k < L; ++k) {
         if (!usable(k, p_last)) continue;
@@ -325,9 +328,14 @@ inline void parcel_column(Levels P, Levels T, Levels D, Levels Z, int64_t L, int
         }
         double tp, wp;
         if (saturated) {
-            tp = moist_temperature(lte_parcel, pk, std::log(kP0 / pk), t_guess, wp);
+            const double guess =
+                x_m2 > x_m1 ? ((t_m1 - t_m2) / (x_m2 - x_m1)) * (x_m1 - xk) + t_m1 : t_m1;
+            tp = moist_temperature(lte_parcel, pk, std::log(kP0 / pk), guess, wp);
             if (!finite(tp)) break;
-            t_guess = tp;
+            x_m2 = x_m1;
+            t_m2 = t_m1;
+            x_m1 = xk;
+            t_m1 = tp;
         } else {
             tp = std::exp((xk - x_s) * kKappa) * s.t;  // Poisson's equation
             wp = s.w;

@@ -162,10 +162,11 @@ def parcel(
     :math:`r` in g kg-1, conserved from the start. At every level the
     saturated parcel's temperature (for which :math:`T_L = T` and :math:`r`
     is the saturation mixing ratio) is solved from :math:`\ln\theta_e` by
-    Newton's method with the analytic derivative, starting from the parcel's
-    temperature one level below, until a step is below 1e-6 K (at most 30
-    steps; convergence is quadratic, so the temperature is then exact far
-    below that). Condensate leaves the parcel at once (pseudo-adiabatic, no
+    Newton's method with the analytic derivative, starting from the straight
+    line in :math:`\ln p` through the parcel's temperatures at the two nodes
+    below (at the LCL, from :math:`T_L`), until a step is below 1e-6 K (at
+    most 30 steps; convergence is quadratic, so the temperature is then
+    exact far below that). Condensate leaves the parcel at once (pseudo-adiabatic, no
     water loading).
 
     **Buoyancy and areas.** Buoyancy is measured by virtual temperatures
