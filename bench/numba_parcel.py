@@ -93,8 +93,12 @@ def _moist(target, p, lnA, t):
 @_serial
 def _ok(P, T, Z, i, k, p_last):
     p = P[i, k]
-    return p > 0.0 and p < p_last and math.isfinite(p) and math.isfinite(T[i, k]) and (
-        math.isfinite(Z[i, k])
+    return (
+        p > 0.0
+        and p < p_last
+        and math.isfinite(p)
+        and math.isfinite(T[i, k])
+        and (math.isfinite(Z[i, k]))
     )
 
 
