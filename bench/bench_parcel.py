@@ -36,6 +36,44 @@ KINDS = {"surface_based": 0, "mixed_layer": 1, "most_unstable": 2}
 LEVELS = 40
 
 
+EXPLANATION = """## Where tarnwell and MetPy differ, and why
+
+Both integrate the buoyancy of virtual temperatures by trapezoids in ln p
+between the same LFC (the lowest) and EL (the highest), count no CAPE and no
+CIN without an LFC, and integrate to the top when the parcel is still buoyant
+there. The differences come from method, not tuning:
+
+- **The parcel's mixing ratio in MetPy 1.6.** MetPy 1.6's `cape_cin` takes
+  the parcel's mixing ratio above the LCL as the saturation mixing ratio at
+  the *environment's* temperature, and below the LCL from the environment's
+  dew point at each level (corrected upstream after 1.6, MetPy pull request
+  3751). A buoyant parcel is warmer than its environment, so MetPy's parcel
+  virtual temperature is too low by about 0.6 (w_s(T_parcel) - w_s(T_env)) T,
+  a few tenths of a kelvin through the positive area. The decomposition table
+  shows this is most of the difference in CAPE: MetPy's own parcel, with the
+  parcel's own mixing ratio and tarnwell's areas, lands within about 1 % of
+  tarnwell.
+- **The pseudo-adiabat.** tarnwell follows Bolton's (1980) eq. 43 θe,
+  conserved, with the LCL temperature of his eq. 15 and κ = 0.28542; MetPy
+  integrates its moist lapse rate (constant latent heat, no heat capacity of
+  vapour) from its iterative LCL with κ = 2/7. Their parcel temperatures
+  differ by about a tenth of a kelvin in the middle troposphere and a few
+  tenths near 200 hPa (the parcel-temperature table): the remaining ~1 % of
+  CAPE, and tens of Pa at the LCL.
+- **LFC and EL.** Where the buoyancy stays within a few tenths of a kelvin of
+  zero over a deep layer, those tenths move the crossing by tens of hPa: the
+  95th percentiles of the LFC and EL differences are such soundings, not
+  a typical one.
+- **CIN** is a small difference of large temperatures below the LFC, so the
+  same tenths give large relative differences; MetPy's parcel mixing ratio
+  from the environment's dew point below the LCL adds to them.
+- **Mixed-layer and most-unstable parcels.** MetPy's mixed parcel averages
+  over the layer as tarnwell does but replaces the environment inside the
+  layer; its most unstable parcel is chosen by its own θe (eq. 39, κ = 2/7),
+  which can pick another level where two are nearly tied.
+"""
+
+
 def loadavg():
     return " / ".join(f"{x:.2f}" for x in os.getloadavg())
 
@@ -383,7 +421,7 @@ def main():
         ]
         out += table(lines)
         out += [""]
-    out += [f"Load average at the end: {loadavg()}.", ""]
+    out += [EXPLANATION, f"Load average at the end: {loadavg()}.", ""]
     text = "\n".join(out)
     print(text)
     if not quick:

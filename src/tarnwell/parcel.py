@@ -209,11 +209,15 @@ def parcel(
 
     **Compared with MetPy.** MetPy 1.6's ``cape_cin`` integrates the same
     areas in :math:`\ln p` between the same LFC (``which='bottom'``) and EL
-    (``which='top'``), but follows a pseudo-adiabat integrated from its own
-    moist lapse rate, with its own constants (:math:`\kappa = 2/7`), and
-    computes its mixed-layer parcel and environment slightly differently:
-    CAPE differs by about one per cent on ordinary soundings (see the
-    benchmark notes of this package for the measured spread).
+    (``which='top'``), but (1) takes its parcel's mixing ratio above the LCL
+    at the environment's temperature rather than the parcel's (corrected
+    upstream after 1.6), which makes a buoyant parcel's virtual temperature
+    too low, and (2) follows a pseudo-adiabat integrated from its own moist
+    lapse rate, from an iterative LCL, with :math:`\kappa = 2/7`. On
+    observed soundings CAPE here is a few per cent higher, most of it from
+    (1); parcel temperatures differ by a tenth of a kelvin or so in the
+    middle troposphere. The benchmark pages of this package give the
+    measured spread.
 
     References
     ----------
