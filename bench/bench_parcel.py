@@ -64,6 +64,14 @@ there. The differences come from method, not tuning:
   zero over a deep layer, those tenths move the crossing by tens of hPa: the
   95th percentiles of the LFC and EL differences are such soundings, not
   a typical one.
+- **Soundings that end inside the positive area.** Where the parcel is
+  still buoyant at the last level (SARS soundings that stop near 270 hPa),
+  tarnwell has no EL and integrates CAPE to the top, as MetPy's own
+  `cape_cin` says it does; MetPy 1.6's `lfc` finds no LFC there and its CAPE
+  is 0. These soundings are every large CAPE difference in the SARS table
+  (the "CAPE 0 in one only" column and the 95th percentiles and maxima).
+  MetPy raises on a few soundings (an empty array in its `lfc`); those are
+  the "only one finite".
 - **CIN** is a small difference of large temperatures below the LFC, so the
   same tenths give large relative differences; MetPy's parcel mixing ratio
   from the environment's dew point below the LCL adds to them.
