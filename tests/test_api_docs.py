@@ -14,8 +14,15 @@ import pytest
 
 import tarnwell
 
-FUNCTIONS = ["thermo", "cold_pool", "profile", "gradient", "vad"]
-MODULES = ["tarnwell", "tarnwell.kernels", "tarnwell.units", "tarnwell._core", "tarnwell._layout"]
+FUNCTIONS = ["thermo", "cold_pool", "profile", "gradient", "vad", "parcel"]
+MODULES = [
+    "tarnwell",
+    "tarnwell.kernels",
+    "tarnwell.units",
+    "tarnwell._core",
+    "tarnwell._layout",
+    "tarnwell.parcel",
+]
 ROOT = Path(__file__).resolve().parent.parent
 
 

@@ -9,8 +9,10 @@ See ``help(tarnwell.thermo)`` and the other functions for the reference.
 
 from importlib.metadata import PackageNotFoundError, version
 
-from ._results import ColdPool, Gradient, Profile, Thermo, Vad
+from . import composites  # noqa: E402  (after parcel, which it uses)
+from ._results import ColdPool, Gradient, Parcel, Profile, Thermo, Vad
 from .kernels import cold_pool, gradient, profile, thermo, vad
+from .parcel import parcel
 
 try:
     __version__ = version("tarnwell")
@@ -20,12 +22,15 @@ except PackageNotFoundError:  # pragma: no cover - running from a source tree
 __all__ = [
     "ColdPool",
     "Gradient",
+    "Parcel",
     "Profile",
     "Thermo",
     "Vad",
     "__version__",
     "cold_pool",
+    "composites",
     "gradient",
+    "parcel",
     "profile",
     "thermo",
     "vad",

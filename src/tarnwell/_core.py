@@ -370,3 +370,9 @@ def gradient(
     out = _tarnwell.gradient(block, xc, yc, n_threads=resolve_threads(n_threads))
     out = np.moveaxis(out.reshape((2, *batch, ny, nx)), (-2, -1), (ay + 1, ax + 1))
     return finish(func, out, masked)
+
+
+def parcel(p: Any, t: Any, td: Any, z: Any, **options: Any) -> Any:
+    from .parcel import parcel_numpy
+
+    return parcel_numpy(p, t, td, z, **options)

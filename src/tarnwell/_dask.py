@@ -24,6 +24,7 @@ _LAYOUT: dict[str, tuple[tuple[str, ...], tuple[str, ...]]] = {
     "cold_pool": (("z", "b"), ("bottom", "top")),
     "profile": (("z", "u", "v"), ("ground", "cu", "cv")),
     "vad": (("vr", "az"), ("cos_el",)),
+    "parcel": (("p", "t", "td", "z"), ()),
 }
 
 

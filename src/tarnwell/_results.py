@@ -101,6 +101,19 @@ class Vad(NamedTuple, Generic[F]):  # noqa: UP046 (the default of F)
         return _to_dataset(self)
 
 
+class Parcel(NamedTuple):
+    """CAPE, CIN and the parcel's LCL, LFC and EL; see :func:`tarnwell.parcel`."""
+
+    cape: Any
+    cin: Any
+    lcl_pressure: Any
+    lcl_height: Any
+    lfc_pressure: Any
+    lfc_height: Any
+    el_pressure: Any
+    el_height: Any
+
+
 class Field(NamedTuple):
     """CF metadata of one result field. `units` None: the units of the input `f`."""
 
@@ -146,6 +159,20 @@ FIELDS: dict[str, dict[str, Field]] = {
         "s2": Field("m s-1", "coefficient of sin 2 az in the second-order VAD fit"),
         "c2": Field("m s-1", "coefficient of cos 2 az in the second-order VAD fit"),
     },
+    "parcel": {
+        "cape": Field(
+            "J kg-1",
+            "convective available potential energy",
+            "atmosphere_convective_available_potential_energy",
+        ),
+        "cin": Field("J kg-1", "convective inhibition", "atmosphere_convective_inhibition"),
+        "lcl_pressure": Field("Pa", "pressure at the lifting condensation level"),
+        "lcl_height": Field("m", "height of the lifting condensation level above ground"),
+        "lfc_pressure": Field("Pa", "pressure at the level of free convection"),
+        "lfc_height": Field("m", "height of the level of free convection above ground"),
+        "el_pressure": Field("Pa", "pressure at the equilibrium level"),
+        "el_height": Field("m", "height of the equilibrium level above ground"),
+    },
 }
 
 RESULTS: dict[str, type[Any]] = {
@@ -154,4 +181,5 @@ RESULTS: dict[str, type[Any]] = {
     "profile": Profile,
     "gradient": Gradient,
     "vad": Vad,
+    "parcel": Parcel,
 }

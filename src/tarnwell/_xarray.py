@@ -18,6 +18,7 @@ _ROLES: dict[str, tuple[tuple[str, ...], tuple[str, ...]]] = {
     "profile": (("z", "u", "v"), ("ground", "cu", "cv")),
     "vad": (("vr", "az"), ("cos_el",)),
     "gradient": (("f",), ()),
+    "parcel": (("p", "t", "td", "z"), ()),
 }
 
 # Dimension names taken as vertical when no coordinate says so (compared lower-case).

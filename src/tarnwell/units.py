@@ -34,6 +34,7 @@ KERNEL_UNITS: dict[str, dict[str, str | None]] = {
     },
     "gradient": {"f": None, "x": "m", "y": "m"},
     "vad": {"vr": "m s-1", "az": "radian", "cos_el": "1", "min_spread": "1"},
+    "parcel": {"p": "Pa", "t": "K", "td": "K", "z": "m"},
 }
 
 # CF spellings pint does not read as such.

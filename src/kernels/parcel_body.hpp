@@ -1,0 +1,368 @@
+// Parcel ascent of one column: CAPE, CIN, LCL, LFC and EL, free of the Python
+// binding.
+//
+// The parcel rises dry-adiabatically (constant theta, constant mixing ratio)
+// to its lifting condensation level, whose temperature is Bolton's (1980)
+// eq. 15, and above it along the pseudo-adiabat of constant theta-e (Bolton's
+// eq. 43, the theta-e of thermo), solved for temperature at every level by
+// Newton's method. Buoyancy is the difference of virtual temperatures; areas
+// are trapezoids in ln p, piecewise linear between the nodes (the data levels
+// and the LCL), split where the buoyancy changes sign.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+#include "kernels/missing.hpp"
+
+namespace tarnwell {
+
+// Result rows of parcel; `count` rows in all.
+namespace parcel_row {
+enum : int64_t {
+    cape,          // J/kg
+    cin,           // J/kg, <= 0
+    lcl_pressure,  // Pa
+    lcl_height,    // m above the lowest usable level
+    lfc_pressure,
+    lfc_height,
+    el_pressure,
+    el_height,
+    count
+};
+}
+
+// Which parcel rises.
+namespace parcel_kind {
+enum : int32_t {
+    surface_based,  // the lowest usable level
+    mixed_layer,    // mean theta and mixing ratio of the lowest kMixedDepth
+    most_unstable,  // highest theta-e within the lowest kUnstableDepth
+    count
+};
+}
+
+namespace parcel_const {
+constexpr double kP0 = 100000.0;                // reference pressure of theta and theta-e, Pa
+constexpr double kKappa = 0.28542059262205427;  // R_d / c_pd, as thermo's theta
+constexpr double kEps = 0.6219569156569429;     // R_d / R_v
+constexpr double kRd = 287.04749097718457;      // gas constant of dry air, J/(kg K)
+constexpr double kMixedDepth = 10000.0;         // Pa
+constexpr double kUnstableDepth = 30000.0;      // Pa
+// Newton stops once a step is below this; convergence is quadratic, so the
+// temperature is then exact to far below it.
+constexpr double kNewtonTol = 1e-6;  // K
+constexpr int kNewtonMaxSteps = 30;
+}  // namespace parcel_const
+
+namespace parcel_detail {
+using namespace parcel_const;
+
+// Vapour pressure over water at dew point td (K), Pa: Bolton's eq. 10.
+inline double vapour_pressure(double td) {
+    const double tc = td - 273.15;
+    return std::exp((tc * 17.67) / (tc + 243.5)) * 611.2;
+}
+
+inline double mixing_ratio(double e, double p) { return (e * kEps) / (p - e); }
+
+// Dew point (K) of vapour pressure e, Pa: eq. 10 inverted.
+inline double dew_point(double e) {
+    const double a = std::log(e / 611.2);
+    return (a * 243.5) / (17.67 - a) + 273.15;
+}
+
+inline double virtual_temperature(double t, double w) { return ((w / kEps + 1.0) * t) / (w + 1.0); }
+
+// Temperature at the lifting condensation level, K: Bolton's eq. 15.
+inline double lcl_temperature(double t, double td) {
+    return 1.0 / (std::log(t / td) / 800.0 + 1.0 / (td - 56.0)) + 56.0;
+}
+
+// ln theta-e (Bolton's eq. 43) of air at t with mixing ratio w and LCL
+// temperature tl; lnA = ln(P0 / p).
+inline double log_theta_e(double t, double lnA, double w, double tl) {
+    const double r = w * 1000.0;
+    return std::log(t) + ((1.0 - r * 0.00028) * 0.2854) * lnA +
+           ((3.376 / tl - 0.00254) * r) * (r * 0.00081 + 1.0);
+}
+
+// Temperature of saturated air at pressure p whose ln theta-e is `target`,
+// by Newton's method from `guess`; also its saturation mixing ratio. For
+// saturated air T_L = T, so ln theta-e = ln T + 0.2854 (1 - 0.00028 r) ln A
+// + (3.376 / T - 0.00254) r (1 + 0.00081 r), r = 1000 w_s(T, p) in g/kg.
+inline double moist_temperature(double target, double p, double lnA, double guess, double& ws) {
+    double t = guess;
+    for (int step = 0; step < kNewtonMaxSteps; ++step) {
+        const double tc = t - 273.15;
+        const double den = tc + 243.5;
+        const double es = std::exp((tc * 17.67) / den) * 611.2;
+        const double dry = p - es;
+        const double w = (es * kEps) / dry;
+        const double r = w * 1000.0;
+        const double a = 3.376 / t - 0.00254;
+        const double g = std::log(t) + ((1.0 - r * 0.00028) * 0.2854) * lnA +
+                         (a * r) * (r * 0.00081 + 1.0) - target;
+        // d e_s/dT = e_s 17.67 * 243.5 / (T_c + 243.5)^2; d r/d e_s = 1000 eps p / (p - e_s)^2.
+        const double dr =
+            (((es * (17.67 * 243.5)) / (den * den)) * ((kEps * p) * 1000.0)) / (dry * dry);
+        const double dg = 1.0 / t - (0.2854 * 0.00028) * lnA * dr -
+                          ((3.376 / (t * t)) * r) * (r * 0.00081 + 1.0) +
+                          a * (r * 0.00162 + 1.0) * dr;
+        const double delta = g / dg;
+        t = t - delta;
+        if (!(std::fabs(delta) >= kNewtonTol)) break;  // converged, or NaN
+    }
+    const double es = vapour_pressure(t);
+    ws = mixing_ratio(es, p);
+    return t;
+}
+
+// The parcel's starting state.
+struct Start {
+    int64_t level;  // the data level it starts from (its environment)
+    double p, t, w, td;
+};
+
+// Linear interpolation at fraction f of the way from a to b.
+inline double lerp(double a, double b, double f) { return (b - a) * f + a; }
+
+// Running areas of one ascent, fed node by node upward.
+struct Areas {
+    bool lfc = false, el = false;
+    double cin = 0.0;   // negative area below the LFC (ln p units times K)
+    double net = 0.0;   // net area above the LFC
+    double cape = 0.0;  // net area from the LFC to the latest EL
+    double lfc_x = 0.0, lfc_z = 0.0, el_x = 0.0, el_z = 0.0;
+
+    void mark_lfc(double x, double z) {
+        lfc = true;
+        lfc_x = x;
+        lfc_z = z;
+    }
+
+    // Segment from node a to node b above it (xa > xb in ln p). The LFC can
+    // only start above the LCL (`saturated`).
+    void segment(double xa, double ba, double za, double xb, double bb, double zb, bool saturated) {
+        const double dx = xa - xb;
+        if (!lfc) {
+            if (ba <= 0.0 && bb > 0.0) {
+                const double f = ba / (ba - bb);
+                const double xc = xa - dx * f;
+                cin = cin + (ba * 0.5) * (xa - xc);
+                if (saturated) {
+                    mark_lfc(xc, lerp(za, zb, f));
+                    net = net + (bb * 0.5) * (xc - xb);
+                }
+            } else if (ba > 0.0 && bb <= 0.0) {
+                const double f = ba / (ba - bb);
+                const double xc = xa - dx * f;
+                cin = cin + (bb * 0.5) * (xc - xb);
+            } else if (ba <= 0.0) {
+                cin = cin + ((ba + bb) * 0.5) * dx;
+            }
+            return;
+        }
+        // Above the LFC the area is net: negative pockets below the EL count
+        // against the positive ones. The trapezoid of a linear piece equals
+        // the sum of its parts split at the zero.
+        if (ba > 0.0 && bb <= 0.0) {
+            const double f = ba / (ba - bb);
+            const double xc = xa - dx * f;
+            net = net + (ba * 0.5) * (xa - xc);
+            cape = net;
+            el = true;
+            el_x = xc;
+            el_z = lerp(za, zb, f);
+            net = net + (bb * 0.5) * (xc - xb);
+        } else {
+            net = net + ((ba + bb) * 0.5) * dx;
+        }
+    }
+};
+
+}  // namespace parcel_detail
+
+// One column of L levels, in index order from the ground up. A level is
+// usable when its pressure (> 0), temperature and height are finite and its
+// pressure is below that of the last usable level; a missing dew point makes
+// the environment dry there. Writes out[r * stride] for every row r and
+// nothing else. `Levels` is `const double*` or anything else indexed so.
+template <class Levels>
+inline void parcel_column(Levels P, Levels T, Levels D, Levels Z, int64_t L, int32_t kind,
+                          double* out, int64_t stride) {
+    using namespace parcel_detail;
+    namespace row = parcel_row;
+    auto set_all = [&](double v) {
+        for (int64_t r = 0; r < row::count; ++r) out[r * stride] = v;
+    };
+    set_all(kNaN);
+    auto usable = [&](int64_t k, double p_last) {
+        const double p = P[k];
+        return p > 0.0 && p < p_last && finite(p) && finite(T[k]) && finite(Z[k]);
+    };
+    constexpr double kNoLevel = HUGE_VAL;
+
+    int64_t k0 = 0;
+    while (k0 < L && !usable(k0, kNoLevel)) ++k0;
+    if (k0 == L) return;
+    const double p_sfc = P[k0], z_sfc = Z[k0];
+    // One level has no ascent to speak of.
+    int64_t k1 = k0 + 1;
+    while (k1 < L && !usable(k1, p_sfc)) ++k1;
+    if (k1 == L) return;
+
+    Start s{k0, p_sfc, T[k0], 0.0, D[k0]};
+    if (kind == parcel_kind::most_unstable) {
+        const double p_min = p_sfc - kUnstableDepth;
+        double best = -HUGE_VAL, p_last = kNoLevel;
+        s.level = -1;
+        for (int64_t k = k0; k < L; ++k) {
+            if (!usable(k, p_last)) continue;
+            p_last = P[k];
+            if (p_last < p_min) break;
+            const double t = T[k], d = D[k];
+            if (!finite(d)) continue;
+            const double td = d < t ? d : t;
+            const double w = mixing_ratio(vapour_pressure(td), p_last);
+            const double lte = log_theta_e(t, std::log(kP0 / p_last), w, lcl_temperature(t, td));
+            if (lte > best) {
+                best = lte;
+                s = {k, p_last, t, w, td};
+            }
+        }
+        if (s.level < 0) return;
+    } else if (kind == parcel_kind::mixed_layer) {
+        // Means over pressure by trapezoids between the levels with a dew
+        // point, the top closed by interpolation linear in ln p.
+        const double p_top = p_sfc - kMixedDepth;
+        double p_last = kNoLevel, pa = 0.0, tha = 0.0, wa = 0.0, sum_th = 0.0, sum_w = 0.0;
+        bool have = false, closed = false;
+        for (int64_t k = k0; k < L && !closed; ++k) {
+            if (!usable(k, p_last)) continue;
+            p_last = P[k];
+            if (!finite(D[k])) continue;
+            const double t = T[k], td = D[k] < t ? D[k] : t;
+            double pk = p_last;
+            double th = std::pow(kP0 / pk, kKappa) * t;
+            double w = mixing_ratio(vapour_pressure(td), pk);
+            if (have && pk <= p_top) {
+                const double f = std::log(pa / p_top) / std::log(pa / pk);
+                th = lerp(tha, th, f);
+                w = lerp(wa, w, f);
+                pk = p_top;
+                closed = true;
+            }
+            if (have) {
+                sum_th = sum_th + ((tha + th) * 0.5) * (pa - pk);
+                sum_w = sum_w + ((wa + w) * 0.5) * (pa - pk);
+            } else if (pk != p_sfc) {
+                return;  // no dew point at the ground
+            }
+            have = true;
+            pa = pk;
+            tha = th;
+            wa = w;
+        }
+        if (!closed) return;
+        const double theta = sum_th / kMixedDepth;
+        s.w = sum_w / kMixedDepth;
+        s.t = theta / std::pow(kP0 / p_sfc, kKappa);
+        const double td = dew_point((s.w * p_sfc) / (s.w + kEps));
+        s.td = td < s.t ? td : s.t;
+    } else {
+        if (!finite(s.td)) return;
+        if (s.td > s.t) s.td = s.t;
+        s.w = mixing_ratio(vapour_pressure(s.td), s.p);
+    }
+
+    // The lifting condensation level; a saturated start is its own LCL.
+    const double tl = lcl_temperature(s.t, s.td);
+    double p_lcl = std::pow(tl / s.t, 1.0 / kKappa) * s.p;
+    if (!(p_lcl < s.p) || s.td == s.t) p_lcl = s.p;
+    out[row::lcl_pressure * stride] = p_lcl;
+    const double x_lcl = std::log(p_lcl);
+    const double lte_parcel = log_theta_e(s.t, std::log(kP0 / s.p), s.w, tl);
+    const double tv_parcel_lcl = virtual_temperature(tl, s.w);
+
+    auto env_tv = [&](int64_t k) {
+        const double t = T[k], d = D[k];
+        if (!finite(d)) return t;
+        return virtual_temperature(t, mixing_ratio(vapour_pressure(d < t ? d : t), P[k]));
+    };
+
+    const double x_s = std::log(s.p);
+    double x_prev = x_s, z_prev = Z[s.level], tv_env_prev = env_tv(s.level);
+    double b_prev = virtual_temperature(s.t, s.w) - tv_env_prev;
+    bool saturated = p_lcl == s.p;
+    Areas a;
+    if (saturated) {
+        out[row::lcl_height * stride] = z_prev - z_sfc;
+        if (b_prev > 0.0) a.mark_lfc(x_prev, z_prev);
+    }
+    // The last two points of the moist ascent (ln p, T), from the LCL on:
+    // Newton starts from the straight line through them, which lies within
+    // a few hundredths of a kelvin of the pseudo-adiabat one level up.
+    double x_m1 = x_lcl, t_m1 = tl, x_m2 = x_lcl, t_m2 = tl;
+    double p_last = s.p;
+    for (int64_t k = s.level + 1; k < L; ++k) {
+        if (!usable(k, p_last)) continue;
+        const double pk = P[k];
+        p_last = pk;
+        const double xk = std::log(pk);
+        const double zk = Z[k];
+        const double tv_env = env_tv(k);
+        if (!saturated && pk <= p_lcl) {
+            // The LCL between the previous node and this level: a node of its own.
+            const double f = (x_prev - x_lcl) / (x_prev - xk);
+            const double z_lcl = lerp(z_prev, zk, f);
+            const double tv_env_lcl = lerp(tv_env_prev, tv_env, f);
+            const double b_lcl = tv_parcel_lcl - tv_env_lcl;
+            a.segment(x_prev, b_prev, z_prev, x_lcl, b_lcl, z_lcl, false);
+            out[row::lcl_height * stride] = z_lcl - z_sfc;
+            if (!a.lfc && b_lcl > 0.0) a.mark_lfc(x_lcl, z_lcl);
+            saturated = true;
+            x_prev = x_lcl;
+            z_prev = z_lcl;
+            b_prev = b_lcl;
+        }
+        double tp, wp;
+        if (saturated) {
+            const double guess =
+                x_m2 > x_m1 ? ((t_m1 - t_m2) / (x_m2 - x_m1)) * (x_m1 - xk) + t_m1 : t_m1;
+            tp = moist_temperature(lte_parcel, pk, std::log(kP0 / pk), guess, wp);
+            if (!finite(tp)) break;
+            x_m2 = x_m1;
+            t_m2 = t_m1;
+            x_m1 = xk;
+            t_m1 = tp;
+        } else {
+            tp = std::exp((xk - x_s) * kKappa) * s.t;  // Poisson's equation
+            wp = s.w;
+        }
+        const double bk = virtual_temperature(tp, wp) - tv_env;
+        a.segment(x_prev, b_prev, z_prev, xk, bk, zk, saturated);
+        x_prev = xk;
+        z_prev = zk;
+        b_prev = bk;
+        tv_env_prev = tv_env;
+    }
+
+    // No LFC: no CAPE, and (as is usual) no CIN either.
+    out[row::cape * stride] = 0.0;
+    out[row::cin * stride] = 0.0;
+    if (!a.lfc) return;
+    out[row::cin * stride] = a.cin * kRd;
+    // At the LCL itself, its pressure as computed, not through ln and back.
+    out[row::lfc_pressure * stride] = a.lfc_x == x_lcl ? p_lcl : std::exp(a.lfc_x);
+    out[row::lfc_height * stride] = a.lfc_z - z_sfc;
+    double cape = a.net;  // still buoyant at the top: integrated to the top, no EL
+    if (b_prev <= 0.0 && a.el) {
+        cape = a.cape;
+        out[row::el_pressure * stride] = std::exp(a.el_x);
+        out[row::el_height * stride] = a.el_z - z_sfc;
+    }
+    out[row::cape * stride] = cape > 0.0 ? cape * kRd : 0.0;
+}
+
+}  // namespace tarnwell

@@ -1,0 +1,25 @@
+import numpy as np
+import numpy.typing as npt
+
+FIELDS: tuple[str, ...]
+SURFACE_BASED: int
+MIXED_LAYER: int
+MOST_UNSTABLE: int
+MAX_TILE_LEVELS: int
+
+def parcel(
+    p: npt.ArrayLike,
+    t: npt.ArrayLike,
+    td: npt.ArrayLike,
+    z: npt.ArrayLike,
+    kind: int,
+    n_threads: int = 0,
+) -> npt.NDArray[np.float64]: ...
+def parcel_level_first(
+    p: npt.NDArray[np.float64],
+    t: npt.NDArray[np.float64],
+    td: npt.NDArray[np.float64],
+    z: npt.NDArray[np.float64],
+    kind: int,
+    n_threads: int = 0,
+) -> npt.NDArray[np.float64]: ...

@@ -1,0 +1,391 @@
+"""Severe-weather composites from parcel and wind diagnostics: the effective
+inflow layer, effective storm-relative helicity and bulk wind difference,
+Bunkers storm motion, and the significant tornado and supercell composite
+parameters.
+
+The layer functions take NumPy (or masked) columns with the vertical axis at
+`axis`; the composite parameters are elementwise and take NumPy arrays,
+DataArrays or dask arrays alike.
+"""
+
+from __future__ import annotations
+
+from typing import Any, NamedTuple
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _core
+from .kernels import profile
+from .parcel import parcel
+
+FloatArray = npt.NDArray[np.float64]
+
+#: Thompson et al. (2007): the parcels of the effective inflow layer.
+EFFECTIVE_CAPE = 100.0  # J kg-1, at least
+EFFECTIVE_CIN = -250.0  # J kg-1, at least
+#: Depth above the ground searched for the effective inflow layer, Pa.
+EFFECTIVE_SEARCH_DEPTH = 30000.0
+
+
+class EffectiveLayer(NamedTuple):
+    """The effective inflow layer of every column; see :func:`effective_inflow_layer`."""
+
+    bottom_height: Any
+    top_height: Any
+    bottom_pressure: Any
+    top_pressure: Any
+
+
+class StormMotion(NamedTuple):
+    """Bunkers right- and left-moving storm motion; see :func:`bunkers_storm_motion`."""
+
+    u_right: Any
+    v_right: Any
+    u_left: Any
+    v_left: Any
+
+
+def _level_last(
+    func: str, data: dict[str, Any], axis: int
+) -> tuple[tuple[int, ...], list[FloatArray]]:
+    """Broadcast column data as C-ordered (n, L) rows, NaN where masked."""
+    c = _core.columns(func, data, {}, axis)
+    rows = [
+        np.ascontiguousarray(np.moveaxis(a, c.axis, -1)).reshape(-1, a.shape[c.axis])
+        for a in c.arrays
+    ]
+    return c.batch, rows
+
+
+def effective_inflow_layer(
+    p: Any,
+    t: Any,
+    td: Any,
+    z: Any,
+    *,
+    axis: int = -1,
+    n_threads: int | None = None,
+) -> EffectiveLayer:
+    r"""The effective inflow layer of every column (Thompson et al. 2007).
+
+    The layer of air that feeds a storm: the contiguous run of levels, from
+    the lowest one whose parcel has :math:`\mathrm{CAPE} \ge 100` J kg-1 and
+    :math:`\mathrm{CIN} \ge -250` J kg-1 upward, ending at the last level
+    before one whose parcel fails either test.
+
+    Parameters
+    ----------
+    p, t, td, z : array_like
+        Pressure (Pa), temperature (K), dew point (K) and height (m) of every
+        level, as for :func:`tarnwell.parcel`.
+    axis : int, default -1
+        The vertical axis of the broadcast data.
+    n_threads : int, optional
+        As in :func:`tarnwell.thermo`.
+
+    Returns
+    -------
+    EffectiveLayer
+        ``bottom_height`` and ``top_height`` (m above the lowest usable level)
+        and ``bottom_pressure`` and ``top_pressure`` (Pa); NaN in all four where
+        no level qualifies.
+
+    Notes
+    -----
+    Every level within the lowest 300 hPa lifts its own parcel exactly as
+    :func:`tarnwell.parcel` lifts the surface-based one from it, on the
+    levels from it upward. A level whose pressure, temperature, height or
+    dew point is missing does not qualify. A one-level layer has equal bottom
+    and top.
+
+    References
+    ----------
+    Thompson, R. L., C. M. Mead and R. Edwards, 2007: Effective storm-relative
+    helicity and bulk shear in supercell thunderstorm environments. *Wea.
+    Forecasting*, 22, 102-115.
+    """
+    func = "effective_inflow_layer"
+    batch, (P, T, D, Z) = _level_last(func, {"p": p, "t": t, "td": td, "z": z}, axis)
+    n, levels = T.shape
+    usable = np.isfinite(P) & np.isfinite(T) & np.isfinite(D) & np.isfinite(Z)
+    first = np.argmax(np.isfinite(P) & np.isfinite(T) & np.isfinite(Z), axis=1)
+    rows = np.arange(n)
+    p_sfc, z_sfc = P[rows, first], Z[rows, first]
+    within = usable & (P >= (p_sfc - EFFECTIVE_SEARCH_DEPTH)[:, None])
+    qualifies = np.zeros((n, levels), dtype=bool)
+    for k in range(levels):
+        if not within[:, k].any():
+            continue
+        r = parcel(P[:, k:], T[:, k:], D[:, k:], Z[:, k:], n_threads=n_threads)
+        qualifies[:, k] = within[:, k] & (r.cape >= EFFECTIVE_CAPE) & (r.cin >= EFFECTIVE_CIN)
+    has = qualifies.any(axis=1)
+    bottom = np.argmax(qualifies, axis=1)
+    # The run ends before the first level above the bottom that fails.
+    after = np.arange(levels)[None, :] > bottom[:, None]
+    fails = after & ~qualifies & within
+    beyond = after & ~within  # levels above the search depth end it too
+    stop = np.where((fails | beyond).any(axis=1), np.argmax(fails | beyond, axis=1), levels)
+    run = qualifies & after & (np.arange(levels)[None, :] < stop[:, None])
+    top = np.where(run.any(axis=1), levels - 1 - np.argmax(run[:, ::-1], axis=1), bottom)
+
+    def pick(a: FloatArray, k: Any, base: Any = 0.0) -> FloatArray:
+        return np.where(has, a[rows, k] - base, np.nan).reshape(batch)
+
+    return EffectiveLayer(
+        pick(Z, bottom, z_sfc), pick(Z, top, z_sfc), pick(P, bottom), pick(P, top)
+    )
+
+
+def _wind_at(zagl: FloatArray, u: FloatArray, h: FloatArray) -> FloatArray:
+    """u at height h per row, linear between the levels around it; NaN outside."""
+    z0, z1 = zagl[:, :-1], zagl[:, 1:]
+    inside = (z0 <= h[:, None]) & (h[:, None] <= z1) & (z1 > z0)
+    k = np.argmax(inside, axis=1)
+    rows = np.arange(len(h))
+    a, b = z0[rows, k], z1[rows, k]
+    f = (h - a) / (b - a)
+    out = (u[rows, k + 1] - u[rows, k]) * f + u[rows, k]
+    return np.where(inside.any(axis=1), out, np.nan)
+
+
+def _layer_helicity(
+    zagl: FloatArray,
+    u: FloatArray,
+    v: FloatArray,
+    zb: FloatArray,
+    zt: FloatArray,
+    cu: FloatArray,
+    cv: FloatArray,
+) -> FloatArray:
+    """Storm-relative helicity between heights zb and zt, row by row: every
+    segment between levels clipped to the layer. The hodograph is linear on
+    a segment, so clipping it splits its signed area exactly."""
+    z0, z1 = zagl[:, :-1], zagl[:, 1:]
+    a = np.maximum(z0, zb[:, None])
+    b = np.minimum(z1, zt[:, None])
+    part = a < b
+    with np.errstate(invalid="ignore", divide="ignore"):
+        fa = (a - z0) / (z1 - z0)
+        fb = (b - z0) / (z1 - z0)
+    du, dv = u[:, 1:] - u[:, :-1], v[:, 1:] - v[:, :-1]
+    ua = u[:, :-1] + du * fa - cu[:, None]
+    va = v[:, :-1] + dv * fa - cv[:, None]
+    ub = u[:, :-1] + du * fb - cu[:, None]
+    vb = v[:, :-1] + dv * fb - cv[:, None]
+    terms = np.where(part, ub * va - ua * vb, 0.0)
+    missing = (part & ~np.isfinite(terms)).any(axis=1)
+    total = np.where(part, terms, 0.0).sum(axis=1)
+    return np.where(missing | ~(zt >= zb), np.nan, total)
+
+
+def effective_srh(
+    z: Any,
+    u: Any,
+    v: Any,
+    layer: EffectiveLayer,
+    *,
+    cu: Any,
+    cv: Any,
+    axis: int = -1,
+) -> Any:
+    r"""Effective storm-relative helicity (Thompson et al. 2007), m2 s-2.
+
+    .. math:: H = \sum_k (u_k - c_u)(v_{k-1} - c_v) - (u_{k-1} - c_u)(v_k - c_v)
+
+    over the effective inflow layer from ``layer.bottom_height`` to
+    ``layer.top_height``, the ends interpolated linearly in height (the sum
+    of :func:`tarnwell.profile`, positive for a veering storm-relative wind).
+
+    Parameters
+    ----------
+    z : array_like
+        Height of every level, m, rising with the level index; heights of the
+        layer are measured from the lowest level.
+    u, v : array_like
+        Wind components, m s-1.
+    layer : EffectiveLayer
+        From :func:`effective_inflow_layer` on the same columns.
+    cu, cv : float or array_like
+        Storm motion per column, m s-1 (for example the right mover of
+        :func:`bunkers_storm_motion`).
+    axis : int, default -1
+        The vertical axis.
+
+    Returns
+    -------
+    ndarray
+        0 where the layer is a single level, NaN where there is no layer or
+        a wind is missing inside it.
+
+    References
+    ----------
+    Thompson, R. L., C. M. Mead and R. Edwards, 2007: Effective storm-relative
+    helicity and bulk shear in supercell thunderstorm environments. *Wea.
+    Forecasting*, 22, 102-115.
+    """
+    batch, (Z, U, V) = _level_last("effective_srh", {"z": z, "u": u, "v": v}, axis)
+    zagl = Z - Z[:, :1]
+    n = len(Z)
+    zb = np.broadcast_to(np.asarray(layer.bottom_height, float), batch).reshape(n)
+    zt = np.broadcast_to(np.asarray(layer.top_height, float), batch).reshape(n)
+    cu_ = np.broadcast_to(np.asarray(cu, float), batch).reshape(n)
+    cv_ = np.broadcast_to(np.asarray(cv, float), batch).reshape(n)
+    return _layer_helicity(zagl, U, V, zb, zt, cu_, cv_).reshape(batch)
+
+
+def effective_bulk_wind_difference(
+    z: Any,
+    u: Any,
+    v: Any,
+    layer: EffectiveLayer,
+    el_height: Any,
+    *,
+    axis: int = -1,
+) -> Any:
+    r"""Effective bulk wind difference (Thompson et al. 2007), m s-1.
+
+    The magnitude of the vector wind difference from the bottom of the
+    effective inflow layer, :math:`z_b`, to half the way from there to the
+    equilibrium level of the most unstable parcel,
+    :math:`z_b + (z_{EL} - z_b)/2`, winds interpolated linearly in height.
+
+    Parameters
+    ----------
+    z, u, v : array_like
+        Heights (m, rising with the level index) and wind components (m s-1).
+    layer : EffectiveLayer
+        From :func:`effective_inflow_layer`.
+    el_height : array_like
+        Height of the most unstable parcel's equilibrium level above the
+        lowest level, m (``tarnwell.parcel(..., parcel="most_unstable").el_height``).
+    axis : int, default -1
+        The vertical axis.
+
+    Returns
+    -------
+    ndarray
+        NaN where there is no effective layer or no EL.
+
+    References
+    ----------
+    Thompson, R. L., C. M. Mead and R. Edwards, 2007: Effective storm-relative
+    helicity and bulk shear in supercell thunderstorm environments. *Wea.
+    Forecasting*, 22, 102-115.
+    """
+    batch, (Z, U, V) = _level_last("effective_bulk_wind_difference", {"z": z, "u": u, "v": v}, axis)
+    zagl = Z - Z[:, :1]
+    n = len(Z)
+    zb = np.broadcast_to(np.asarray(layer.bottom_height, float), batch).reshape(n)
+    el = np.broadcast_to(np.asarray(el_height, float), batch).reshape(n)
+    zt = zb + (el - zb) * 0.5
+    du = _wind_at(zagl, U, zt) - _wind_at(zagl, U, zb)
+    dv = _wind_at(zagl, V, zt) - _wind_at(zagl, V, zb)
+    return np.hypot(du, dv).reshape(batch)
+
+
+def bunkers_storm_motion(
+    z: Any, u: Any, v: Any, *, axis: int = -1, n_threads: int | None = None
+) -> StormMotion:
+    r"""Right- and left-moving supercell motion (Bunkers et al. 2000), m s-1.
+
+    .. math:: \mathbf{V}_{RM,LM} = \overline{\mathbf{V}}_{0-6}
+              \pm D\,\frac{\mathbf{S} \times \hat{\mathbf{k}}}{|\mathbf{S}|}
+
+    with :math:`\overline{\mathbf{V}}_{0-6}` the height-weighted 0-6 km mean
+    wind, :math:`\mathbf{S}` the difference of the 5.5-6 km and 0-0.5 km mean
+    winds and :math:`D` = 7.5 m s-1; heights above the lowest usable level.
+    The means are those of :func:`tarnwell.profile`.
+
+    References
+    ----------
+    Bunkers, M. J., B. A. Klimowski, J. W. Zeitler, R. L. Thompson and M. L.
+    Weisman, 2000: Predicting supercell motion using a new hodograph
+    technique. *Wea. Forecasting*, 15, 61-79.
+    """
+    kw: dict[str, Any] = dict(ground=np.nan, cu=0.0, cv=0.0, axis=axis, n_threads=n_threads)
+    mean = profile(z, u, v, bottom=0.0, top=6000.0, **kw)
+    low = profile(z, u, v, bottom=0.0, top=500.0, **kw)
+    high = profile(z, u, v, bottom=5500.0, top=6000.0, **kw)
+    su, sv = high.u_mean - low.u_mean, high.v_mean - low.v_mean
+    scale = 7.5 / np.hypot(su, sv)
+    du, dv = sv * scale, -su * scale
+    return StormMotion(mean.u_mean + du, mean.v_mean + dv, mean.u_mean - du, mean.v_mean - dv)
+
+
+def significant_tornado_parameter(
+    mlcape: Any, mlcin: Any, ml_lcl_height: Any, esrh: Any, ebwd: Any, effective_bottom: Any
+) -> Any:
+    r"""Significant tornado parameter, effective-layer form (Thompson et al. 2012).
+
+    .. math:: \mathrm{STP} = \frac{\mathrm{MLCAPE}}{1500}\;
+              \frac{2000 - \mathrm{MLLCL}}{1000}\;
+              \frac{\mathrm{ESRH}}{150}\;
+              \frac{\mathrm{EBWD}}{20}\;
+              \frac{200 + \mathrm{MLCIN}}{150}
+
+    with MLCAPE and MLCIN (J kg-1) and the LCL height MLLCL (m above ground)
+    of the 100 hPa mixed-layer parcel, ESRH (m2 s-2) and EBWD (m s-1). As
+    the SPC defines its terms: the LCL term is 1 below 1000 m and 0 above
+    2000 m; the EBWD term is 0 below 12.5 m s-1 and 1.5 above 30 m s-1; the
+    CIN term is 1 above -50 J kg-1 and 0 below -200 J kg-1. STP is 0 where
+    the effective inflow layer does not reach the ground
+    (``effective_bottom`` > 0) or there is none (``effective_bottom`` NaN);
+    a missing parcel field gives NaN.
+
+    Parameters
+    ----------
+    mlcape, mlcin, ml_lcl_height : array_like, DataArray or dask array
+        From ``tarnwell.parcel(..., parcel="mixed_layer")``.
+    esrh, ebwd : array_like, DataArray or dask array
+        From :func:`effective_srh` and :func:`effective_bulk_wind_difference`.
+    effective_bottom : array_like, DataArray or dask array
+        ``bottom_height`` of :func:`effective_inflow_layer`, m.
+
+    References
+    ----------
+    Thompson, R. L., B. T. Smith, J. S. Grams, A. R. Dean and C. Broyles,
+    2012: Convective modes for significant severe thunderstorms in the
+    contiguous United States. Part II: Supercell and QLCS tornado
+    environments. *Wea. Forecasting*, 27, 1136-1154.
+    """
+    cape_term = mlcape / 1500.0
+    lcl_term = np.minimum(np.maximum((2000.0 - ml_lcl_height) / 1000.0, 0.0), 1.0)
+    srh_term = esrh / 150.0
+    shear_term = (np.minimum(ebwd, 30.0) / 20.0) * (ebwd >= 12.5)
+    cin_term = np.minimum(np.maximum((200.0 + mlcin) / 150.0, 0.0), 1.0)
+    stp = cape_term * lcl_term * srh_term * shear_term * cin_term
+    # NaN == 0 is False: no layer at all counts as an elevated one.
+    return _where(effective_bottom == 0.0, stp, 0.0)
+
+
+def _where(cond: Any, a: Any, b: float) -> Any:
+    """np.where that keeps a DataArray's labels (dask arrays dispatch by themselves)."""
+    if hasattr(a, "where") and hasattr(a, "dims"):
+        return a.where(cond, b)
+    return np.where(cond, a, b)
+
+
+def supercell_composite_parameter(mucape: Any, esrh: Any, ebwd: Any, mucin: Any) -> Any:
+    r"""Supercell composite parameter (Thompson et al. 2004, as the SPC computes it).
+
+    .. math:: \mathrm{SCP} = \frac{\mathrm{MUCAPE}}{1000}\;
+              \frac{\mathrm{ESRH}}{50}\;
+              \frac{\mathrm{EBWD}}{20}\;
+              \frac{-40}{\mathrm{MUCIN}}
+
+    with MUCAPE and MUCIN (J kg-1) of the most unstable parcel, ESRH
+    (m2 s-2) and EBWD (m s-1). The EBWD term is 0 below 10 m s-1 and 1
+    above 20 m s-1; the CIN term is 1 above -40 J kg-1. Where ESRH or EBWD
+    is NaN (no effective layer) SCP is 0; a missing MUCAPE or MUCIN gives NaN.
+
+    References
+    ----------
+    Thompson, R. L., R. Edwards and C. M. Mead, 2004: An update to the
+    supercell composite and significant tornado parameters. Preprints, 22nd
+    Conf. on Severe Local Storms, Hyannis, MA, Amer. Meteor. Soc., P8.1.
+    """
+    shear_term = (np.minimum(ebwd, 20.0) / 20.0) * (ebwd >= 10.0)
+    cin_term = -40.0 / np.minimum(mucin, -40.0)
+    scp = (mucape / 1000.0) * (esrh / 50.0) * shear_term * cin_term
+    return _where((esrh == esrh) & (ebwd == ebwd), scp, 0.0)
