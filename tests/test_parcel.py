@@ -157,6 +157,22 @@ def test_bit_identical_in_any_layout():
     assert_bits(stacked(tarnwell.parcel(*fort, parcel="most_unstable")), last)
 
 
+def test_columns_stored_top_down_read_from_the_ground_up():
+    """ERA5 stores its levels top-down: the same columns flipped give the same bits,
+    level-last and level-first, with one pressure per level."""
+    p, t, td, z = synthetic_soundings(7 * 9, 30, seed=21)
+    for kind in KINDS:
+        up = stacked(tarnwell.parcel(p, t, td, z, parcel=kind))
+        assert np.isfinite(up[0]).all()
+        down = [a[:, ::-1] for a in (p, t, td, z)]
+        assert_bits(stacked(tarnwell.parcel(*down, parcel=kind)), up)
+    levels = p[0]
+    up = stacked(tarnwell.parcel(levels, t, td, z, parcel="mixed_layer"))
+    lf = [np.ascontiguousarray(a[:, ::-1].T.reshape(30, 7, 9)) for a in (t, td, z)]
+    r = stacked(tarnwell.parcel(levels[::-1].reshape(30, 1, 1), *lf, parcel="mixed_layer", axis=0))
+    assert_bits(r.reshape(8, -1), up)
+
+
 def test_one_pressure_per_level_broadcasts():
     p, t, td, z = synthetic_soundings(30, 20, seed=14)
     levels = p[0]

@@ -27,7 +27,14 @@ VERTICAL_NAMES = (
     "model_level", "model_level_number", "bottom_top", "nz",
 )  # fmt: skip
 # The argument whose dimension order the results follow.
-MAIN = {"thermo": "t", "cold_pool": "b", "profile": "u", "vad": "vr", "gradient": "f"}
+MAIN = {
+    "thermo": "t",
+    "cold_pool": "b",
+    "profile": "u",
+    "vad": "vr",
+    "gradient": "f",
+    "parcel": "t",
+}
 GATE_NAMES = ("azimuth", "az", "gate", "gates")
 X_NAMES = ("x", "projection_x_coordinate", "west_east", "lon", "longitude")
 Y_NAMES = ("y", "projection_y_coordinate", "south_north", "lat", "latitude")

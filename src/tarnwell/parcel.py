@@ -49,7 +49,7 @@ def parcel_numpy(
     func = "parcel"
     kind = parcel_kind(parcel)
     threads = resolve_threads(n_threads)
-    c = _core.columns(func, {"p": p, "t": t, "td": td, "z": z}, {}, axis)
+    c = _core.columns(func, {"p": p, "t": t, "td": td, "z": z}, {}, axis, heights="z")
     n_fields = len(Parcel._fields)
 
     def call(rows: list[FloatArray], vec: list[FloatArray]) -> FloatArray:
@@ -86,7 +86,8 @@ def parcel(
     Parameters
     ----------
     p : array_like, DataArray, dask array or pint Quantity
-        Pressure :math:`p` of every level, Pa, falling with the level index;
+        Pressure :math:`p` of every level, Pa, falling with height (columns
+        whose heights fall with the index are read from the top down, as a view);
         broadcasts against ``t`` (one pressure per level for pressure-level
         data: shape ``(nlev,)`` level-last or ``(nlev, 1, 1)`` level-first).
     t : array_like, DataArray, dask array or pint Quantity
