@@ -1,5 +1,9 @@
 """The figure sheet of ``tarnwell plot``: maps, a cross-section, hodographs and a VAD profile.
 
+The maps: cold-pool intensity, 0-3 km helicity over three hodographs,
+mixed-layer CAPE with helicity contours (when the diagnostics have CAPE) and
+baroclinity.
+
 matplotlib is imported lazily with the non-interactive Agg backend unless a
 window is asked for, so plotting works on servers and in batch jobs.
 """
@@ -20,6 +24,11 @@ if TYPE_CHECKING:
 DPI = 100
 HODOGRAPH_LAYERS = ("0_1km", "0_3km", "0_6km")
 VAD_BIN = 250.0  # m: height bins of the VAD profile
+# The mixed-layer parcel: the air a surface-based storm ingests, less sensitive
+# than the lowest level's to the superadiabatic film over heated ground, and the
+# parcel of the significant tornado parameter.
+CAPE_FIELD = "cape_ml"
+HELICITY_CONTOURS = (100.0, 200.0, 300.0, 400.0, 600.0)  # m2 s-2
 
 
 def open_product(path: str) -> xr.Dataset:
@@ -74,8 +83,14 @@ def figure_sheet(
         return single
     diag, chosen = _one_member(diag, select or {})
     wide = vad is not None
-    fig: Figure = plt.figure(figsize=(17.5 if wide else 12.5, 10.0), layout="constrained")
-    grid = fig.add_gridspec(2, 3 if wide else 2, width_ratios=[1, 1, 0.7] if wide else None)
+    # With parcel fields the top row gains the CAPE map and the cross-section
+    # below it spans two columns.
+    cape = CAPE_FIELD in diag
+    maps = 3 if cape else 2
+    width = (17.5 if cape else 12.5) + (5.0 if wide else 0.0)
+    fig: Figure = plt.figure(figsize=(width, 10.0), layout="constrained")
+    ratios = [1.0] * maps + ([0.7] if wide else [])
+    grid = fig.add_gridspec(2, maps + (1 if wide else 0), width_ratios=ratios)
     t = _time_index(diag, time_index)
     when = _time_label(diag, t) + chosen
     diag = _at_time(diag, t)
@@ -85,16 +100,18 @@ def figure_sheet(
     panels = {
         "cold_pool": fig.add_subplot(grid[0, 0]),
         "helicity": fig.add_subplot(helicity_grid[0, :]),
-        "theta_e": fig.add_subplot(grid[1, 0]),
-        "baroclinity": fig.add_subplot(grid[1, 1]),
+        "theta_e": fig.add_subplot(grid[1, : maps - 1]),
+        "baroclinity": fig.add_subplot(grid[1, maps - 1]),
     }
     hodographs = [fig.add_subplot(helicity_grid[1, k]) for k in range(3)]
     cold_pool_map(panels["cold_pool"], diag, 0)
     helicity_map(panels["helicity"], diag, 0, hodographs)
+    if cape:
+        cape_map(fig.add_subplot(grid[0, 2]), diag, 0)
     theta_e_section(panels["theta_e"], diag, 0)
     baroclinity_map(panels["baroclinity"], diag, 0)
     if vad is not None:
-        vad_profile(fig.add_subplot(grid[:, 2]), vad)
+        vad_profile(fig.add_subplot(grid[:, maps]), vad)
     return fig
 
 
@@ -337,6 +354,24 @@ def _hodograph(ax: Axes, ds: xr.Dataset, t: int, j: int, i: int, label: str) -> 
     ax.set_xlabel("u (m s$^{-1}$)", fontsize=7, labelpad=0)
     ax.set_ylabel("v (m s$^{-1}$)", fontsize=7, labelpad=0)
     ax.set_aspect("equal", adjustable="datalim")
+
+
+def cape_map(ax: Axes, ds: xr.Dataset, t: int) -> None:
+    """Mixed-layer CAPE, with 0-3 km helicity contoured over it: where the two overlap
+    is where rotating storms find their fuel."""
+    da = _at_time(ds[CAPE_FIELD], t)
+    title = "Mixed-layer CAPE, 0–3 km helicity (contours)"
+    _map(ax, da, title, "MLCAPE (J kg$^{-1}$)", cmap="magma_r", vmin=0.0)
+    if "helicity_0_3km" not in ds:
+        return
+    helicity = _at_time(ds["helicity_0_3km"], t)
+    values = np.asarray(helicity.values, dtype=np.float64)
+    levels = [h for h in HELICITY_CONTOURS if np.nanmax(values, initial=-np.inf) >= h]
+    if not levels:
+        return
+    x, y, _, _ = _grid_km(helicity)
+    lines = ax.contour(x, y, values, levels=levels, colors="tab:cyan", linewidths=1.2)
+    ax.clabel(lines, fmt="%.0f", fontsize=7)
 
 
 def theta_e_section(ax: Axes, ds: xr.Dataset, t: int) -> None:
