@@ -7,7 +7,9 @@ Writes a synthetic model file one time step at a time, then measures
 - in one process, time step by time step: reading, the kernels alone
   (``_tarnwell`` calls), the package's layout work around them (``tarnwell.*``
   minus the kernels), the other array arithmetic of the diagnostics
-  (buoyancy, storm motion, gradient magnitudes, xarray), and writing.
+  (buoyancy, storm motion, gradient magnitudes, xarray), the parcel
+  diagnostics (three parcels, the effective inflow layer, its helicity and
+  bulk wind difference: their share of the diagnose time), and writing.
 
 Files written just before are read partly from the page cache, so a warm
 read floor is optimistic. With ``--cold`` (root only: it drops the page cache
@@ -140,6 +142,13 @@ def split(path: Path, threads: int) -> dict[str, float]:
     on_grid = {n: getattr(_transpose, n) for n in ("cold_pool_level_first", "profile_level_first")}
     for n, f in on_grid.items():
         setattr(_transpose, n, meter.wrap("kernels", f))
+    # The parcel diagnostics (three parcels, the effective inflow layer, its
+    # helicity and bulk wind difference) run in two block functions of their own.
+    parcel_blocks = {
+        cls: cls.__call__ for cls in (_diagnose.ParcelFields, _diagnose.EffectiveWinds)
+    }
+    for cls, call in parcel_blocks.items():
+        cls.__call__ = meter.wrap("parcel", call)  # type: ignore[method-assign]
     scratch = path.with_name("split_step.nc")
     totals: dict[str, float] = defaultdict(float)
     try:
@@ -161,10 +170,13 @@ def split(path: Path, threads: int) -> dict[str, float]:
             setattr(tarnwell, n, face)
         for n, f in on_grid.items():
             setattr(_transpose, n, f)
+        for cls, call in parcel_blocks.items():
+            cls.__call__ = call  # type: ignore[method-assign]
         scratch.unlink(missing_ok=True)
     totals["kernels"] = meter.seconds["kernels"]
     totals["layout"] = meter.seconds["face"] - meter.seconds["kernels"]
-    totals["other"] = totals["diagnose"] - meter.seconds["face"]
+    totals["parcel"] = meter.seconds["parcel"]
+    totals["other"] = totals["diagnose"] - meter.seconds["face"] - meter.seconds["parcel"]
     return dict(totals)
 
 
@@ -263,8 +275,13 @@ def main() -> None:
         f"command / (read + write) = {wall / once:.2f} (goal <= 1.5)"
     )
     print("in process, step by step:")
-    for key in ("read", "kernels", "layout", "other", "write"):
+    for key in ("read", "kernels", "layout", "parcel", "other", "write"):
         print(f"  {key:8s} {parts[key]:7.1f} s")
+    print(
+        f"parcel diagnostics: {parts['parcel']:.1f} s of diagnose's {parts['diagnose']:.1f} s "
+        f"({parts['parcel'] / parts['diagnose']:.0%}); of diagnose + write "
+        f"{parts['parcel'] / (parts['diagnose'] + parts['write']):.0%}"
+    )
     compute = parts["kernels"] + parts["layout"]
     print(f"kernels + layout = {compute:.1f} s = {compute / floor:.2f} x the read floor")
     print(f"load average after: {load}")
