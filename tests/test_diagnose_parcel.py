@@ -150,6 +150,18 @@ def test_notes_for_missing_parcels(model, tmp_path):
     got = read(out)
     assert "no thermodynamic or parcel fields" in got.attrs["comment"]
     assert not any(name.startswith(("cape", "stp")) for name in got.data_vars)
+    # No heights: no parcels; no winds: parcels without the wind composites.
+    for dropped, said, kept in (
+        (["Z"], "no parcel fields", "theta_e"),
+        (["U", "V"], "no effective helicity, stp or scp", "cape_mu"),
+    ):
+        part = tmp_path / f"no_{dropped[0]}.nc"
+        ds.drop_vars(dropped).to_netcdf(part)
+        out = tmp_path / f"c_{dropped[0]}.nc"
+        assert run("diagnose", part, "-o", out, "-q") == 0
+        got = read(out)
+        assert said in got.attrs["comment"] and kept in got.data_vars
+        assert "stp" not in got.data_vars and "helicity_effective" not in got.data_vars
     # No dew point at the lowest level: no surface-based parcel, said once for
     # its fields; the mixed layer's mean starts there too; the most unstable
     # parcel searches the levels above.

@@ -240,16 +240,17 @@ def diagnose(ds: xr.Dataset, variables: Mapping[str, str], options: Options) -> 
         out.update(winds)
         group.update(dict.fromkeys(winds, "wind"))
     elif fields.u is None or fields.v is None:
-        notes.append("no eastward and northward wind: no helicity")
+        composites = ", no effective helicity, stp or scp" if thermo is not None else ""
+        notes.append("no eastward and northward wind: no helicity" + composites)
     else:
-        notes.append("no heights or geopotential: no helicity, no cold pool")
+        notes.append("no heights or geopotential: no helicity, no cold pool, no parcel fields")
 
     if thermo is not None and height is not None and ground is not None:
         parcels = _parcels(fields, winds, n_threads)
         out.update(parcels)
         group.update({name: _parcel_group(name) for name in parcels})
-    elif thermo is not None:
-        notes.append("no heights or geopotential: no parcel fields (CAPE, CIN, LCL, LFC, EL)")
+    elif thermo is not None and (fields.u is None or fields.v is None):
+        notes.append("no heights or geopotential: no cold pool, no parcel fields")
 
     if thermo is not None and fields.grid_note is not None:
         notes.append(fields.grid_note)
