@@ -945,7 +945,8 @@ def _parcels(
         fields.height, fields.u, fields.v, fields.ground, layer["bottom_height"],
         layer["top_height"], out["el_height_mu"], winds["u_storm"], winds["v_storm"],
     ]  # fmt: skip
-    core: list[list[Hashable]] = [[level]] * 3 + [[]] * 6
+    along: list[Hashable] = [level]
+    core: list[list[Hashable]] = [along, along, along, [], [], [], [], [], []]
     if has_10m:
         assert fields.u10 is not None and fields.v10 is not None
         args += [fields.u10, fields.v10]
