@@ -207,3 +207,42 @@ def test_era5_parcels_from_the_ground(tmp_path):
     assert np.isfinite(layer).any()
     assert np.array_equal(np.isfinite(layer), np.isfinite(helicity))
     assert np.all(layer[np.isfinite(layer)] >= offset[np.isfinite(layer)] - 1e-6)
+
+
+def test_wrf_heights_from_the_ground_and_winds_from_10_m(tmp_path):
+    """WRF's lowest mass level lies metres above HGT: parcel heights are measured
+    from HGT, and the effective helicity runs on columns that start at the
+    ground with the 10-m wind, laid out here by hand from WRF's conventions."""
+    from test_models_wrf import by_hand as wrf_by_hand
+    from test_models_wrf import wrfout
+
+    ds = wrfout()
+    path = tmp_path / "wrfout_d01_2024-05-20_18:00:00"
+    ds.to_netcdf(path, format="NETCDF4", unlimited_dims=["Time"])
+    out = tmp_path / "diag.nc"
+    assert run("diagnose", path, "-o", out, "-q", "--dtype", "float64") == 0
+    got = read(out)
+    f = wrf_by_hand(ds)
+    p, t, td, z, ground = f["pressure"], f["temperature"], f["dewpoint"], f["height"], f["ground"]
+    offset = z[:, 0] - ground
+    assert offset.min() > 1.0
+    res = tarnwell.parcel(p, t, td, z, axis=1)
+    for name in ("lcl_height", "lfc_height", "el_height"):
+        np.testing.assert_allclose(
+            got[f"{name}_sb"].values, getattr(res, name) + offset, rtol=1e-9, atol=1e-6
+        )
+    np.testing.assert_allclose(got["cape_sb"].values, res.cape, rtol=1e-9, atol=1e-6)
+    layer = composites.effective_inflow_layer(p, t, td, z, axis=1)
+    above = composites.EffectiveLayer(
+        layer.bottom_height + offset, layer.top_height + offset, np.nan, np.nan
+    )
+    ten = ground + 10.0
+    zc = np.concatenate([ground[:, None], ten[:, None], z], axis=1)
+    uc = np.concatenate([f["u10"][:, None], f["u10"][:, None], f["u"]], axis=1)
+    vc = np.concatenate([f["v10"][:, None], f["v10"][:, None], f["v"]], axis=1)
+    cu, cv = got["u_storm"].values, got["v_storm"].values
+    esrh = composites.effective_srh(zc, uc, vc, above, cu=cu, cv=cv, axis=1)
+    assert np.isfinite(esrh).any()
+    helicity = got["helicity_effective"].values
+    assert np.array_equal(np.isnan(helicity), np.isnan(esrh))
+    np.testing.assert_allclose(helicity, esrh, rtol=1e-8, atol=1e-6)
