@@ -87,9 +87,9 @@ def figure_sheet(
     # below it spans two columns.
     cape = CAPE_FIELD in diag
     maps = 3 if cape else 2
-    width = (17.5 if cape else 12.5) + (5.0 if wide else 0.0)
+    width = (17.5 if cape else 12.5) + ((5.5 if cape else 5.0) if wide else 0.0)
     fig: Figure = plt.figure(figsize=(width, 10.0), layout="constrained")
-    ratios = [1.0] * maps + ([0.7] if wide else [])
+    ratios = [1.0] * maps + ([0.8 if cape else 0.7] if wide else [])
     grid = fig.add_gridspec(2, maps + (1 if wide else 0), width_ratios=ratios)
     t = _time_index(diag, time_index)
     when = _time_label(diag, t) + chosen
