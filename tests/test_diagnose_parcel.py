@@ -110,7 +110,7 @@ def test_parcel_physics_on_the_sample(model, tmp_path):
     out = tmp_path / "diag.nc"
     assert run("diagnose", path, "-o", out, "-q") == 0
     got = read(out)
-    # Stored float32, as the sample's inputs are float64: kept float64.
+    # The sample's inputs are float64, and so are the parcel fields it feeds.
     assert got["cape_sb"].dtype == np.float64
     for suffix in SUFFIXES:
         cape, cin = got[f"cape_{suffix}"].values, got[f"cin_{suffix}"].values
