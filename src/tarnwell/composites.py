@@ -70,8 +70,8 @@ def effective_inflow_layer(
     r"""The effective inflow layer of every column (Thompson et al. 2007).
 
     The layer of air that feeds a storm: the contiguous run of levels, from
-    the lowest one whose parcel has :math:`\mathrm{CAPE} \ge 100` J kg-1 and
-    :math:`\mathrm{CIN} \ge -250` J kg-1 upward, ending at the last level
+    the lowest one whose parcel has :math:`\mathrm{CAPE} \geq 100` J kg-1 and
+    :math:`\mathrm{CIN} \geq -250` J kg-1 upward, ending at the last level
     before one whose parcel fails either test.
 
     Parameters

@@ -185,9 +185,9 @@ def parcel(
 
     - The LFC is the bottom of the lowest positive area at or above the LCL:
       the LCL itself when the parcel is already buoyant there, else the first
-      crossing from :math:`B \le 0` to :math:`B > 0` above it.
+      crossing from :math:`B \leq 0` to :math:`B > 0` above it.
     - The EL is the top of the highest positive area: the last crossing from
-      :math:`B > 0` to :math:`B \le 0`. A parcel still buoyant at the top of
+      :math:`B > 0` to :math:`B \leq 0`. A parcel still buoyant at the top of
       the data has no EL (NaN) and its CAPE is integrated to the top.
     - CAPE is the net area from the LFC to the EL: with several positive
       areas, the negative areas between them count against them (as in
