@@ -218,11 +218,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         signals.run(lambda: runner(args))
     except signals.Interrupted as stop:
         print(f"{PROG} {args.command}: {stop.describe()}; no output written", file=sys.stderr)
-        if signals.worker_alive():
-            # The work is stuck inside a library call and cannot be joined; its
-            # partial outputs are gone, so nothing is lost by ending here.
-            signals.hard_exit(stop.exit_status)
-        return stop.exit_status
+        signals.hard_exit(stop.exit_status)
+        return stop.exit_status  # pragma: no cover - hard_exit does not return
     except KeyboardInterrupt:
         signals.remove_partials()
         print(f"{PROG} {args.command}: interrupted; no output written", file=sys.stderr)
@@ -247,6 +244,7 @@ def _say(args: argparse.Namespace, text: str) -> None:
 def run_diagnose(args: argparse.Namespace) -> None:
     from . import _io, roles
     from . import diagnose as _diagnose
+    from .failures import check_fits_in_memory
 
     _io.check_output(args.output, args.overwrite)
     chunks = _io.parse_chunks(args.chunks)
@@ -269,6 +267,9 @@ def run_diagnose(args: argparse.Namespace) -> None:
     start = time.perf_counter()
     ds = _io.open_model(args.model_file, chunks)
     try:
+        if not lazy:
+            largest = max((v.size for v in ds.data_vars.values() if v.ndim >= 3), default=0)
+            check_fits_in_memory(largest * 8, args.model_file)
         result = _diagnose.diagnose(ds, variables, options)
         result.attrs["history"] = f"{time.strftime('%Y-%m-%dT%H:%M:%S')} {_command_line()}"
         for note in result.attrs.get("comment", "").splitlines():

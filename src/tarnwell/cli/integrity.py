@@ -82,7 +82,8 @@ class _Header:
             size = _NC_TYPE_SIZE.get(self.int32())
             if size is None:
                 raise ValueError("bad attribute type")
-            self.pos += (self.count() * size + 3) // 4 * 4
+            values = self.count() * size
+            self.pos += (values + 3) // 4 * 4
 
 
 def classic_netcdf_damage(path: str) -> str | None:
@@ -176,6 +177,11 @@ def zarr_damage(path: str) -> str | None:
     except Exception:
         return None  # xarray reports a store it cannot open
     for name, array in arrays:
+        # Only fields: zarr leaves out a chunk that holds nothing but the fill
+        # value (its default), which a scalar or a coordinate can well be; a
+        # field chunk of nothing but NaN is itself a sign of damage.
+        if array.ndim < 2 or array.dtype.kind != "f":
+            continue
         expected = array.nchunks
         present = array.nchunks_initialized
         if present < expected:

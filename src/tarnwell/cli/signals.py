@@ -171,7 +171,7 @@ def run[R](job: Callable[[], R]) -> R:
     """``job()`` in a worker thread, ended cleanly by SIGINT, SIGTERM or SIGHUP.
 
     Raises :class:`Interrupted` after the partial outputs are removed; the
-    worker may still be alive then (see :func:`worker_alive`). Outside the
+    worker may still be alive then (see :func:`hard_exit`). Outside the
     main thread (no signal handlers can be set there) the job runs directly.
     """
     if threading.current_thread() is not threading.main_thread():
@@ -219,12 +219,14 @@ def stop() -> None:
     remove_partials()
 
 
-def worker_alive() -> bool:
-    return _last_worker is not None and _last_worker.thread.is_alive()
-
-
 def hard_exit(status: int) -> None:
-    """End the process now, streams flushed (a worker stuck in a library call cannot be joined)."""
+    """End the process now, streams flushed.
+
+    After a signal the work may still be inside a library call that cannot be
+    joined, and the interpreter's own exit would wait for every thread of a
+    pool (dask's among them) to finish its task: the partial outputs are gone,
+    so nothing is lost by ending here.
+    """
     import sys
 
     for stream in (sys.stdout, sys.stderr):
