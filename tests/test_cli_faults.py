@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import os
 import resource
+import select
 import shutil
 import signal
 import subprocess
@@ -120,7 +121,12 @@ def signal_at(moment: str, signum: int, args: list[str], cwd: Path) -> tuple[int
         cwd=cwd,
     )
     assert proc.stdout is not None
-    line = proc.stdout.readline()  # blocks until the moment is reached
+    ready, _, _ = select.select([proc.stdout], [], [], 120)
+    if not ready:
+        proc.kill()
+        proc.communicate()
+        pytest.fail(f"the run never reached {moment!r}")
+    line = proc.stdout.readline()
     assert line.strip() == moment, (line, proc.stderr.read() if proc.stderr else "")
     sent = time.monotonic()
     proc.send_signal(signum)
@@ -132,9 +138,10 @@ def signal_at(moment: str, signum: int, args: list[str], cwd: Path) -> tuple[int
     return proc.returncode, err, time.monotonic() - sent
 
 
-@pytest.mark.parametrize(
-    "moment, chunks, suffix",
-    [
+SIGNAL_CASES = [
+    (signum, moment, chunks, suffix)
+    for signum in (signal.SIGINT, signal.SIGTERM)
+    for moment, chunks, suffix in [
         ("reading", None, ".nc"),
         ("reading", "time=1", ".zarr"),
         ("computing", None, ".nc"),
@@ -143,9 +150,21 @@ def signal_at(moment: str, signum: int, args: list[str], cwd: Path) -> tuple[int
         ("writing-netcdf", "time=1", ".nc"),
         ("writing-zarr", "time=1", ".zarr"),
         ("writing-zarr", None, ".zarr"),
-    ],
+    ]
+]
+# One case of each moment runs with every `make test`; the rest in .ci/run.
+QUICK = {
+    (signal.SIGINT, "reading", None, ".nc"),
+    (signal.SIGTERM, "computing", "time=1", ".zarr"),
+    (signal.SIGINT, "writing-netcdf", None, ".nc"),
+    (signal.SIGTERM, "writing-zarr", "time=1", ".zarr"),
+}
+
+
+@pytest.mark.parametrize(
+    "signum, moment, chunks, suffix",
+    [pytest.param(*c, marks=[] if c in QUICK else [pytest.mark.slow]) for c in SIGNAL_CASES],
 )
-@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
 def test_a_signal_ends_the_run_and_removes_the_partial_output(
     model, tmp_path, moment, chunks, suffix, signum
 ):
@@ -253,7 +272,7 @@ def test_overwrite_replaces_files_and_our_stores_only(model, tmp_path, capsys):
     assert not [p for p in os.listdir(tmp_path) if p.startswith(".")]
 
 
-@pytest.mark.parametrize("suffix", [".nc", ".zarr"])
+@pytest.mark.parametrize("suffix", [".nc", pytest.param(".zarr", marks=pytest.mark.slow)])
 def test_concurrent_runs_on_one_output_exactly_one_wins(model, tmp_path, suffix):
     path, _ = model
     out = tmp_path / f"diag{suffix}"
