@@ -354,6 +354,16 @@ def run_vad(args: argparse.Namespace) -> None:
     _say(args, f"{gates:,} gates in {seconds:.2f} s ({gates / seconds:,.0f} per second)")
 
 
+def _require_some_data(path: str, ds: Any) -> None:
+    """Refuse a product with no finite value at all (a map of nothing says nothing)."""
+    import numpy as np
+
+    fields = [v for v in ds.data_vars.values() if v.dtype.kind == "f" and v.ndim >= 1]
+    # The first field with data ends the search: usually the first one read.
+    if fields and not any(bool(np.isfinite(v.values).any()) for v in fields):
+        raise CommandError(f"{path}: every field is NaN; nothing to plot")
+
+
 def run_plot(args: argparse.Namespace) -> None:
     from . import _io, plotting
 
@@ -361,6 +371,8 @@ def run_plot(args: argparse.Namespace) -> None:
     _io.check_output(output, args.overwrite)
     datasets = [plotting.open_product(path) for path in args.files]
     try:
+        for path, ds in zip(args.files, datasets, strict=True):
+            _require_some_data(path, ds)
         fig = plotting.figure_sheet(datasets, time_index=args.time, interactive=args.show)
         with _io.staged_output(output, args.overwrite) as tmp:
             fig.savefig(tmp, format="png", dpi=args.dpi or plotting.DPI)
