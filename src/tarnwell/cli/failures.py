@@ -96,9 +96,9 @@ def _out_of_memory(args: argparse.Namespace) -> str:
 
 
 def _output_dir(args: argparse.Namespace) -> str | None:
-    output = getattr(args, "output", None)
+    output: str | None = getattr(args, "output", None)
     if not output and args.command == "plot" and getattr(args, "files", None):
-        output = args.files[0]
+        output = str(args.files[0])
     if not output:
         return None
     return os.path.dirname(os.path.abspath(output))

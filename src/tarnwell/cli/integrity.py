@@ -263,7 +263,7 @@ except ImportError:  # pragma: no cover - xarray is a dependency of the command
     _BackendArray = object  # type: ignore[assignment,misc]
 
 
-class _NamedReads(_BackendArray):  # type: ignore[misc,valid-type]
+class _NamedReads(_BackendArray):
     """A backend array whose read errors name the file and the variable."""
 
     def __init__(self, inner: Any, path: str, name: str) -> None:
