@@ -532,3 +532,32 @@ def test_plot_of_an_all_nan_output_is_one_line(model, tmp_path, capsys):
     assert status == 1
     one_line(capsys.readouterr().err, "tarnwell plot: error:", "every field is NaN")
     assert sorted(os.listdir(tmp_path)) == ["diag.nc", "nan.nc"]
+
+
+@pytest.fixture
+def small_disk(tmp_path: Path):
+    """A 3 MiB tmpfs (needs the right to mount: root in most containers)."""
+    disk = tmp_path / "disk"
+    disk.mkdir()
+    done = subprocess.run(
+        ["mount", "-t", "tmpfs", "-o", "size=3m", "tmpfs", str(disk)], capture_output=True
+    )
+    if done.returncode != 0:
+        pytest.skip("cannot mount a tmpfs here")
+    try:
+        yield disk
+    finally:
+        subprocess.run(["umount", str(disk)], check=True)
+
+
+@pytest.mark.parametrize("suffix", [".nc", ".zarr"])
+@pytest.mark.parametrize("chunks", [None, "time=1"])
+def test_a_full_disk_is_one_line_and_leaves_nothing(model, small_disk, suffix, chunks):
+    path, _ = model
+    (small_disk / "earlier.nc").write_bytes(EARLIER)
+    args = [sys.executable, "-m", "tarnwell", "diagnose", str(path), "-o", "diag" + suffix, "-q"]
+    args += ["--chunks", chunks] if chunks else []
+    done = subprocess.run(args, cwd=small_disk, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 1, done.stderr
+    one_line(done.stderr, "no space left on the device")
+    assert contents(small_disk) == {"earlier.nc": EARLIER}
