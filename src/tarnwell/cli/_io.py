@@ -242,7 +242,7 @@ def staged_output(path: str, overwrite: bool) -> Iterator[str]:
     fd, tmp_name = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".partial", dir=target.parent)
     os.close(fd)
     os.unlink(tmp_name)  # writers create the file or zarr directory themselves
-    signals.register(tmp_name)
+    gate = signals.register(tmp_name)
     try:
         yield tmp_name
         with signals.commit_lock:
@@ -250,12 +250,12 @@ def staged_output(path: str, overwrite: bool) -> Iterator[str]:
                 raise CommandError("stopped before the output was complete")
             publish(tmp_name, target, overwrite)
     finally:
+        # Writer threads still at work (a failed chunk does not stop the others)
+        # would recreate files in a removed zarr directory: the gate closes for
+        # good, and the writes already started end before the removal.
+        gate.close(signals.GRACE)
         if os.path.lexists(tmp_name):
-            # Writer threads still at work (a failed chunk does not stop the
-            # others) would recreate files in a removed zarr directory.
-            signals.gate.close(signals.GRACE)
             signals.remove_path(tmp_name)
-            signals.gate.reopen()
         signals.unregister(tmp_name)
 
 
@@ -373,7 +373,9 @@ def _gated_store(root: str) -> Any:
     """
     from zarr.storage import LocalStore
 
-    from .signals import gate
+    from .signals import gate_for
+
+    gate = gate_for(root)
 
     class GatedStore(LocalStore):
         async def _set(self, key: str, value: Any, exclusive: bool = False) -> None:

@@ -7,7 +7,7 @@ there can be caught and dropped by the library's own clean-up. So the run's
 work (reading, computing, writing) goes to a worker thread and the main thread
 only waits: a signal is always handled at once, and always by code of ours.
 
-On a signal the main thread closes the write gate (no new chunk is written),
+On a signal the main thread closes the write gates (no new chunk is written),
 waits a moment for the writes in flight, removes every partial output still
 registered and reports. A worker still stuck inside a library call after that
 cannot be stopped from Python; the caller then ends the process with
@@ -20,6 +20,7 @@ import os
 import shutil
 import signal
 import threading
+import time
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
@@ -83,16 +84,13 @@ class WriteGate:
             self._closed = True
             return self._cond.wait_for(lambda: self._active == 0, timeout)
 
-    def reopen(self) -> None:
-        with self._cond:
-            self._closed = False
 
-
-gate = WriteGate()
-
-# Partial outputs of this process: removed on failure by whoever staged them,
-# and by the main thread on a signal.
-_partials: set[str] = set()
+# Partial outputs of this process, each with the gate of its writes: removed
+# on failure by whoever staged them, and by the main thread on a signal. A
+# gate once closed stays closed: a task of a failed run that reaches its write
+# later (the scheduler does not cancel tasks already handed to its threads)
+# is refused instead of recreating the removed output.
+_partials: dict[str, WriteGate] = {}
 _partials_lock = threading.Lock()
 # Held across the check-and-rename that publishes an output, and by the main
 # thread when it starts to stop the run: an output is either published before
@@ -105,14 +103,26 @@ def stopping() -> bool:
     return _stopping.is_set()
 
 
-def register(path: str) -> None:
+def register(path: str) -> WriteGate:
+    gate = WriteGate()
     with _partials_lock:
-        _partials.add(path)
+        _partials[path] = gate
+    return gate
 
 
 def unregister(path: str) -> None:
     with _partials_lock:
-        _partials.discard(path)
+        _partials.pop(path, None)
+
+
+def gate_for(path: str) -> WriteGate:
+    """The gate of the partial output at ``path`` (a closed one if it is not staged)."""
+    with _partials_lock:
+        gate = _partials.get(path)
+    if gate is None:
+        gate = WriteGate()
+        gate.close(0.0)
+    return gate
 
 
 def remove_path(path: str) -> None:
@@ -128,10 +138,14 @@ def remove_path(path: str) -> None:
 
 
 def remove_partials() -> None:
+    """Close every gate, wait (briefly) for the writes in flight, remove the partials."""
     with _partials_lock:
-        paths = list(_partials)
+        staged = dict(_partials)
         _partials.clear()
-    for path in paths:
+    deadline = time.monotonic() + GRACE
+    for gate in staged.values():
+        gate.close(max(deadline - time.monotonic(), 0.0))
+    for path in staged:
         try:
             remove_path(path)
         except OSError:
@@ -193,7 +207,6 @@ def run[R](job: Callable[[], R]) -> R:
         signal.signal(signum, handler)
     worker = Worker(job)
     _stopping.clear()
-    gate.reopen()
     global _last_worker
     _last_worker = worker
     try:
@@ -213,7 +226,10 @@ def stop() -> None:
     """Stop the writers, give the work a moment to end, remove the partial outputs."""
     with commit_lock:
         _stopping.set()
-    gate.close(GRACE)
+    with _partials_lock:
+        gates = list(_partials.values())
+    for gate in gates:
+        gate.close(GRACE)
     if _last_worker is not None:
         _last_worker.thread.join(GRACE / 2)
     remove_partials()
