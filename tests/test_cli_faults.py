@@ -29,6 +29,16 @@ from tarnwell.cli import _io, main  # noqa: E402
 EARLIER = b"an earlier output that must survive"
 
 
+@pytest.fixture(autouse=True)
+def local_scheduler():
+    """The files these tests write go through dask's threads, whatever client
+    an earlier test of the session left as the default scheduler."""
+    import dask
+
+    with dask.config.set(scheduler="threads"):
+        yield
+
+
 @pytest.fixture(scope="module")
 def model(tmp_path_factory: pytest.TempPathFactory) -> tuple[Path, xr.Dataset]:
     ds = _sample_data.model_dataset(nt=4, nz=12, ny=30, nx=36, dx=10000.0, seed=2)
