@@ -6,8 +6,11 @@
     tarnwell vad RADAR_FILE -o OUT.nc           # VAD wind profile of a radar volume
     tarnwell plot OUT.nc [VAD.nc] -o SHEET.png  # the figure sheet
 
-Errors in the user's input are one line on stderr and exit status 1 (2 for a
-malformed command line); no partial output file is ever left behind.
+Every failure is one line on stderr (the full traceback with ``--debug``) and
+exit status 1 (2 for a malformed command line); SIGINT, SIGTERM and SIGHUP end
+a run within seconds with status 128 + the signal's number. No partial output
+is ever left behind, and nothing at the output path is replaced unless
+``--overwrite`` says so.
 """
 
 from __future__ import annotations
@@ -23,6 +26,7 @@ from typing import Any
 from ._io import CommandError
 
 PROG = "tarnwell"
+DEBUG_HELP = "on failure, print the full traceback as well as the one-line message"
 
 
 def _threads(text: str) -> int:
@@ -69,6 +73,7 @@ def build_parser() -> argparse.ArgumentParser:
         "may use); with --scheduler the cluster's workers keep their own thread counts",
     )
     common.add_argument("-q", "--quiet", action="store_true", help="no progress bar or summary")
+    common.add_argument("--debug", action="store_true", help=DEBUG_HELP)
 
     diag = sub.add_parser(
         "diagnose",
@@ -219,6 +224,7 @@ def build_parser() -> argparse.ArgumentParser:
     plot.add_argument("--show", action="store_true", help="also show the figure on screen")
     plot.add_argument("--overwrite", action="store_true", help="replace the picture if it exists")
     plot.add_argument("-q", "--quiet", action="store_true", help="print nothing")
+    plot.add_argument("--debug", action="store_true", help=DEBUG_HELP)
     return parser
 
 
@@ -232,21 +238,31 @@ def _version() -> str:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    from . import signals
+    from .failures import describe
+
     parser = build_parser()
     args = parser.parse_args(argv)
+    runner = {"diagnose": run_diagnose, "vad": run_vad}.get(args.command, run_plot)
     try:
-        if args.command == "diagnose":
-            run_diagnose(args)
-        elif args.command == "vad":
-            run_vad(args)
-        else:
-            run_plot(args)
-    except CommandError as err:
-        print(f"{PROG} {args.command}: error: {err}", file=sys.stderr)
-        return 1
+        signals.run(lambda: runner(args))
+    except signals.Interrupted as stop:
+        print(f"{PROG} {args.command}: {stop.describe()}; no output written", file=sys.stderr)
+        signals.hard_exit(stop.exit_status)
+        return stop.exit_status  # pragma: no cover - hard_exit does not return
     except KeyboardInterrupt:
-        print(f"{PROG} {args.command}: interrupted", file=sys.stderr)
+        signals.remove_partials()
+        print(f"{PROG} {args.command}: interrupted; no output written", file=sys.stderr)
         return 130
+    except BaseException as err:
+        if isinstance(err, SystemExit):
+            raise
+        if getattr(args, "debug", False):
+            import traceback
+
+            traceback.print_exc()
+        print(f"{PROG} {args.command}: error: {describe(err, args)}", file=sys.stderr)
+        return 1
     return 0
 
 
@@ -258,6 +274,7 @@ def _say(args: argparse.Namespace, text: str) -> None:
 def run_diagnose(args: argparse.Namespace) -> None:
     from . import _io, roles
     from . import diagnose as _diagnose
+    from .failures import check_fits_in_memory
 
     _io.check_output(args.output, args.overwrite)
     chunks = _io.parse_chunks(args.chunks)
@@ -281,6 +298,9 @@ def run_diagnose(args: argparse.Namespace) -> None:
     start = time.perf_counter()
     ds = _io.open_model(args.model_file, chunks)
     try:
+        if not lazy:
+            largest = max((v.size for v in ds.data_vars.values() if v.ndim >= 3), default=0)
+            check_fits_in_memory(largest * 8, args.model_file)
         result = _diagnose.diagnose(ds, variables, options)
         result.attrs["history"] = f"{time.strftime('%Y-%m-%dT%H:%M:%S')} {_command_line()}"
         for note in result.attrs.get("comment", "").splitlines():
@@ -314,8 +334,10 @@ def _connect(address: str) -> Any:
         ) from None
     try:
         return distributed.Client(address, timeout="10s")
-    except (OSError, TimeoutError) as err:
-        raise CommandError(f"--scheduler {address}: cannot connect ({err})") from None
+    except Exception as err:  # a bad address is a ValueError, an unreachable one an OSError
+        lines = str(err).strip().splitlines()
+        reason = lines[0] if lines else type(err).__name__
+        raise CommandError(f"--scheduler {address}: cannot connect ({reason})") from None
 
 
 def _computer(client: Any, threads: int, progress: bool) -> Any:
@@ -376,6 +398,16 @@ def run_vad(args: argparse.Namespace) -> None:
     _say(args, f"{gates:,} gates in {seconds:.2f} s ({gates / seconds:,.0f} per second)")
 
 
+def _require_some_data(path: str, ds: Any) -> None:
+    """Refuse a product with no finite value at all (a map of nothing says nothing)."""
+    import numpy as np
+
+    fields = [v for v in ds.data_vars.values() if v.dtype.kind == "f" and v.ndim >= 1]
+    # The first field with data ends the search: usually the first one read.
+    if fields and not any(bool(np.isfinite(v.values).any()) for v in fields):
+        raise CommandError(f"{path}: every field is NaN; nothing to plot")
+
+
 def run_plot(args: argparse.Namespace) -> None:
     from . import _io, plotting
 
@@ -383,6 +415,8 @@ def run_plot(args: argparse.Namespace) -> None:
     _io.check_output(output, args.overwrite)
     datasets = [plotting.open_product(path) for path in args.files]
     try:
+        for path, ds in zip(args.files, datasets, strict=True):
+            _require_some_data(path, ds)
         fig = plotting.figure_sheet(
             datasets,
             time_index=args.time,

@@ -2,14 +2,20 @@
 
 Outputs are written to a hidden temporary sibling of the target and renamed
 into place only once complete, so an interrupted or failed run never leaves a
-partial file under the name the user asked for.
+partial file under the name the user asked for. The rename never replaces
+anything that was not meant to be replaced: without ``--overwrite`` it fails
+if anything appeared at the target meanwhile (a rename that refuses to
+replace, done by the kernel in one step), and with it only a file or a zarr
+store that this command wrote is replaced.
 """
 
 from __future__ import annotations
 
 import contextlib
+import ctypes
+import errno
+import json
 import os
-import shutil
 import sys
 import tempfile
 from collections.abc import Callable, Iterator, Mapping
@@ -48,6 +54,11 @@ def parse_chunks(text: str | None) -> dict[str, int] | str | None:
             raise CommandError(
                 f"--chunks: expected DIM=SIZE[,DIM=SIZE...] or 'auto', got {text!r}"
             ) from None
+        if chunks[name.strip()] < 1 and chunks[name.strip()] != -1:
+            raise CommandError(
+                f"--chunks: a chunk size is 1 or more (or -1 for the whole dimension), "
+                f"got {item.strip()!r}"
+            )
     return chunks
 
 
@@ -66,8 +77,12 @@ def open_model(path: str, chunks: dict[str, int] | str | None) -> xr.Dataset:
     require_reading(path)
     import xarray as xr
 
+    from . import integrity
+
     if not os.path.exists(path):
         raise CommandError(f"{path}: no such file or directory")
+    if not os.access(path, os.R_OK):
+        raise CommandError(f"{path}: permission denied (not readable)")
     if chunks is not None:
         _require("dask", "reading in chunks (--chunks)")
     kwargs: dict[str, Any] = {"chunks": chunks} if isinstance(chunks, str) else {}
@@ -80,12 +95,28 @@ def open_model(path: str, chunks: dict[str, int] | str | None) -> xr.Dataset:
     elif is_zarr(path):
         _require("zarr", "reading zarr stores")
         kwargs["engine"] = "zarr"
+    if not grib:
+        integrity.check_file(path)
+    with _grib_complaints() as complaints:
+        try:
+            ds = _open_grib(path) if grib else xr.open_dataset(path, **kwargs)
+        except CommandError:
+            raise
+        except Exception as err:  # every backend has its own way of saying "not mine"
+            raise CommandError(
+                f"{path}: cannot read as a model file ({_first_line(err)})"
+            ) from None
+    if complaints:
+        ds.close()
+        raise integrity.DamagedInput(
+            f"{path}: {len(complaints)} GRIB message(s) could not be decoded "
+            f"({complaints[0]}): the file is damaged"
+        )
     try:
-        ds = _open_grib(path) if grib else xr.open_dataset(path, **kwargs)
+        integrity.check_dataset(ds, path)
     except CommandError:
+        ds.close()
         raise
-    except Exception as err:  # every backend has its own way of saying "not mine"
-        raise CommandError(f"{path}: cannot read as a model file ({_first_line(err)})") from None
     if isinstance(chunks, dict):
         chunks = _time_alias(chunks, ds)
         unknown = sorted(set(chunks) - set(ds.dims))
@@ -208,6 +239,35 @@ def _open_grib(path: str) -> xr.Dataset:
     return ds
 
 
+@contextlib.contextmanager
+def _grib_complaints() -> Iterator[list[str]]:
+    """cfgrib's logged errors while a file opens, kept from the terminal.
+
+    cfgrib logs a traceback for each message it cannot decode and goes on
+    without it; the run would then fail later for a variable that seems
+    missing. The complaints are collected, and the file refused with the first.
+    """
+    import logging
+
+    complaints: list[str] = []
+
+    class Collect(logging.Handler):
+        def emit(self, record: logging.LogRecord) -> None:
+            if record.levelno >= logging.ERROR:
+                complaints.append(_first_line(Exception(record.getMessage())))
+
+    logger = logging.getLogger("cfgrib")
+    handler = Collect()
+    propagate = logger.propagate
+    logger.addHandler(handler)
+    logger.propagate = False
+    try:
+        yield complaints
+    finally:
+        logger.removeHandler(handler)
+        logger.propagate = propagate
+
+
 def _netcdf_backend(path: str) -> Any:
     """xarray's netCDF4 backend class for a netCDF-3 or HDF5 file, if netCDF4 is installed."""
     import importlib.util
@@ -238,42 +298,151 @@ def _first_line(err: BaseException) -> str:
 
 
 def check_output(path: str, overwrite: bool) -> None:
-    """Refuse an existing output unless ``overwrite``; refuse a missing directory."""
+    """Refuse an existing output unless ``overwrite`` and it is ours to replace;
+    refuse a missing or unwritable directory."""
     target = Path(path)
-    if target.exists() and not overwrite:
-        raise CommandError(f"{path} exists; pass --overwrite to replace it")
+    if os.path.lexists(target):
+        if not overwrite:
+            raise CommandError(f"{path} exists; pass --overwrite to replace it")
+        _check_replaceable(target)
     parent = target.absolute().parent
     if not parent.is_dir():
         raise CommandError(f"{path}: directory {parent} does not exist")
+    if not os.access(parent, os.W_OK | os.X_OK):
+        raise CommandError(f"{path}: permission denied: cannot write in {parent}")
+
+
+def _check_replaceable(target: Path) -> None:
+    """``--overwrite`` replaces a file (or symlink), or a zarr store this command wrote."""
+    if target.is_symlink() or target.is_file():
+        return
+    if target.is_dir():
+        if is_tarnwell_zarr(target):
+            return
+        raise CommandError(
+            f"{target} is a directory that is not a zarr store written by tarnwell; "
+            "--overwrite replaces only files and tarnwell's own zarr outputs"
+        )
+    raise CommandError(f"{target} is not a regular file; not replacing it")
+
+
+def is_tarnwell_zarr(path: Path) -> bool:
+    """Whether ``path`` is a zarr store whose root attributes name a tarnwell product."""
+    for name, key in ((".zattrs", None), ("zarr.json", "attributes")):
+        try:
+            with open(path / name, encoding="utf-8") as f:
+                meta = json.load(f)
+        except (OSError, ValueError):
+            continue
+        attrs = meta.get(key, {}) if key else meta
+        if isinstance(attrs, dict) and "tarnwell_product" in attrs:
+            return True
+    return False
 
 
 @contextlib.contextmanager
 def staged_output(path: str, overwrite: bool) -> Iterator[str]:
     """A temporary path to write to; renamed to ``path`` when the block succeeds.
 
-    On any failure (also Ctrl-C) the temporary output is removed and ``path``
-    is left as it was.
+    On any failure (also Ctrl-C) the writers are stopped, the temporary output
+    is removed and ``path`` is left as it was.
     """
+    from . import signals
+
     check_output(path, overwrite)
     target = Path(path).absolute()
     fd, tmp_name = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".partial", dir=target.parent)
     os.close(fd)
     os.unlink(tmp_name)  # writers create the file or zarr directory themselves
+    gate = signals.register(tmp_name)
     try:
         yield tmp_name
-        if target.exists():
-            _remove(target)
-        os.replace(tmp_name, target)
+        with signals.commit_lock:
+            if signals.stopping():
+                raise CommandError("stopped before the output was complete")
+            publish(tmp_name, target, overwrite)
     finally:
+        # Writer threads still at work (a failed chunk does not stop the others)
+        # would recreate files in a removed zarr directory: the gate closes for
+        # good, and the writes already started end before the removal.
+        gate.close(signals.GRACE)
         if os.path.lexists(tmp_name):
-            _remove(Path(tmp_name))
+            signals.remove_path(tmp_name)
+        signals.unregister(tmp_name)
 
 
-def _remove(path: Path) -> None:
-    if path.is_dir() and not path.is_symlink():
-        shutil.rmtree(path)
-    else:
-        path.unlink()
+RENAME_NOREPLACE = 1
+RENAME_EXCHANGE = 2
+_AT_FDCWD = -100
+
+
+def _renameat2(src: str, dst: str, flags: int) -> bool:
+    """Linux's renameat2; False where the system or the file system lacks it."""
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        func = libc.renameat2
+    except (OSError, AttributeError):
+        return False
+    result = func(_AT_FDCWD, os.fsencode(src), _AT_FDCWD, os.fsencode(dst), ctypes.c_uint(flags))
+    if result == 0:
+        return True
+    code = ctypes.get_errno()
+    if code in (errno.EINVAL, errno.ENOSYS, errno.ENOTSUP):
+        return False
+    raise OSError(code, os.strerror(code), dst)
+
+
+def publish(tmp: str, target: Path, overwrite: bool) -> None:
+    """Move the finished output ``tmp`` to ``target``, replacing only what may be replaced."""
+    try:
+        _rename_no_replace(tmp, target)
+        return
+    except FileExistsError:
+        if not overwrite:
+            raise CommandError(
+                f"{target} appeared while this run was writing it; not replaced "
+                "(pass --overwrite to replace it)"
+            ) from None
+    _check_replaceable(target)
+    if os.path.isfile(tmp) and (target.is_symlink() or target.is_file()):
+        os.replace(tmp, target)  # atomic: the target is the old file or the new one
+        return
+    # A directory cannot be renamed over a non-empty one: swap the two in one
+    # step, then remove the old one (now under the temporary name).
+    if not _renameat2(tmp, str(target), RENAME_EXCHANGE):
+        aside = f"{tmp}.old"
+        os.rename(target, aside)
+        os.rename(tmp, target)
+        tmp = aside
+    from . import signals
+
+    signals.remove_path(tmp)
+
+
+def _rename_no_replace(tmp: str, target: Path) -> None:
+    """Rename that fails with FileExistsError if anything exists at ``target``."""
+    try:
+        if _renameat2(tmp, str(target), RENAME_NOREPLACE):
+            return
+    except OSError as err:
+        if err.errno == errno.EEXIST:
+            raise FileExistsError(errno.EEXIST, "exists", str(target)) from None
+        raise
+    # Without renameat2: a hard link is created only where nothing exists; a
+    # directory (zarr) falls back to a check then rename, which the kernel
+    # still refuses onto a file or a non-empty directory.
+    if os.path.isfile(tmp):
+        os.link(tmp, target)
+        os.unlink(tmp)
+        return
+    if os.path.lexists(target):
+        raise FileExistsError(errno.EEXIST, "exists", str(target))
+    try:
+        os.rename(tmp, target)
+    except OSError as err:
+        if err.errno in (errno.ENOTEMPTY, errno.EEXIST, errno.ENOTDIR):
+            raise FileExistsError(errno.EEXIST, "exists", str(target)) from None
+        raise
 
 
 def write_dataset(
@@ -294,11 +463,44 @@ def write_dataset(
     with staged_output(path, overwrite) as tmp:
         if is_zarr(path):
             _require("zarr", "writing zarr stores")
-            delayed = ds.to_zarr(tmp, mode="w", compute=False, zarr_format=2, consolidated=True)
+            # Every chunk written, also one of NaN only: a missing chunk means damage.
+            delayed = ds.to_zarr(
+                _gated_store(tmp),
+                mode="w",
+                compute=False,
+                zarr_format=2,
+                consolidated=True,
+                write_empty_chunks=True,
+            )
         else:
             delayed = ds.to_netcdf(tmp, engine=_netcdf_engine(), compute=False)
         if delayed is not None:
             compute(delayed)
+
+
+def _gated_store(root: str) -> Any:
+    """A zarr directory store whose every write passes the write gate.
+
+    After a failed chunk or a signal the gate closes: the writes in flight
+    end, no new one starts, and the partial store can then be removed without
+    a writer thread recreating files in it.
+    """
+    from zarr.storage import LocalStore
+
+    from .signals import gate_for
+
+    gate = gate_for(root)
+
+    class GatedStore(LocalStore):
+        async def _set(self, key: str, value: Any, exclusive: bool = False) -> None:
+            with gate.write():
+                await super()._set(key, value, exclusive=exclusive)
+
+        def set_sync(self, key: str, value: Any) -> None:
+            with gate.write():
+                super().set_sync(key, value)
+
+    return GatedStore(root)
 
 
 def _netcdf_engine() -> Literal["netcdf4", "h5netcdf", "scipy"]:
