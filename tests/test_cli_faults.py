@@ -441,7 +441,7 @@ def test_out_of_memory_says_to_use_chunks(model, tmp_path):
     path, _ = model
     big = tmp_path / "big.nc"
     _sample_data.model_dataset(nt=12, nz=30, ny=100, nx=120, seed=1).to_netcdf(big)
-    limit = 1_200_000_000
+    limit = 1_600_000_000
 
     def set_limit() -> None:
         resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
