@@ -18,7 +18,7 @@ import json
 import os
 import sys
 import tempfile
-from collections.abc import Callable, Iterator, Mapping
+from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Literal
 
@@ -511,24 +511,6 @@ def _netcdf_engine() -> Literal["netcdf4", "h5netcdf", "scipy"]:
     if importlib.util.find_spec("h5netcdf") is not None:
         return "h5netcdf"
     return "scipy"
-
-
-def _clean_encoding(ds: xr.Dataset) -> xr.Dataset:
-    """Drop encodings inherited from the input (chunk sizes, compression, packing).
-
-    An input's packing (scale_factor on int16) or chunk layout does not fit
-    new float64 fields; floats are written with a NaN fill value.
-    """
-    ds = ds.copy()
-    for name in ds.variables:
-        var = ds.variables[name]
-        keep: Mapping[str, Any] = {
-            k: v for k, v in var.encoding.items() if k in ("units", "calendar", "dtype")
-        }
-        if var.dtype.kind == "f":
-            keep = {"_FillValue": float("nan")}
-        var.encoding = dict(keep)
-    return ds
 
 
 def progress_wanted(quiet: bool) -> bool:
