@@ -307,7 +307,7 @@ def test_a_failed_write_leaves_no_partial_file(model, tmp_path, monkeypatch):
 
     path, _ = model
 
-    def failing(client, threads, progress):
+    def failing(client, threads, progress, steps=None):
         def compute(delayed):
             raise KeyboardInterrupt
 

@@ -14,6 +14,7 @@ import sys
 import textwrap
 import time
 from pathlib import Path
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
@@ -576,3 +577,43 @@ def test_a_full_disk_is_one_line_and_leaves_nothing(model, small_disk, suffix, c
     assert done.returncode == 1, done.stderr
     one_line(done.stderr, "no space left on the device")
     assert contents(small_disk) == {"earlier.nc": EARLIER}
+
+
+def test_a_grib_file_with_a_damaged_message_is_one_line(tmp_path, capsys):
+    """cfgrib skips a message it cannot decode with a logged traceback; the
+    command refuses the file instead of diagnosing what is left."""
+    pytest.importorskip("cfgrib")
+    from test_cli import write_grib
+
+    grib = tmp_path / "model.grib2"
+    write_grib(grib)
+    data = bytearray(grib.read_bytes())
+    starts = [i for i in range(len(data) - 4) if data[i : i + 4] == b"GRIB"]
+    assert len(starts) > 3
+    middle = starts[len(starts) // 2]
+    data[middle + 16 : middle + 200] = bytes(184)  # the grid and product sections zeroed
+    grib.write_bytes(bytes(data))
+    out = tmp_path / "d.nc"
+    assert main(["diagnose", str(grib), "-o", str(out)]) == 1
+    one_line(capsys.readouterr().err, str(grib), "GRIB message", "damaged")
+    assert not out.exists()
+
+
+def test_a_killed_dask_worker_is_one_line(model, tmp_path, capsys, monkeypatch):
+    distributed = pytest.importorskip("distributed")
+    from tarnwell import cli
+
+    path, _ = model
+
+    def dying(client, threads, progress, steps=None):
+        def compute(delayed):
+            worker = SimpleNamespace(address="tcp://127.0.0.1:40000")  # as the scheduler gives
+            raise distributed.KilledWorker("diagnose-block", worker, 3)
+
+        return compute
+
+    monkeypatch.setattr(cli, "_computer", dying)
+    out = tmp_path / "d.nc"
+    assert main(["diagnose", str(path), "-o", str(out), "--chunks", "time=1"]) == 1
+    one_line(capsys.readouterr().err, "dask worker died", "--chunks")
+    assert os.listdir(tmp_path) == []

@@ -83,17 +83,18 @@ def peak_rss(args: list[str]) -> int:
     return int(done.stdout.strip().splitlines()[-1])
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="dask's ordering holds every step's heights for the cold-pool kernel, which "
-    "waits on the thermodynamics: about one 3-D field per step",
-)
-def test_chunked_peak_memory_does_not_grow_with_the_file(files, tmp_path):
+# One thread works one block of steps at a time, so its peak is the same from
+# run to run; with two, how the blocks in flight overlap varies, and the peak
+# with it, so the bound is looser (a file's results held whole would still
+# exceed it several times over: about 35 MiB a step here).
+@pytest.mark.parametrize("threads, bound", [(1, 1.10), (2, 1.25)])
+def test_chunked_peak_memory_does_not_grow_with_the_file(files, tmp_path, threads, bound):
     peaks = {
         nt: peak_rss(
-            ["diagnose", str(path), "-o", str(tmp_path / f"d{nt}.nc"), "-q", "--chunks", "time=1"]
+            ["diagnose", str(path), "-o", str(tmp_path / f"d{nt}.nc"), "-q"]
+            + ["--chunks", "time=1", "--threads", str(threads)]
         )
         for nt, path in files.items()
     }
     print({nt: f"{peak / 2**20:.0f} MiB" for nt, peak in peaks.items()})
-    assert peaks[24] <= 1.10 * peaks[2], peaks
+    assert peaks[24] <= bound * peaks[2], peaks

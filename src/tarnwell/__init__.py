@@ -1,10 +1,13 @@
 """Fast, exact, multithreaded diagnostics for model grids and radar volumes.
 
-Five functions, one per compiled kernel of `_tarnwell`, for NumPy arrays
+Six functions on compiled kernels (``thermo``, ``cold_pool``, ``profile``,
+``gradient``, ``vad`` and the parcel diagnostics ``parcel``), for NumPy arrays
 (with broadcasting, any vertical axis, masked arrays), pint Quantities,
 xarray DataArrays (dimensions by name, CF units and attributes) and dask
 (lazy, also on ``dask.distributed``). Each returns a named tuple of fields.
-See ``help(tarnwell.thermo)`` and the other functions for the reference.
+``tarnwell.composites`` builds the effective inflow layer and the composite
+parameters on them. See ``help(tarnwell.thermo)`` and the other functions for
+the reference.
 """
 
 from importlib.metadata import PackageNotFoundError, version

@@ -21,6 +21,7 @@ import os
 import sys
 import time
 from collections.abc import Sequence
+from functools import partial
 from typing import Any
 
 from ._io import CommandError
@@ -291,8 +292,13 @@ def run_diagnose(args: argparse.Namespace) -> None:
     if client is not None and chunks is None:
         chunks = "auto"  # a scheduler gets work only through dask
     lazy = chunks is not None
-    # Inside dask tasks the scheduler spreads blocks over the threads; each kernel
-    # call then runs on one. Eager, the kernels themselves use the threads.
+    if lazy:
+        from .stepwise import return_freed_fields
+
+        return_freed_fields()  # first: before any field is allocated and freed
+    # On a cluster the scheduler spreads blocks over the workers' threads, and each
+    # kernel call runs on one. Locally, eager or one block of steps at a time,
+    # the kernels themselves use the threads.
     options.n_threads = 1 if lazy else threads
 
     start = time.perf_counter()
@@ -302,6 +308,11 @@ def run_diagnose(args: argparse.Namespace) -> None:
             largest = max((v.size for v in ds.data_vars.values() if v.ndim >= 3), default=0)
             check_fits_in_memory(largest * 8, args.model_file)
         result = _diagnose.diagnose(ds, variables, options)
+        steps = None
+        if lazy and client is None:
+            from .stepwise import by_step
+
+            result, steps = by_step(result)
         result.attrs["history"] = f"{time.strftime('%Y-%m-%dT%H:%M:%S')} {_command_line()}"
         for note in result.attrs.get("comment", "").splitlines():
             print(f"{PROG} diagnose: note: {note}", file=sys.stderr)
@@ -309,7 +320,7 @@ def run_diagnose(args: argparse.Namespace) -> None:
             result,
             args.output,
             overwrite=args.overwrite,
-            compute=_computer(client, threads, _io.progress_wanted(args.quiet)),
+            compute=_computer(client, threads, _io.progress_wanted(args.quiet), steps),
         )
         points = _diagnose.elements(ds)
     finally:
@@ -340,8 +351,13 @@ def _connect(address: str) -> Any:
         raise CommandError(f"--scheduler {address}: cannot connect ({reason})") from None
 
 
-def _computer(client: Any, threads: int, progress: bool) -> Any:
-    """How to run a delayed write: on the cluster, or on a local pool of ``threads``."""
+def _computer(client: Any, threads: int, progress: bool, steps: Any = None) -> Any:
+    """How to run a delayed write: on the cluster, or on a local pool of ``threads``.
+
+    Locally, a write of fields computed block by block (``steps``) is run with
+    its blocks gated, so that no more than ``threads + 1`` blocks' results are
+    held at once.
+    """
 
     def compute(delayed: Any) -> None:
         if client is not None:
@@ -351,12 +367,18 @@ def _computer(client: Any, threads: int, progress: bool) -> Any:
             future.result()
             return
         dask: Any = importlib.import_module("dask")
+        if steps is None:
+            run = partial(dask.compute, delayed, scheduler="threads", num_workers=threads)
+        else:
+            graph = steps.throttled(delayed.__dask_graph__(), lag=threads)
+            threaded: Any = importlib.import_module("dask.threaded")
+            run = partial(threaded.get, graph, delayed.__dask_keys__(), num_workers=threads)
         if progress:
             bar = importlib.import_module("dask.diagnostics").ProgressBar
             with bar(out=sys.stderr):
-                dask.compute(delayed, scheduler="threads", num_workers=threads)
+                run()
         else:
-            dask.compute(delayed, scheduler="threads", num_workers=threads)
+            run()
 
     return compute
 

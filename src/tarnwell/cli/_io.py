@@ -262,10 +262,37 @@ def _grib_complaints() -> Iterator[list[str]]:
     logger.addHandler(handler)
     logger.propagate = False
     try:
-        yield complaints
+        with _library_stderr() as printed:
+            yield complaints
     finally:
         logger.removeHandler(handler)
         logger.propagate = propagate
+        # ecCodes itself prints to the process's standard error, not through
+        # Python, for a message whose sections it cannot find, and cfgrib then
+        # leaves the message out without a word.
+        complaints += [
+            line.split(":", 1)[-1].strip() for line in printed if line.startswith("ECCODES ERROR")
+        ]
+
+
+@contextlib.contextmanager
+def _library_stderr() -> Iterator[list[str]]:
+    """The lines C libraries print to file descriptor 2 meanwhile, kept from the terminal.
+
+    The list is filled in on exit.
+    """
+    printed: list[str] = []
+    sys.stderr.flush()
+    saved = os.dup(2)
+    with tempfile.TemporaryFile() as sink:
+        os.dup2(sink.fileno(), 2)
+        try:
+            yield printed
+        finally:
+            os.dup2(saved, 2)
+            os.close(saved)
+            sink.seek(0)
+            printed += sink.read().decode("utf-8", "replace").splitlines()
 
 
 def _netcdf_backend(path: str) -> Any:
@@ -473,7 +500,9 @@ def write_dataset(
                 write_empty_chunks=True,
             )
         else:
-            delayed = ds.to_netcdf(tmp, engine=_netcdf_engine(), compute=False)
+            engine = _netcdf_engine()
+            with _write_through(engine):
+                delayed = ds.to_netcdf(tmp, engine=engine, compute=False)
         if delayed is not None:
             compute(delayed)
 
@@ -501,6 +530,29 @@ def _gated_store(root: str) -> Any:
                 super().set_sync(key, value)
 
     return GatedStore(root)
+
+
+@contextlib.contextmanager
+def _write_through(engine: str) -> Iterator[None]:
+    """No chunk cache for the variables of a file created meanwhile by the netCDF library.
+
+    Each chunk of an output is written once, whole, and never read back. The
+    library's default cache (64 MiB per variable in netCDF-C 4.9 and later)
+    would only keep every chunk written until the file is closed: with a
+    hundred output fields, memory that grows with every time step written.
+    Without a cache, each chunk goes to the file as it is written.
+    """
+    if engine != "netcdf4":
+        yield
+        return
+    import netCDF4
+
+    previous = netCDF4.get_chunk_cache()
+    netCDF4.set_chunk_cache(0, previous[1], previous[2])
+    try:
+        yield
+    finally:
+        netCDF4.set_chunk_cache(*previous)
 
 
 def _netcdf_engine() -> Literal["netcdf4", "h5netcdf", "scipy"]:
