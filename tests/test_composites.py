@@ -129,3 +129,31 @@ def test_composites_keep_dataarray_labels():
     stp = cp.significant_tornado_parameter(f, f * 0, f * 0 + 500, f / 10, f * 0 + 20, f * 0)
     assert isinstance(stp, xr.DataArray) and stp.dims == ("y", "x")
     np.testing.assert_allclose(stp.values, [[1.0, 2.0 * 2.0]])
+
+
+def test_levels_missing_below_the_ground_change_nothing(columns):
+    """Pressure levels under the terrain arrive as NaN at the bottom of a column:
+    every height is then measured from the first level that has one."""
+    p, t, td, z, u, v = columns
+    below = np.full((len(p), 3), np.nan)
+    pad = [np.hstack([below, a]) for a in (p, t, td, z, u, v)]
+    layer = cp.effective_inflow_layer(p, t, td, z)
+    padded_layer = cp.effective_inflow_layer(*pad[:4])
+    for a, b in zip(layer, padded_layer, strict=True):
+        np.testing.assert_array_equal(a, b)
+    mu = tarnwell.parcel(p, t, td, z, parcel="most_unstable")
+    np.testing.assert_array_equal(
+        tarnwell.parcel(*pad[:4], parcel="most_unstable").el_height, mu.el_height
+    )
+    zp, up, vp = pad[3:]
+    esrh = cp.effective_srh(z, u, v, layer, cu=3.0, cv=-2.0)
+    assert np.isfinite(esrh).sum() > 10
+    # The same terms, summed over a longer row (numpy's pairwise grouping moves).
+    np.testing.assert_allclose(
+        cp.effective_srh(zp, up, vp, layer, cu=3.0, cv=-2.0), esrh, rtol=1e-14, atol=0.0
+    )
+    ebwd = cp.effective_bulk_wind_difference(z, u, v, layer, mu.el_height)
+    assert np.isfinite(ebwd).sum() > 10
+    np.testing.assert_array_equal(
+        cp.effective_bulk_wind_difference(zp, up, vp, layer, mu.el_height), ebwd
+    )

@@ -137,6 +137,14 @@ def effective_inflow_layer(
     )
 
 
+def _lowest_height(z: FloatArray) -> FloatArray:
+    """The first finite height of each row, as a column: the base the layer's
+    heights are measured from, also where levels below the ground are missing
+    (pressure levels under high terrain)."""
+    first = np.argmax(np.isfinite(z), axis=1)
+    return z[np.arange(len(z)), first][:, None]
+
+
 def _wind_at(zagl: FloatArray, u: FloatArray, h: FloatArray) -> FloatArray:
     """u at height h per row, linear between the levels around it; NaN outside."""
     z0, z1 = zagl[:, :-1], zagl[:, 1:]
@@ -201,7 +209,8 @@ def effective_srh(
     ----------
     z : array_like
         Height of every level, m, rising with the level index; heights of the
-        layer are measured from the lowest level.
+        layer are measured from the lowest level with a height (levels below
+        the ground may be missing, NaN).
     u, v : array_like
         Wind components, m s-1.
     layer : EffectiveLayer
@@ -225,7 +234,7 @@ def effective_srh(
     Forecasting*, 22, 102-115.
     """
     batch, (Z, U, V) = _level_last("effective_srh", {"z": z, "u": u, "v": v}, axis)
-    zagl = Z - Z[:, :1]
+    zagl = Z - _lowest_height(Z)
     n = len(Z)
     zb = np.broadcast_to(np.asarray(layer.bottom_height, float), batch).reshape(n)
     zt = np.broadcast_to(np.asarray(layer.top_height, float), batch).reshape(n)
@@ -253,12 +262,13 @@ def effective_bulk_wind_difference(
     Parameters
     ----------
     z, u, v : array_like
-        Heights (m, rising with the level index) and wind components (m s-1).
+        Heights (m, rising with the level index; levels below the ground may
+        be missing, NaN) and wind components (m s-1).
     layer : EffectiveLayer
         From :func:`effective_inflow_layer`.
     el_height : array_like
         Height of the most unstable parcel's equilibrium level above the
-        lowest level, m (``tarnwell.parcel(..., parcel="most_unstable").el_height``).
+        lowest level with a height, m (``tarnwell.parcel(..., parcel="most_unstable").el_height``).
     axis : int, default -1
         The vertical axis.
 
@@ -274,7 +284,7 @@ def effective_bulk_wind_difference(
     Forecasting*, 22, 102-115.
     """
     batch, (Z, U, V) = _level_last("effective_bulk_wind_difference", {"z": z, "u": u, "v": v}, axis)
-    zagl = Z - Z[:, :1]
+    zagl = Z - _lowest_height(Z)
     n = len(Z)
     zb = np.broadcast_to(np.asarray(layer.bottom_height, float), batch).reshape(n)
     el = np.broadcast_to(np.asarray(el_height, float), batch).reshape(n)

@@ -1,18 +1,19 @@
 """A lazy diagnosis computed one block of its outer dimensions (time steps) per task.
 
-Handed to dask as one graph, a whole file's diagnosis is ordered for
-throughput: the first kernels run step by step, but the fields that wait on a
-horizontal mean (the cold pool's reference), and the parcel and effective-layer
-fields built on many earlier ones, are scheduled after every step has been
-read, so the intermediates of all steps are held at once and memory grows with
-the file's length. Here each block of the outer dimensions is one task that
+Handed to dask as one graph, a whole file's diagnosis is ordered by dask's
+heuristics, which need not finish one step before starting the next: the
+fields that wait on a horizontal mean (the cold pool's reference), and the
+parcel and effective-layer fields built on many earlier ones, have been seen
+scheduled after every step had been read, with the intermediates of all
+steps held at once. Here each block of the outer dimensions is one task that
 computes its own slice of every field, start to finish, and hands the slices
-on to the write. Left to itself, dask would still write field by field, each
-through every step, and so hold every block's results until the last field's
-turn; so block ``b`` also waits on a gate that opens only once block
-``b - lag`` is written (:meth:`Steps.throttled`): the memory in use is that of
-``lag + 1`` blocks, whatever the number of steps. Each slice is the same graph,
-culled, so the values are those of the whole-file computation, bit for bit.
+on to the write. The write's order is dask's too (it has been seen to go
+field by field, each through every step, holding every block's results until
+the last field's turn), so block ``b`` also waits on a gate that opens only
+once block ``b - lag`` is written (:meth:`Steps.throttled`): the results held
+are those of at most ``lag + 1`` blocks, whatever the number of steps. Each
+slice is the same graph, culled, so the values are those of the whole-file
+computation, bit for bit.
 """
 
 from __future__ import annotations
