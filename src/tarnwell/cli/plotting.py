@@ -498,7 +498,8 @@ def vad_profile(ax: Axes, ds: xr.Dataset) -> None:
     for c, n in zip(centre_a[::step], mn_a[::step], strict=True):
         ax.annotate(f"{n:.0f}", (right, c), xytext=(14, -3), textcoords="offset points", fontsize=6)
     ax.set_xlim(0.0, right + 6.0)
-    ax.set_xlabel("speed, rms (m s$^{-1}$); barbs (5, 10 m s$^{-1}$) with gates per ring")
+    # Two lines: one would run past the sheet's right edge in the narrow panel.
+    ax.set_xlabel("speed, rms (m s$^{-1}$)\nbarbs: 5, 10 m s$^{-1}$; numbers: gates per ring")
     ax.set_ylabel("beam height above the radar (km)")
     ax.legend(handles=handles, loc="upper left", fontsize=8)
     ax.grid(alpha=0.3)
