@@ -246,6 +246,12 @@ def test_noise_only_volume_is_refused_and_mostly_noise_warns(tmp_path, capsys):
         assert np.all(np.isnan(ds["u"].values[3:]))
         assert ds.attrs["tarnwell_rings_folded_noise"] == int((flags == 3).sum())
         assert ds.attrs["tarnwell_rings_in_profile"] == int((flags == 0).sum()) > 0
+        counted = ("no_echo", "too_few_gates_or_poor_coverage", "fitted")
+        assert (
+            ds.attrs["tarnwell_rings_total"]
+            == flags.size
+            == sum(ds.attrs[f"tarnwell_rings_{key}"] for key in counted)
+        )
         left_out = int((flags >= 3).sum())
     # The picture marks the rings left out.
     pytest.importorskip("matplotlib")

@@ -509,7 +509,7 @@ def vad_dataset(
         if name in first.coords or name in first.data_vars:
             coords[name] = ((), float(first[name].values), dict(first[name].attrs))
     counts = {
-        "rings": int(flag.size),
+        "total": int(flag.size),
         "no_echo": int((flag == FLAG_NO_ECHO).sum()),
         "too_few_gates_or_poor_coverage": int((flag == FLAG_SPARSE).sum()),
         "fitted": int(fitted.sum()),
@@ -600,7 +600,7 @@ def dropped_warning(ds: xr.Dataset) -> str | None:
 def ring_summary(ds: xr.Dataset) -> str:
     a = ds.attrs
     return (
-        f"{a['tarnwell_rings_rings']:,} rings: {a['tarnwell_rings_no_echo']:,} without echo, "
+        f"{a['tarnwell_rings_total']:,} rings: {a['tarnwell_rings_no_echo']:,} without echo, "
         f"{a['tarnwell_rings_too_few_gates_or_poor_coverage']:,} with too few gates or poor "
         f"coverage, {a['tarnwell_rings_folded_noise']:,} no better than folded noise, "
         f"{a['tarnwell_rings_jump']:,} jumping against their neighbours"
