@@ -599,6 +599,17 @@ def test_a_grib_file_with_a_damaged_message_is_one_line(tmp_path, capsys):
     assert not out.exists()
 
 
+def test_a_signal_line_gets_out_while_a_library_is_being_captured(capfd):
+    """ecCodes' output is kept from the terminal while a GRIB file opens; the
+    main thread's line for a signal meanwhile must still reach it."""
+    with _io._library_stderr() as printed:
+        os.write(2, b"ECCODES ERROR   :  Failed to get section info\n")
+        _io.restore_stderr()
+        os.write(2, b"tarnwell diagnose: interrupted; no output written\n")
+    assert printed == ["ECCODES ERROR   :  Failed to get section info"]
+    assert capfd.readouterr().err == "tarnwell diagnose: interrupted; no output written\n"
+
+
 def test_a_killed_dask_worker_is_one_line(model, tmp_path, capsys, monkeypatch):
     distributed = pytest.importorskip("distributed")
     from tarnwell import cli

@@ -142,7 +142,8 @@ def _lowest_height(z: FloatArray) -> FloatArray:
     heights are measured from, also where levels below the ground are missing
     (pressure levels under high terrain)."""
     first = np.argmax(np.isfinite(z), axis=1)
-    return z[np.arange(len(z)), first][:, None]
+    base: FloatArray = z[np.arange(len(z)), first][:, None]
+    return base
 
 
 def _wind_at(zagl: FloatArray, u: FloatArray, h: FloatArray) -> FloatArray:

@@ -248,6 +248,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         signals.run(lambda: runner(args))
     except signals.Interrupted as stop:
+        _io_module = sys.modules.get(f"{__name__}._io")
+        if _io_module is not None:
+            _io_module.restore_stderr()  # the worker may be capturing a library's output
         print(f"{PROG} {args.command}: {stop.describe()}; no output written", file=sys.stderr)
         signals.hard_exit(stop.exit_status)
         return stop.exit_status  # pragma: no cover - hard_exit does not return

@@ -275,6 +275,23 @@ def _grib_complaints() -> Iterator[list[str]]:
         ]
 
 
+# Copies of the real standard error while a library's output is kept from it.
+_real_stderr: list[int] = []
+
+
+def restore_stderr() -> None:
+    """Standard error back on the terminal (or file) it was, if a capture has it.
+
+    For the main thread's one line on a signal, which may come while the
+    worker is opening a file with standard error captured.
+    """
+    for saved in list(_real_stderr):
+        try:
+            os.dup2(saved, 2)
+        except OSError:
+            pass
+
+
 @contextlib.contextmanager
 def _library_stderr() -> Iterator[list[str]]:
     """The lines C libraries print to file descriptor 2 meanwhile, kept from the terminal.
@@ -283,13 +300,19 @@ def _library_stderr() -> Iterator[list[str]]:
     """
     printed: list[str] = []
     sys.stderr.flush()
-    saved = os.dup(2)
+    try:
+        saved = os.dup(2)
+    except OSError:  # no standard error at all: nothing to keep anything from
+        yield printed
+        return
+    _real_stderr.append(saved)
     with tempfile.TemporaryFile() as sink:
         os.dup2(sink.fileno(), 2)
         try:
             yield printed
         finally:
             os.dup2(saved, 2)
+            _real_stderr.remove(saved)
             os.close(saved)
             sink.seek(0)
             printed += sink.read().decode("utf-8", "replace").splitlines()
