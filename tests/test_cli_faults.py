@@ -122,6 +122,13 @@ HARNESS = textwrap.dedent(
 )
 
 
+def as_in_a_terminal() -> None:
+    """SIGINT as a terminal's foreground job has it, however the tests were
+    started (a background job of a script ignores SIGINT, and so, rightly,
+    would the command)."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def signal_at(moment: str, signum: int, args: list[str], cwd: Path) -> tuple[int, str, float]:
     """Run the command, send ``signum`` when it reaches ``moment``; status, stderr, seconds."""
     proc = subprocess.Popen(
@@ -130,6 +137,7 @@ def signal_at(moment: str, signum: int, args: list[str], cwd: Path) -> tuple[int
         stderr=subprocess.PIPE,
         text=True,
         cwd=cwd,
+        preexec_fn=as_in_a_terminal,
     )
     assert proc.stdout is not None
     ready, _, _ = select.select([proc.stdout], [], [], 120)
@@ -145,6 +153,7 @@ def signal_at(moment: str, signum: int, args: list[str], cwd: Path) -> tuple[int
         _, err = proc.communicate(timeout=30)
     except subprocess.TimeoutExpired:
         proc.kill()
+        proc.communicate()
         raise
     return proc.returncode, err, time.monotonic() - sent
 

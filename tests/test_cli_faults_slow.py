@@ -46,7 +46,14 @@ def test_a_signal_during_a_real_write(files, tmp_path, suffix, chunks, signum):
     out = tmp_path / f"diag{suffix}"
     args = [sys.executable, "-m", "tarnwell", "diagnose", str(files[24]), "-o", str(out), "-q"]
     args += ["--chunks", chunks] if chunks else []
-    proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    proc = subprocess.Popen(
+        args,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        text=True,
+        # SIGINT as a terminal's foreground job has it, however the tests were started.
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+    )
     deadline = time.monotonic() + 120
     while not any(p.endswith(".partial") for p in os.listdir(tmp_path)):
         assert proc.poll() is None and time.monotonic() < deadline
