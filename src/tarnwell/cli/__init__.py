@@ -22,9 +22,12 @@ import sys
 import time
 from collections.abc import Sequence
 from functools import partial
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-from ._io import CommandError
+from ._io import CommandError, restore_stderr
+
+if TYPE_CHECKING:
+    from .stepwise import Steps
 
 PROG = "tarnwell"
 DEBUG_HELP = "on failure, print the full traceback as well as the one-line message"
@@ -248,9 +251,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         signals.run(lambda: runner(args))
     except signals.Interrupted as stop:
-        _io_module = sys.modules.get(f"{__name__}._io")
-        if _io_module is not None:
-            _io_module.restore_stderr()  # the worker may be capturing a library's output
+        restore_stderr()  # the worker may be capturing a library's output
         print(f"{PROG} {args.command}: {stop.describe()}; no output written", file=sys.stderr)
         signals.hard_exit(stop.exit_status)
         return stop.exit_status  # pragma: no cover - hard_exit does not return
@@ -354,7 +355,7 @@ def _connect(address: str) -> Any:
         raise CommandError(f"--scheduler {address}: cannot connect ({reason})") from None
 
 
-def _computer(client: Any, threads: int, progress: bool, steps: Any = None) -> Any:
+def _computer(client: Any, threads: int, progress: bool, steps: Steps | None = None) -> Any:
     """How to run a delayed write: on the cluster, or on a local pool of ``threads``.
 
     Locally, a write of fields computed block by block (``steps``) is run with

@@ -115,7 +115,8 @@ def by_step(result: xr.Dataset) -> tuple[xr.Dataset, Steps]:
     token = uuid.uuid4().hex
     work_name = f"tarnwell-block-{token}"
     work_layer: dict[Hashable, Any] = {}
-    for index in itertools.product(*(range(len(chunks[d])) for d in dims)):
+    blocks = list(itertools.product(*(range(len(chunks[d])) for d in dims)))
+    for index in blocks:
         where = {d: slice(starts[d][i], starts[d][i + 1]) for d, i in zip(dims, index, strict=True)}
         regions = [tuple(where.get(d, slice(None)) for d in result[n].dims) for n in names]
         work, gate = (work_name, *index), (f"tarnwell-gate-{token}", *index)
@@ -128,7 +129,7 @@ def by_step(result: xr.Dataset) -> tuple[xr.Dataset, Steps]:
         var = result[name]
         field_name = f"{name}-by-step-{token}"
         layer = {}
-        for index in itertools.product(*(range(len(chunks[d])) for d in dims)):
+        for index in blocks:
             at = dict(zip(dims, index, strict=True))
             key = (field_name, *(at.get(d, 0) for d in var.dims))
             layer[key] = (_pick, (work_name, *index), k)
