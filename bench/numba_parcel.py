@@ -64,18 +64,41 @@ def _lte(t, lnA, w, tl):
     )
 
 
+# Bolton's eq. 10 has its pole at T_c = -243.5 C; the moist solve keeps to
+# the bracket between it and the boiling point, as the kernel does.
+POLE_T = 273.15 - 243.5
+LOG_POLE_T = 3.3894621254437336
+MIN_GUESS_SPAN = 1e-4
+
+
 @_serial
 def _moist(target, p, lnA, t):
-    for _ in range(30):
+    lo = POLE_T
+    hi = math.inf
+    if not (LOG_POLE_T + 0.2854 * lnA < target):
+        return NAN, NAN
+    if not (t > lo and t < hi):
+        t = POLE_T + 250.0
+    for _ in range(100):
         tc = t - 273.15
         den = tc + 243.5
         es = math.exp((tc * 17.67) / den) * 611.2
         dry = p - es
+        if not (dry > 0.0):
+            a = math.log(p / 611.2)
+            boiling = (a * 243.5) / (17.67 - a) + 273.15
+            hi = boiling if boiling < t else t
+            t = (lo + hi) * 0.5
+            continue
         w = (es * EPS) / dry
         r = w * 1000.0
         a = 3.376 / t - 0.00254
         g = math.log(t) + ((1.0 - r * 0.00028) * 0.2854) * lnA + (a * r) * (r * 0.00081 + 1.0)
         g = g - target
+        if g > 0.0:
+            hi = t
+        elif g < 0.0:
+            lo = t
         dr = (((es * (17.67 * 243.5)) / (den * den)) * ((EPS * p) * 1000.0)) / (dry * dry)
         dg = (
             1.0 / t
@@ -84,9 +107,15 @@ def _moist(target, p, lnA, t):
             + a * (r * 0.00162 + 1.0) * dr
         )
         delta = g / dg
-        t = t - delta
-        if not (abs(delta) >= 1e-6):
-            break
+        nxt = t - delta
+        if nxt > lo and nxt < hi:
+            t = nxt
+            if not (abs(delta) >= 1e-6):
+                break
+        else:
+            t = (lo + hi) * 0.5
+            if not (hi - lo >= 1e-6):
+                break
     return t, _w(_e(t), p)
 
 
@@ -205,13 +234,18 @@ def _column(P, T, D, Z, i, kind, out):
     out[2, i] = p_lcl
     x_lcl = math.log(p_lcl)
     lte = _lte(ts, math.log(P0 / ps), ws, tl)
-    tv_lcl = _tv(tl, ws)
+    t_lcl, w_lcl = ts, ws
+    if p_lcl != ps:
+        t_lcl, w_lcl = _moist(lte, p_lcl, math.log(P0 / p_lcl), tl)
+        if not math.isfinite(t_lcl):
+            t_lcl, w_lcl = tl, ws
+    tv_lcl = _tv(t_lcl, w_lcl)
     x_s = math.log(ps)
     x_prev = x_s
     z_prev = Z[i, ks]
     tve_prev = _env_tv(P, T, D, i, ks)
-    b_prev = _tv(ts, ws) - tve_prev
     saturated = p_lcl == ps
+    b_prev = (tv_lcl if saturated else _tv(ts, ws)) - tve_prev
     lfc = False
     el = False
     cin = net = cape = 0.0
@@ -221,7 +255,7 @@ def _column(P, T, D, Z, i, kind, out):
         if b_prev > 0.0:
             lfc, lfc_x, lfc_z = True, x_prev, z_prev
     x_m1 = x_m2 = x_lcl
-    t_m1 = t_m2 = tl
+    t_m1 = t_m2 = t_lcl
     p_last = ps
     for k in range(ks + 1, L):
         if not _ok(P, T, Z, i, k, p_last):
@@ -243,7 +277,7 @@ def _column(P, T, D, Z, i, kind, out):
             else:
                 if saturated:
                     guess = t_m1
-                    if x_m2 > x_m1:
+                    if x_m2 - x_m1 >= MIN_GUESS_SPAN:
                         guess = ((t_m1 - t_m2) / (x_m2 - x_m1)) * (x_m1 - xk) + t_m1
                     tp, wp = _moist(lte, pk, math.log(P0 / pk), guess)
                     if not math.isfinite(tp):

@@ -165,11 +165,13 @@ def parcel_ref(p, t, td, z, kind):
     # Parcel virtual temperature at every node.
     buoy = []
     for i, (x, _, e, _) in enumerate(nodes):
-        if saturated_from is not None and i > saturated_from:
-            tp = moist_temperature(target, p[nodes[i][3]])
-            wp = mixing_ratio(vapour_pressure(tp), p[nodes[i][3]])
-        elif saturated_from is not None and i == saturated_from and nodes[i][3] == "lcl":
-            tp, wp = tl, ws
+        if saturated_from is not None and i == saturated_from == 0:
+            tp, wp = ts, ws  # saturated at the start: the air of its level
+        elif saturated_from is not None and i >= saturated_from:
+            # Saturated from the LCL on, the LCL itself included: on the pseudo-adiabat.
+            pn = p_lcl if i == saturated_from else p[nodes[i][3]]
+            tp = moist_temperature(target, pn)
+            wp = mixing_ratio(vapour_pressure(tp), pn)
         else:
             tp = ts * math.exp(KAPPA * (x - math.log(ps))) if i else ts
             wp = ws

@@ -11,6 +11,7 @@ from scalar_ref import assert_bits
 
 import tarnwell
 from tarnwell import _parcel
+from tarnwell.parcel import MIXED_LAYER_DEPTH
 
 KINDS = ("surface_based", "mixed_layer", "most_unstable")
 
@@ -53,6 +54,51 @@ def test_matches_the_scalar_reference(soundings, kind):
     # The sample exercises what the reference is there to check.
     assert np.sum(got[0] > 100) > 50 and np.sum(got[1] < -10) > 20
     assert np.sum(np.isnan(got[6]) & (got[0] > 0)) < np.sum(got[0] > 0)
+
+
+def with_level_at(p, t, td, z, p_new):
+    """Every column with one more level, at p_new, on the environment's own
+    line: temperature, dew point and height linear in ln p between the data
+    levels around it."""
+    n, levels = p.shape
+    x, x_new = np.log(p), np.log(p_new)
+    above = np.clip(np.sum(x > x_new[:, None], axis=1), 1, levels - 1)
+    rows = np.arange(n)
+    f = (x[rows, above - 1] - x_new) / (x[rows, above - 1] - x[rows, above])
+    source = np.arange(levels + 1)[None, :]
+    source = np.where(source < above[:, None], source, source - 1)
+    out = []
+    for a in (p, t, td, z):
+        b = a[rows[:, None], source]
+        b[rows, above] = a[rows, above - 1] + f * (a[rows, above] - a[rows, above - 1])
+        out.append(b)
+    out[0][rows, above] = p_new
+    return out
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_a_level_next_to_the_lcl_changes_nothing(kind):
+    """A level on the environment's line, down to a millipascal above or below
+    the LCL, adds a node and nothing else. The one segment it splits is
+    re-interpolated: a few hundredths of J/kg of CAPE, and below the LCL up
+    to a few tenths of J/kg of CIN (the last dry segment then ends at Bolton's
+    LCL temperature, a few hundredths of a kelvin off the pseudo-adiabat)."""
+    p, t, td, z = synthetic_soundings(3000, 40, seed=23)
+    base = tarnwell.parcel(p, t, td, z, parcel=kind)
+    lcl = base.lcl_pressure
+    inside = np.isfinite(lcl) & (lcl < p[:, 0] - 1.0) & (lcl > p[:, -1] + 1.0)
+    if kind == "mixed_layer":  # a level inside the layer changes the layer's mean
+        inside &= lcl < p[:, 0] - MIXED_LAYER_DEPTH - 1.0
+    assert inside.sum() > 1000 and np.sum(base.cape[inside] > 100) > 300
+    for offset in (-1.0, -1e-2, -1e-3, 1e-3, 1e-2, 0.3, 1.0):
+        got = tarnwell.parcel(
+            *with_level_at(p, t, td, z, np.where(inside, lcl - offset, lcl)), parcel=kind
+        )
+        for name in ("cape", "cin", "lfc_height", "el_height"):
+            a, b = getattr(got, name)[inside], getattr(base, name)[inside]
+            np.testing.assert_array_equal(np.isnan(a), np.isnan(b), err_msg=f"{name} {offset}")
+        np.testing.assert_allclose(got.cape[inside], base.cape[inside], rtol=1e-3, atol=0.1)
+        np.testing.assert_allclose(got.cin[inside], base.cin[inside], rtol=1e-3, atol=0.3)
 
 
 def test_physical_invariants_on_thousands_of_columns():

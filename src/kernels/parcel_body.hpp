@@ -50,9 +50,17 @@ constexpr double kRd = 287.04749097718457;      // gas constant of dry air, J/(k
 constexpr double kMixedDepth = 10000.0;         // Pa
 constexpr double kUnstableDepth = 30000.0;      // Pa
 // Newton stops once a step is below this; convergence is quadratic, so the
-// temperature is then exact to far below it.
+// temperature is then exact to far below it. A solve that falls back on
+// bisection needs up to ~40 steps to narrow its bracket as far.
 constexpr double kNewtonTol = 1e-6;  // K
-constexpr int kNewtonMaxSteps = 30;
+constexpr int kNewtonMaxSteps = 100;
+// The pole of Bolton's eq. 10, T_c = -243.5 C, and its logarithm.
+constexpr double kPoleTemperature = 273.15 - 243.5;  // K
+constexpr double kLogPoleTemperature = 3.3894621254437336;
+// The moist ascent's first guess extrapolates the last two points of the
+// ascent, each exact only to the solve's tolerance: two points closer than
+// this in ln p (about 10 Pa near the ground) give no useful slope.
+constexpr double kMinGuessSpan = 1e-4;
 }  // namespace parcel_const
 
 namespace parcel_detail {
@@ -87,22 +95,50 @@ inline double log_theta_e(double t, double lnA, double w, double tl) {
            ((3.376 / tl - 0.00254) * r) * (r * 0.00081 + 1.0);
 }
 
-// Temperature of saturated air at pressure p whose ln theta-e is `target`,
-// by Newton's method from `guess`; also its saturation mixing ratio. For
-// saturated air T_L = T, so ln theta-e = ln T + 0.2854 (1 - 0.00028 r) ln A
-// + (3.376 / T - 0.00254) r (1 + 0.00081 r), r = 1000 w_s(T, p) in g/kg.
+// Temperature of saturated air at pressure p whose ln theta-e is `target`;
+// also its saturation mixing ratio. For saturated air T_L = T, so
+// ln theta-e = ln T + 0.2854 (1 - 0.00028 r) ln A + (3.376 / T - 0.00254) r
+// (1 + 0.00081 r), r = 1000 w_s(T, p) in g/kg.
+//
+// Saturation is bounded on both sides: Bolton's eq. 10 has its pole at
+// T_c = -243.5 C, where e_s falls to 0 and w_s with it, and at the boiling
+// point e_s reaches p, where w_s and so theta-e are unbounded (above it the
+// formula gives a negative w_s and a second, false root). Between the two,
+// saturated theta-e rises monotonically with T, so the root is bracketed.
+// Newton's method from `guess`, with the analytic derivative, converges
+// quadratically from a guess near the pseudo-adiabat; every evaluation
+// narrows the bracket, and a step that would leave it is replaced by
+// bisection, so no guess can lead the solve to a false root. NaN when the
+// root would lie below the pole (far above any atmosphere's data).
 inline double moist_temperature(double target, double p, double lnA, double guess, double& ws) {
-    double t = guess;
+    // ln T_pole + 0.2854 ln A is saturated ln theta-e in the limit w_s -> 0.
+    double lo = kPoleTemperature, hi = HUGE_VAL;
+    if (!(kLogPoleTemperature + 0.2854 * lnA < target)) {
+        ws = kNaN;
+        return kNaN;
+    }
+    double t = guess > lo && guess < hi ? guess : kPoleTemperature + 250.0;
     for (int step = 0; step < kNewtonMaxSteps; ++step) {
         const double tc = t - 273.15;
         const double den = tc + 243.5;
         const double es = std::exp((tc * 17.67) / den) * 611.2;
         const double dry = p - es;
+        if (!(dry > 0.0)) {  // at or above the boiling point, where e_s = p
+            const double boiling = dew_point(p);
+            hi = boiling < t ? boiling : t;
+            t = (lo + hi) * 0.5;
+            continue;
+        }
         const double w = (es * kEps) / dry;
         const double r = w * 1000.0;
         const double a = 3.376 / t - 0.00254;
         const double g = std::log(t) + ((1.0 - r * 0.00028) * 0.2854) * lnA +
                          (a * r) * (r * 0.00081 + 1.0) - target;
+        if (g > 0.0) {
+            hi = t;
+        } else if (g < 0.0) {
+            lo = t;
+        }
         // d e_s/dT = e_s 17.67 * 243.5 / (T_c + 243.5)^2; d r/d e_s = 1000 eps p / (p - e_s)^2.
         const double dr =
             (((es * (17.67 * 243.5)) / (den * den)) * ((kEps * p) * 1000.0)) / (dry * dry);
@@ -110,8 +146,14 @@ inline double moist_temperature(double target, double p, double lnA, double gues
                           ((3.376 / (t * t)) * r) * (r * 0.00081 + 1.0) +
                           a * (r * 0.00162 + 1.0) * dr;
         const double delta = g / dg;
-        t = t - delta;
-        if (!(std::fabs(delta) >= kNewtonTol)) break;  // converged, or NaN
+        const double next = t - delta;
+        if (next > lo && next < hi) {
+            t = next;
+            if (!(std::fabs(delta) >= kNewtonTol)) break;
+        } else {
+            t = (lo + hi) * 0.5;
+            if (!(hi - lo >= kNewtonTol)) break;
+        }
     }
     const double es = vapour_pressure(t);
     ws = mixing_ratio(es, p);
@@ -283,7 +325,22 @@ inline void parcel_column(Levels P, Levels T, Levels D, Levels Z, int64_t L, int
     out[row::lcl_pressure * stride] = p_lcl;
     const double x_lcl = std::log(p_lcl);
     const double lte_parcel = log_theta_e(s.t, std::log(kP0 / s.p), s.w, tl);
-    const double tv_parcel_lcl = virtual_temperature(tl, s.w);
+    // From its LCL on, the parcel is on the pseudo-adiabat: its temperature
+    // there is the inverted theta-e, not T_L. Eqs. 15 and 43 are separate fits
+    // and differ by a few hundredths of a kelvin at the LCL; taking T_L would
+    // put that step into the buoyancy just above the LCL, where it decides
+    // the sign of a marginal buoyancy (and so the LFC) by whether a level
+    // happens to lie a pascal above the LCL or not. A parcel saturated at
+    // its start is the air of its level, on its own pseudo-adiabat.
+    double w_lcl = s.w, t_lcl = s.t;
+    if (p_lcl != s.p) {
+        t_lcl = moist_temperature(lte_parcel, p_lcl, std::log(kP0 / p_lcl), tl, w_lcl);
+        if (!finite(t_lcl)) {
+            t_lcl = tl;
+            w_lcl = s.w;
+        }
+    }
+    const double tv_parcel_lcl = virtual_temperature(t_lcl, w_lcl);
 
     auto env_tv = [&](int64_t k) {
         const double t = T[k], d = D[k];
@@ -293,8 +350,8 @@ inline void parcel_column(Levels P, Levels T, Levels D, Levels Z, int64_t L, int
 
     const double x_s = std::log(s.p);
     double x_prev = x_s, z_prev = Z[s.level], tv_env_prev = env_tv(s.level);
-    double b_prev = virtual_temperature(s.t, s.w) - tv_env_prev;
     bool saturated = p_lcl == s.p;
+    double b_prev = (saturated ? tv_parcel_lcl : virtual_temperature(s.t, s.w)) - tv_env_prev;
     Areas a;
     if (saturated) {
         out[row::lcl_height * stride] = z_prev - z_sfc;
@@ -303,7 +360,7 @@ inline void parcel_column(Levels P, Levels T, Levels D, Levels Z, int64_t L, int
     // The last two points of the moist ascent (ln p, T), from the LCL on:
     // Newton starts from the straight line through them, which lies within
     // a few hundredths of a kelvin of the pseudo-adiabat one level up.
-    double x_m1 = x_lcl, t_m1 = tl, x_m2 = x_lcl, t_m2 = tl;
+    double x_m1 = x_lcl, t_m1 = t_lcl, x_m2 = x_lcl, t_m2 = t_lcl;
     double p_last = s.p;
     for (int64_t k = s.level + 1; k < L; ++k) {
         if (!usable(k, p_last)) continue;
@@ -328,8 +385,9 @@ inline void parcel_column(Levels P, Levels T, Levels D, Levels Z, int64_t L, int
         }
         double tp, wp;
         if (saturated) {
-            const double guess =
-                x_m2 > x_m1 ? ((t_m1 - t_m2) / (x_m2 - x_m1)) * (x_m1 - xk) + t_m1 : t_m1;
+            const double guess = x_m2 - x_m1 >= kMinGuessSpan
+                                     ? ((t_m1 - t_m2) / (x_m2 - x_m1)) * (x_m1 - xk) + t_m1
+                                     : t_m1;
             tp = moist_temperature(lte_parcel, pk, std::log(kP0 / pk), guess, wp);
             if (!finite(tp)) break;
             x_m2 = x_m1;

@@ -160,15 +160,27 @@ def parcel(
     .. math:: \theta_e = T\left(\frac{p_0}{p}\right)^{0.2854(1 - 0.00028 r)}
               \exp\left[\left(\frac{3.376}{T_L} - 0.00254\right) r (1 + 0.00081 r)\right],
 
-    :math:`r` in g kg-1, conserved from the start. At every level the
-    saturated parcel's temperature (for which :math:`T_L = T` and :math:`r`
-    is the saturation mixing ratio) is solved from :math:`\ln\theta_e` by
-    Newton's method with the analytic derivative, starting from the straight
-    line in :math:`\ln p` through the parcel's temperatures at the two nodes
-    below (at the LCL, from :math:`T_L`), until a step is below 1e-6 K (at
-    most 30 steps; convergence is quadratic, so the temperature is then
-    exact far below that). Condensate leaves the parcel at once (pseudo-adiabatic, no
-    water loading).
+    :math:`r` in g kg-1, conserved from the start. At the LCL and every level
+    above it the saturated parcel's temperature (for which :math:`T_L = T`
+    and :math:`r` is the saturation mixing ratio) is solved from
+    :math:`\ln\theta_e` by Newton's method with the analytic derivative,
+    starting from the straight line in :math:`\ln p` through the parcel's
+    temperatures at the two nodes below (from :math:`T_L` at the LCL; from the
+    last one alone when the two are closer than 1e-4 in :math:`\ln p`),
+    until a step is below 1e-6 K; convergence is quadratic, so the
+    temperature is then exact far below that. The root is bracketed between
+    the pole of the vapour-pressure formula (:math:`T_c = -243.5` °C) and the
+    boiling point (:math:`e_s = p`), between which saturated
+    :math:`\theta_e` rises monotonically with :math:`T`: every evaluation
+    narrows the bracket, and a step that would leave it is replaced by
+    bisection, so no first guess can reach the false root above the boiling
+    point. At the LCL the parcel's temperature is thus the inverted
+    :math:`\theta_e`, not :math:`T_L`: Bolton's eqs. 15 and 43 are separate
+    fits that differ there by a few hundredths of a kelvin, and the parcel
+    is kept continuous above its LCL, so that a data level lying a pascal
+    above the LCL or not changes nothing. A parcel saturated at its start
+    keeps its level's temperature there. Condensate leaves the parcel at
+    once (pseudo-adiabatic, no water loading).
 
     **Buoyancy and areas.** Buoyancy is measured by virtual temperatures
     (Doswell and Rasmussen 1994), :math:`T_v = T (1 + w/\varepsilon)/(1 + w)`,
@@ -238,7 +250,7 @@ def parcel(
     >>> z = np.array([0., 700, 1450, 3000, 5600, 7200, 9200, 10400, 11800, 13600, 16200])
     >>> r = tarnwell.parcel(p, t, td, z)
     >>> round(float(r.cape)), round(float(r.cin), 1), round(float(r.lcl_height))
-    (2680, -13.4, 911)
+    (2680, -13.2, 911)
     >>> round(float(tarnwell.parcel(p, t, td, z, parcel="mixed_layer").cape))
     1759
     """

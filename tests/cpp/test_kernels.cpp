@@ -11,6 +11,7 @@
 #include "check.hpp"
 #include "kernels/cold_pool_body.hpp"
 #include "kernels/gradient_body.hpp"
+#include "kernels/parcel_body.hpp"
 #include "kernels/profile_body.hpp"
 #include "kernels/thermo_body.hpp"
 #include "kernels/vad_body.hpp"
@@ -257,12 +258,47 @@ static void test_vad() {
     CHECK(out.padding_untouched());
 }
 
+// The saturated temperature of a theta-e: whatever the first guess (wild
+// extrapolations, the false root above the boiling point where w_s < 0,
+// NaN), the same root as plain bisection between the pole of the vapour
+// pressure formula and the boiling point.
+static void test_moist_temperature() {
+    namespace pd = tw::parcel_detail;
+    auto saturated_lte = [](double t, double p) {
+        return pd::log_theta_e(t, std::log(1e5 / p), pd::mixing_ratio(pd::vapour_pressure(t), p),
+                               t);
+    };
+    const double guesses[] = {29.7,  60.0, 150.0, 250.0, 330.0, 370.0,   389.0,
+                              450.0, 1e4,  1e300, -5.0,  NaN,   INFINITY};
+    for (double p : {105000.0, 85000.0, 50000.0, 20000.0, 5000.0, 500.0}) {
+        for (double theta_e : {260.0, 300.0, 340.0, 380.0}) {
+            const double target = std::log(theta_e);
+            double lo = 273.15 - 243.5 + 1e-9, hi = lo;
+            while (pd::vapour_pressure(hi + 1.0) < p) hi += 1.0;
+            for (int i = 0; i < 200; ++i) {
+                const double mid = 0.5 * (lo + hi);
+                (saturated_lte(mid, p) < target ? lo : hi) = mid;
+            }
+            for (double guess : guesses) {
+                double ws = NaN;
+                const double t = pd::moist_temperature(target, p, std::log(1e5 / p), guess, ws);
+                CHECK(near(t, lo, 1e-6));
+                CHECK(ws >= 0.0 && pd::vapour_pressure(t) < p);
+            }
+        }
+    }
+    // A pseudo-adiabat that would pass below the pole (a few pascals up): none.
+    double ws = 0.0;
+    CHECK(std::isnan(pd::moist_temperature(std::log(250.0), 5.0, std::log(1e5 / 5.0), 200.0, ws)));
+}
+
 int main() {
     test_thermo();
     test_cold_pool();
     test_profile();
     test_gradient();
     test_vad();
+    test_moist_temperature();
     if (failures) {
         std::fprintf(stderr, "%d checks failed\n", failures);
         return 1;
