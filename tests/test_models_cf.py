@@ -45,8 +45,36 @@ def test_theta_gives_the_temperature(sample, tmp_path):
     out = tmp_path / "um_diag.nc"
     assert main(["diagnose", str(tmp_path / "um.nc"), "-o", str(out), "-q"]) == 0
     with xr.open_dataset(out) as got:
-        # The theta that comes out is the theta that went in, to rounding.
-        np.testing.assert_allclose(got["theta"].values, th, rtol=1e-14)
+        # The theta that comes out is the theta that went in.
+        np.testing.assert_array_equal(got["theta"].values, th)
+        assert "the file's theta" in got["theta"].attrs["comment"]
+
+
+def test_theta_on_pressure_levels_is_masked_below_the_ground(sample, tmp_path):
+    """θ on pressure levels with a surface pressure: the θ written is the file's
+    above the ground and missing below it, where the temperature is."""
+    pressures = np.linspace(100000.0, 20000.0, sample.sizes["level"])
+    p = xr.DataArray(pressures, dims="level")
+    theta = sample["T"] * (100000.0 / p) ** KAPPA
+    ps = xr.full_like(sample["P"].isel(level=0, drop=True), 95000.0)
+    ps[:, :, :4] = 91000.0
+    on_p = (
+        sample.drop_vars(["P", "T"])
+        .assign(
+            theta=theta.assign_attrs(standard_name="air_potential_temperature", units="K"),
+            ps=ps.assign_attrs(standard_name="surface_air_pressure", units="Pa"),
+        )
+        .assign_coords(level=("level", pressures, {"units": "Pa", "standard_name": "air_pressure"}))
+    )
+    stored = save(on_p, tmp_path / "theta_p.nc")
+    out = tmp_path / "theta_p_diag.nc"
+    assert main(["diagnose", str(tmp_path / "theta_p.nc"), "-o", str(out), "-q"]) == 0
+    with xr.open_dataset(out) as got:
+        below = (p > stored["ps"]).transpose(*got["theta"].dims).values
+        assert 0 < below.sum() < below.size
+        want = np.where(below, np.nan, stored["theta"].values)
+        np.testing.assert_array_equal(got["theta"].values, want)
+        assert np.array_equal(np.isnan(got["theta_v"].values), below)
 
 
 def test_top_down_levels_with_coordinates_stay_aligned(sample, tmp_path):

@@ -153,6 +153,7 @@ def by_hand(ds: xr.Dataset) -> dict[str, np.ndarray]:
     v10 = f("V10") * f("COSALPHA") + f("U10") * f("SINALPHA")
     return {
         "pressure": p,
+        "theta": theta,
         "temperature": t,
         "dewpoint": td,
         "height": z,
@@ -220,11 +221,14 @@ def test_wrf_through_the_command(wrf_file, tmp_path):
     with xr.open_dataset(out) as got:
         got = got.load()
     thermo = tarnwell.thermo(expected["temperature"], expected["pressure"], expected["dewpoint"])
-    for name in ("mixing_ratio", "theta", "theta_v", "theta_e"):
+    for name in ("mixing_ratio", "theta_e"):
         np.testing.assert_allclose(got[name].values, getattr(thermo, name), rtol=1e-6)
     # The mixing ratio comes back as WRF's QVAPOR.
     np.testing.assert_allclose(got["mixing_ratio"].values, ds["QVAPOR"].values, rtol=1e-6)
-    grad = tarnwell.gradient(thermo.theta, np.arange(NX) * DX, np.arange(NY) * DY)
+    # θ is WRF's own, bit for bit as float32 arithmetic gives T + 300 K.
+    assert got["theta"].dtype == np.float32
+    np.testing.assert_array_equal(got["theta"].values, ds["T"].values + np.float32(300.0))
+    grad = tarnwell.gradient(expected["theta"], np.arange(NX) * DX, np.arange(NY) * DY)
     # A grid step DX on WRF's conformal projection is DX / MAPFAC_M on the earth.
     mapfac = ds["MAPFAC_M"].values.astype(np.float64)[:, None, :, :]
     assert np.abs(mapfac - 1.0).max() > 1e-3  # the factor matters in this file
@@ -236,6 +240,42 @@ def test_wrf_through_the_command(wrf_file, tmp_path):
     np.testing.assert_array_equal(got["latitude"].values, ds["XLAT"].values)
     assert "height_level_mean" in got.coords
     assert set(got["height_level_mean"].attrs) == {"units", "long_name"}
+
+
+def test_wrf_theta_is_the_models_own(wrf_file, tmp_path):
+    """θ is T + 300 K exactly; θv is formed from it and QVAPOR; θe is Bolton's from the
+    temperature of WRF's R/cp = 2/7. (The package's κ would turn that temperature
+    back into a θ 0.2 K short of the model's near 150 hPa.)"""
+    path, ds = wrf_file
+    hand = by_hand(ds)
+    out = tmp_path / "wrf_theta.nc"
+    assert main(["diagnose", str(path), "-o", str(out), "-q", "--dtype", "float64"]) == 0
+    with xr.open_dataset(out) as got:
+        got = got.load()
+    theta, t, td, p = hand["theta"], hand["temperature"], hand["dewpoint"], hand["pressure"]
+    np.testing.assert_array_equal(got["theta"].values, theta)
+    w = ds["QVAPOR"].values.astype(np.float64)
+    np.testing.assert_allclose(
+        got["theta_v"].values, theta * (1.0 + w / EPSILON) / (1.0 + w), rtol=1e-13
+    )
+    assert np.all(td < t)  # unsaturated: no clamping of the dew point
+    e = 611.2 * np.exp(17.67 * (td - 273.15) / (td - 273.15 + 243.5))
+    r = 1000.0 * EPSILON * e / (p - e)  # g/kg
+    t_lcl = 1.0 / (1.0 / (td - 56.0) + np.log(t / td) / 800.0) + 56.0
+    theta_e = (
+        t
+        * (100000.0 / p) ** (0.2854 * (1.0 - 0.00028 * r))
+        * np.exp((3.376 / t_lcl - 0.00254) * r * (1.0 + 0.00081 * r))
+    )
+    np.testing.assert_allclose(got["theta_e"].values, theta_e, rtol=1e-13)
+    # The cold pool's buoyancy is that of this θv against its level's mean.
+    theta_v = got["theta_v"].values
+    mean = theta_v.mean(axis=(-2, -1), keepdims=True)
+    b = 9.80665 * (theta_v - mean) / mean
+    assert np.array_equal(got["intensity"].values > 0.0, (b[:, 0] < -0.01))
+    assert "T + 300 K" in got["theta"].attrs["comment"]
+    assert "T + 300 K" in got["theta_v"].attrs["comment"]
+    assert "2/7" in got["theta_e"].attrs["comment"]
 
 
 def test_wrf_refusals(wrf_file, tmp_path, capsys):

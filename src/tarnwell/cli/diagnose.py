@@ -215,9 +215,9 @@ def diagnose(ds: xr.Dataset, variables: Mapping[str, str], options: Options) -> 
                 [[], [], []],
                 len(tarnwell.Thermo._fields),
             )
-            thermo = dict(zip(tarnwell.Thermo._fields, stacked, strict=True))
+            thermo, attrs = models.thermo_fields(fields, stacked, THERMO_ATTRS)
             for name, field in thermo.items():
-                out[name] = _finish(field.transpose(*dims), THERMO_ATTRS[name])
+                out[name] = _finish(field.transpose(*dims), attrs[name])
                 group[name] = "thermo"
         else:
             notes.append("no dew point or humidity: no thermodynamic or parcel fields")

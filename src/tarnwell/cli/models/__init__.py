@@ -18,6 +18,8 @@ if TYPE_CHECKING:
     import numpy as np
     import xarray as xr
 
+from .theta import thermo_fields as thermo_fields
+
 
 @dataclass
 class ModelFields:
@@ -58,6 +60,12 @@ class ModelFields:
     # the projection plane is dx / map_factor on the earth, so a true horizontal
     # gradient is map_factor times the gradient on the plane. None: 1 (or geographic).
     map_factor: xr.DataArray | None = None
+    # The file's own potential temperature (K), where the file gives θ and the
+    # temperature is derived from it: written as θ, with what it is
+    # (`theta_source`) and the constants that gave the temperature.
+    theta: xr.DataArray | None = None
+    theta_source: str = ""
+    theta_constants: str = ""
 
 
 def read(ds: xr.Dataset, variables: Mapping[str, str], level_dim: str | None) -> ModelFields:

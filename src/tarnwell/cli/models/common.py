@@ -231,12 +231,15 @@ def read_by_roles(
     if height is not None:
         height = full(height)
 
-    temperature = None
+    temperature = theta = None
     if "temperature" in found:
         temperature = in_unit(found["temperature"], "temperature")
     elif "theta" in found and pressure is not None:
-        temperature = temperature_from_theta(in_unit(found["theta"], "theta"), pressure)
+        theta = full(in_unit(found["theta"], "theta"))
+        temperature = temperature_from_theta(theta, pressure)
         fields.notes.append("air temperature from potential temperature and pressure")
+        fields.theta_source = f"the file's {found['theta'].name}"
+        fields.theta_constants = f"R_d/c_pd = {KAPPA!r} and p0 = {REFERENCE_PRESSURE:g} Pa"
 
     surface_altitude = None
     if "surface_altitude" in found:
@@ -272,6 +275,7 @@ def read_by_roles(
             above = ~below
             pressure = None if pressure is None else pressure.where(above)
             temperature = None if temperature is None else temperature.where(above)
+            theta = None if theta is None else theta.where(above)
             dewpoint = None if dewpoint is None else dewpoint.where(above)
             height = None if height is None else height.where(above)
             u = None if u is None else u.where(above)
@@ -302,6 +306,7 @@ def read_by_roles(
         else:
             fields.ground = clean(height.min(level, skipna=True), "m", "lowest level height")
     fields.temperature, fields.pressure, fields.dewpoint = temperature, pressure, dewpoint
+    fields.theta = None if theta is None else clean(theta, "K", "potential temperature")
     fields.u, fields.v = u, v
 
     fields.x, fields.y, fields.geographic, fields.grid_note = grid(ds, x_dim, y_dim)

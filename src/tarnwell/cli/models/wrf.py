@@ -6,7 +6,8 @@ WRF stores the state as perturbations of a base state on a staggered
 - θ = ``T`` + 300 K (``T`` is the perturbation potential temperature);
 - p = ``P`` + ``PB`` (perturbation and base-state pressure, Pa);
 - T = θ (p / 100000 Pa)^(R_d/c_p), with WRF's own R_d = 287 and c_p = 7 R_d / 2,
-  so that the temperature is the model's;
+  so that the temperature is the model's; θ itself is written as the model's
+  (the kernel's κ would turn T back into a θ up to 0.2 K short of it);
 - heights: geopotential (``PH`` + ``PHB``) / g on the w levels
   (``bottom_top_stag``), with WRF's g = 9.81 m s-2 (so that the lowest w
   level is ``HGT``), averaged to the mass levels;
@@ -91,6 +92,11 @@ def read(ds: xr.Dataset, variables: Mapping[str, str], level_dim: str | None) ->
     fields.pressure = field(pressure, "Pa", "air pressure")
     fields.temperature = field(
         temperature_from_theta(theta, pressure, WRF_KAPPA), "K", "air temperature"
+    )
+    fields.theta = field(theta, "K", "potential temperature")
+    fields.theta_source = "WRF's T + 300 K"
+    fields.theta_constants = (
+        "WRF's R_d/c_p = 2/7 (R_d = 287 J kg-1 K-1, c_p = 7 R_d / 2) and p0 = 100000 Pa"
     )
     if "QVAPOR" in ds.variables:
         e = vapour_pressure_from_mixing_ratio(_float(ds["QVAPOR"]), pressure)
