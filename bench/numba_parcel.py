@@ -45,6 +45,12 @@ def _w(e, p):
 
 
 @_serial
+def _w_at(td, p):
+    e = _e(td)
+    return _w(e, p) if e < p else NAN
+
+
+@_serial
 def _tv(t, w):
     return ((w / EPS + 1.0) * t) / (w + 1.0)
 
@@ -135,9 +141,8 @@ def _ok(P, T, Z, i, k, p_last):
 def _env_tv(P, T, D, i, k):
     t = T[i, k]
     d = D[i, k]
-    if not math.isfinite(d):
-        return t
-    return _tv(t, _w(_e(d if d < t else t), P[i, k]))
+    w = _w_at(d if d < t else t, P[i, k]) if math.isfinite(d) else NAN
+    return _tv(t, w) if math.isfinite(w) else t
 
 
 @_serial
@@ -173,7 +178,9 @@ def _column(P, T, D, Z, i, kind, out):
             if not math.isfinite(d):
                 continue
             td = d if d < t else t
-            w = _w(_e(td), p_last)
+            w = _w_at(td, p_last)
+            if not math.isfinite(w):
+                continue
             v = _lte(t, math.log(P0 / p_last), w, _tl(t, td))
             if v > best:
                 best = v
@@ -198,7 +205,9 @@ def _column(P, T, D, Z, i, kind, out):
             td = D[i, k] if D[i, k] < t else t
             pk = p_last
             th = math.pow(P0 / pk, KAPPA) * t
-            w = _w(_e(td), pk)
+            w = _w_at(td, pk)
+            if not math.isfinite(w):
+                continue
             if have and pk <= p_top:
                 f = math.log(pa / p_top) / math.log(pa / pk)
                 th = (th - tha) * f + tha
@@ -226,7 +235,9 @@ def _column(P, T, D, Z, i, kind, out):
             return
         if ds > ts:
             ds = ts
-        ws = _w(_e(ds), ps)
+        ws = _w_at(ds, ps)
+        if not math.isfinite(ws):
+            return
     tl = _tl(ts, ds)
     p_lcl = math.pow(tl / ts, 1.0 / KAPPA) * ps
     if not (p_lcl < ps) or ds == ts:

@@ -64,6 +64,12 @@ def moist_temperature(target, p):
     return 0.5 * (lo + hi)
 
 
+def has_vapour(td, t, p):
+    """A dew point to use: present, and its vapour pressure below the pressure
+    (at or above it no air holds that vapour: no mixing ratio)."""
+    return math.isfinite(td) and vapour_pressure(min(td, t)) < p
+
+
 def usable_levels(p, t, z):
     keep, last = [], math.inf
     for k in range(len(p)):
@@ -77,7 +83,7 @@ def usable_levels(p, t, z):
 def start_of(kind, p, t, td, keep):
     k0 = keep[0]
     if kind == "surface_based":
-        if not math.isfinite(td[k0]):
+        if not has_vapour(td[k0], t[k0], p[k0]):
             return None
         d = min(td[k0], t[k0])
         return k0, p[k0], t[k0], d, mixing_ratio(vapour_pressure(d), p[k0])
@@ -86,7 +92,7 @@ def start_of(kind, p, t, td, keep):
         for k in keep:
             if p[k] < p[k0] - 30000.0:
                 break
-            if not math.isfinite(td[k]):
+            if not has_vapour(td[k], t[k], p[k]):
                 continue
             d = min(td[k], t[k])
             w = mixing_ratio(vapour_pressure(d), p[k])
@@ -98,7 +104,7 @@ def start_of(kind, p, t, td, keep):
     top = p[k0] - 10000.0
     pts = []
     for k in keep:
-        if not math.isfinite(td[k]):
+        if not has_vapour(td[k], t[k], p[k]):
             continue
         d = min(td[k], t[k])
         pts.append((p[k], t[k] * (P0 / p[k]) ** KAPPA, mixing_ratio(vapour_pressure(d), p[k])))
@@ -141,7 +147,7 @@ def parcel_ref(p, t, td, z, kind):
     target = log_theta_e(ts, ps, ws, tl)
 
     def env_tv(k):
-        if not math.isfinite(td[k]):
+        if not has_vapour(td[k], t[k], p[k]):
             return t[k]
         d = min(td[k], t[k])
         return virtual(t[k], mixing_ratio(vapour_pressure(d), p[k]))

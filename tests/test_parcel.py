@@ -144,6 +144,20 @@ def test_saturated_start_is_its_own_lcl_and_matches_the_reference():
     np.testing.assert_allclose(r, ref, rtol=1e-7, atol=1e-6)
 
 
+@pytest.mark.parametrize("kind", KINDS)
+def test_a_dew_point_past_boiling_counts_as_missing(kind):
+    """Where the vapour pressure reaches the pressure there is no mixing ratio
+    (the formula's is negative): such a dew point is no dew point, at the
+    start, in the layers that choose the parcel and in the environment."""
+    p, t, td, z = synthetic_soundings(300, 30, seed=9)
+    boiling = np.random.default_rng(2).random(t.shape) < 0.08
+    boiling[::3, 0] = True
+    t[boiling] = td[boiling] = 400.0  # e = 2.4e5 Pa
+    got = stacked(tarnwell.parcel(p, t, td, z, parcel=kind))
+    assert_bits(got, stacked(tarnwell.parcel(p, t, np.where(boiling, np.nan, td), z, parcel=kind)))
+    assert np.isnan(got[0, ::3]).all() == (kind != "most_unstable")
+
+
 def test_columns_without_a_result_are_nan():
     p, t, td, z = (a[:1].copy() for a in synthetic_soundings(1, 20, seed=3))
     cases = {}

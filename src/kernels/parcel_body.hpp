@@ -74,6 +74,15 @@ inline double vapour_pressure(double td) {
 
 inline double mixing_ratio(double e, double p) { return (e * kEps) / (p - e); }
 
+// Mixing ratio of air at dew point td and pressure p; NaN where the vapour
+// pressure reaches the pressure (a dew point at or above the boiling point),
+// where no air holds that vapour and the formula's ratio is negative or
+// infinite. Such a dew point counts as missing.
+inline double mixing_ratio_at(double td, double p) {
+    const double e = vapour_pressure(td);
+    return e < p ? mixing_ratio(e, p) : kNaN;
+}
+
 // Dew point (K) of vapour pressure e, Pa: eq. 10 inverted.
 inline double dew_point(double e) {
     const double a = std::log(e / 611.2);
@@ -266,7 +275,8 @@ inline void parcel_column(Levels P, Levels T, Levels D, Levels Z, int64_t L, int
             const double t = T[k], d = D[k];
             if (!finite(d)) continue;
             const double td = d < t ? d : t;
-            const double w = mixing_ratio(vapour_pressure(td), p_last);
+            const double w = mixing_ratio_at(td, p_last);
+            if (!finite(w)) continue;
             const double lte = log_theta_e(t, std::log(kP0 / p_last), w, lcl_temperature(t, td));
             if (lte > best) {
                 best = lte;
@@ -287,7 +297,8 @@ inline void parcel_column(Levels P, Levels T, Levels D, Levels Z, int64_t L, int
             const double t = T[k], td = D[k] < t ? D[k] : t;
             double pk = p_last;
             double th = std::pow(kP0 / pk, kKappa) * t;
-            double w = mixing_ratio(vapour_pressure(td), pk);
+            double w = mixing_ratio_at(td, pk);
+            if (!finite(w)) continue;
             if (have && pk <= p_top) {
                 const double f = std::log(pa / p_top) / std::log(pa / pk);
                 th = lerp(tha, th, f);
@@ -315,7 +326,8 @@ inline void parcel_column(Levels P, Levels T, Levels D, Levels Z, int64_t L, int
     } else {
         if (!finite(s.td)) return;
         if (s.td > s.t) s.td = s.t;
-        s.w = mixing_ratio(vapour_pressure(s.td), s.p);
+        s.w = mixing_ratio_at(s.td, s.p);
+        if (!finite(s.w)) return;
     }
 
     // The lifting condensation level; a saturated start is its own LCL.
@@ -344,8 +356,8 @@ inline void parcel_column(Levels P, Levels T, Levels D, Levels Z, int64_t L, int
 
     auto env_tv = [&](int64_t k) {
         const double t = T[k], d = D[k];
-        if (!finite(d)) return t;
-        return virtual_temperature(t, mixing_ratio(vapour_pressure(d < t ? d : t), P[k]));
+        const double w = finite(d) ? mixing_ratio_at(d < t ? d : t, P[k]) : kNaN;
+        return finite(w) ? virtual_temperature(t, w) : t;
     };
 
     const double x_s = std::log(s.p);

@@ -215,7 +215,9 @@ def parcel(
     **Missing data.** A column without a usable lowest level, without a dew
     point at the start (at every level of the lowest 300 hPa for the most
     unstable parcel), or too shallow to cover the mixed layer, is NaN in
-    every field. Masked elements count as missing, and with a masked input
+    every field. A dew point whose vapour pressure reaches the level's
+    pressure (no air holds that vapour: there is no mixing ratio) counts as
+    missing. Masked elements count as missing, and with a masked input
     every field comes back masked where it is NaN. Levels need not be
     regular; a column may end with NaN levels (soundings of different
     lengths in one array).
