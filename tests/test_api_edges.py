@@ -29,6 +29,12 @@ def user_warnings(call):
     return [w for w in seen if issubclass(w.category, UserWarning)]
 
 
+def _levels(*columns):
+    """Columns as DataArrays without a units attribute, as many files store hPa."""
+    xr = pytest.importorskip("xarray")
+    return [xr.DataArray(c, dims="level") for c in columns]
+
+
 @pytest.mark.parametrize(
     "call, names",
     [
@@ -36,8 +42,9 @@ def user_warnings(call):
         (lambda: tarnwell.parcel(P, T - 273.15, TD - 273.15, Z), ["t looks like", "td looks"]),
         (lambda: cp.effective_inflow_layer(P / 100, T, TD, Z), ["p looks like hPa"]),
         (lambda: cp.effective_inflow_layer(P, T, TD - 273.15, Z), ["td looks like degC"]),
+        (lambda: tarnwell.parcel(*_levels(P / 100, T, TD, Z)), ["p looks like hPa"]),
     ],
-    ids=["parcel-hPa", "parcel-degC", "layer-hPa", "layer-degC"],
+    ids=["parcel-hPa", "parcel-degC", "layer-hPa", "layer-degC", "parcel-DataArray-hPa"],
 )
 def test_pressures_and_temperatures_in_other_units_warn_once(call, names):
     found = user_warnings(call)
@@ -80,6 +87,9 @@ def test_no_mixing_ratio_where_vapour_pressure_reaches_pressure(t, p, td):
         for got, want in zip(r, direct, strict=True):
             assert_bits(np.ma.getdata(got)[1:], want[1:])  # e < p: untouched
     assert direct[0, 2] > 1e6  # e just below p: huge, and kept
+    lazy = tarnwell.thermo(pytest.importorskip("dask.array").from_array(t_in, 1), p_in, td_in)
+    for got, want in zip(lazy, tarnwell.thermo(t_in, p_in, td_in), strict=True):
+        assert_bits(got.compute(), want)
 
 
 AZ = 2 * np.pi * np.arange(36) / 36
