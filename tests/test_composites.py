@@ -58,8 +58,8 @@ def test_effective_srh_and_shear_by_hand(columns):
     checked = 0
     for i in range(len(p)):
         zb, zt = layer.bottom_height[i], layer.top_height[i]
-        if np.isnan(zb):
-            assert np.isnan(esrh[i]) and np.isnan(ebwd[i])
+        if np.isnan(zb):  # no inflow layer: no inflow to measure
+            assert esrh[i] == 0.0 and ebwd[i] == 0.0
             continue
         # The layer as profile measures it: from the ground at its bottom.
         r = tarnwell.profile(
@@ -106,7 +106,7 @@ def test_stp_and_scp_terms():
         ((3000.0, -300.0, 800.0, 300.0, 25.0, 0.0), 0.0),  # too much inhibition
         ((3000.0, -10.0, 2500.0, 300.0, 25.0, 0.0), 0.0),  # LCL too high
         ((3000.0, -10.0, 800.0, 300.0, 25.0, 250.0), 0.0),  # elevated layer
-        ((3000.0, -10.0, 800.0, np.nan, np.nan, np.nan), 0.0),  # no layer
+        ((3000.0, -10.0, 800.0, 0.0, 0.0, np.nan), 0.0),  # no layer
         ((np.nan, -10.0, 800.0, 300.0, 25.0, 0.0), np.nan),  # no parcel
     ]
     args = np.array([c[0] for c in cases]).T
@@ -114,8 +114,8 @@ def test_stp_and_scp_terms():
     np.testing.assert_allclose(cp.significant_tornado_parameter(*args), want, rtol=1e-14)
     # (MUCAPE, ESRH, EBWD, MUCIN) -> SCP by hand.
     mucape = np.array([1000.0, 2000.0, 2000.0, 2000.0, 2000.0])
-    esrh = np.array([50.0, 100.0, 100.0, 100.0, np.nan])
-    ebwd = np.array([20.0, 30.0, 15.0, 9.0, 20.0])
+    esrh = np.array([50.0, 100.0, 100.0, 100.0, 0.0])
+    ebwd = np.array([20.0, 30.0, 15.0, 9.0, 0.0])  # the last: no effective layer
     mucin = np.array([0.0, -80.0, -10.0, -10.0, 0.0])
     want = np.array([1.0, 2.0 * 2.0 * 1.0 * 0.5, 2.0 * 2.0 * 0.75, 0.0, 0.0])
     np.testing.assert_allclose(

@@ -19,7 +19,7 @@ import numpy.typing as npt
 
 import _tarnwell
 
-from . import _transpose
+from . import _domain, _transpose
 from ._layout import c_contiguous, run_rows
 from ._results import RESULTS
 from ._threads import resolve_threads
@@ -140,7 +140,9 @@ def falls_with_index(z: FloatArray, axis: int) -> bool:
     rising = first < last
     undecided = ~(falling | rising)
     if undecided.any():
-        rows = np.moveaxis(z, axis, -1)[undecided]
+        # One column gives 0-d comparisons: index with a batch axis of one.
+        falling, rising, undecided = (np.atleast_1d(a) for a in (falling, rising, undecided))
+        rows = np.moveaxis(z, axis, -1).reshape(*undecided.shape, z.shape[axis])[undecided]
         usable = np.isfinite(rows)
         found = usable.any(axis=-1)
         index = np.arange(rows.shape[0])
@@ -237,6 +239,8 @@ def thermo(t: Any, p: Any, td: Any, *, n_threads: int | None = None) -> Any:
     flat = [np.broadcast_to(a, shape) if a.shape != shape else a for a in arrays.values()]
     t_in, p_in, td_in = flat
     out = _tarnwell.thermo(t_in, p_in, td_in, n_threads=resolve_threads(n_threads))
+    # Mixing ratio, θv and θe: none exists where the vapour pressure reaches the pressure.
+    _domain.no_mixing_ratio_as_missing(out.reshape(4, -1), (0, 2, 3))
     return finish(func, out.reshape((4, *shape)), masked)
 
 
@@ -317,6 +321,7 @@ def vad(
     min_spread = as_scalar(func, "min_spread", min_spread)
     threads = resolve_threads(n_threads)
     c = columns(func, {"vr": vr, "az": az}, {"cos_el": cos_el}, axis)
+    c = c._replace(vectors=[_domain.cos_elevation(func, c.vectors[0])])
 
     def call(rows: list[FloatArray], vec: list[FloatArray]) -> FloatArray:
         return _tarnwell.vad(rows[0], rows[1], vec[0], min_gates, min_spread, n_threads=threads)
@@ -342,7 +347,10 @@ def gradient(
     *,
     axes: tuple[int, int] = (-2, -1),
     n_threads: int | None = None,
+    x_wrap: tuple[float, float] | None = None,
 ) -> Any:
+    """`x_wrap`, for an x axis that closes a circle: the coordinates of the last
+    point before the first and of the first after the last, a turn away."""
     func = "gradient"
     if x is None or y is None:
         raise TypeError(
@@ -364,10 +372,20 @@ def gradient(
     ny, nx = fa.shape[ay], fa.shape[ax]
     xc = coordinate(func, "x", x, nx, f"f's x axis (axis {ax})")
     yc = coordinate(func, "y", y, ny, f"f's y axis (axis {ay})")
+    if fa.size == 0:
+        return finish(func, np.empty((2, *fa.shape)), masked)
     grid_last = np.moveaxis(fa, (ay, ax), (-2, -1))
     batch = grid_last.shape[:-2]
     block = c_contiguous(grid_last).reshape(-1, ny, nx)
+    if x_wrap is not None:
+        # Periodic in x: each end gets the other end as its outer neighbour.
+        block = np.concatenate((block[..., -1:], block, block[..., :1]), axis=-1)
+        xc = np.concatenate(([x_wrap[0]], xc, [x_wrap[1]]))
     out = _tarnwell.gradient(block, xc, yc, n_threads=resolve_threads(n_threads))
+    _domain.zero_spacing_as_missing(out[0], xc, axis=-1)
+    _domain.zero_spacing_as_missing(out[1], yc, axis=-2)
+    if x_wrap is not None:
+        out = out[..., 1:-1]
     out = np.moveaxis(out.reshape((2, *batch, ny, nx)), (-2, -1), (ay + 1, ax + 1))
     return finish(func, out, masked)
 

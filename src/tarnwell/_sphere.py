@@ -13,6 +13,11 @@ cos(phi) vanishes, the eastward derivative is undefined and is NaN.
 The radius is the mean radius of the Earth, 6,371,000 m (IUGG), the one most
 models and MetPy use for lat/lon finite differences; the ellipsoid changes
 the result by less than 0.4%.
+
+Longitudes are unwrapped before differencing (170, 180, -170 are 10 degrees
+apart, not 350), and a grid whose longitudes go round the globe, the step
+from the last back to the first no wider than the grid's widest step, is
+periodic: its first and last columns take centred differences across the seam.
 """
 
 from __future__ import annotations
@@ -43,6 +48,34 @@ def metric_factors(lat_degrees: Any) -> tuple[np.ndarray, float]:
     return x_factor, EARTH_RADIUS
 
 
+def unwrapped(lon_degrees: Any) -> np.ndarray:
+    """Longitudes with every jump of more than half a turn between neighbours
+    taken the short way round; the values themselves where there is none."""
+    lon = np.asarray(lon_degrees, dtype=np.float64)
+    if lon.ndim != 1 or lon.size < 2 or not np.isfinite(lon).all():
+        return lon
+    if (np.abs(np.diff(lon)) <= 180.0).all():
+        return lon
+    return np.unwrap(lon, period=360.0)
+
+
+def seam_neighbours(lon: np.ndarray) -> tuple[float, float] | None:
+    """For (unwrapped, monotonic) longitudes that close the circle: the longitudes,
+    a turn away, of the last point before the first and the first after the last;
+    None for a regional grid."""
+    if lon.ndim != 1 or lon.size < 3 or not np.isfinite(lon).all():
+        return None
+    steps = np.diff(lon)
+    turn = 360.0 if lon[-1] > lon[0] else -360.0
+    if not (steps * turn > 0.0).all():
+        return None
+    closing = abs(turn - (lon[-1] - lon[0]))
+    # A relative tolerance for grids written with rounded steps (1/3 degree).
+    if not 0.0 < closing <= float(np.max(np.abs(steps))) * (1.0 + 1e-6):
+        return None
+    return float(lon[-1] - turn), float(lon[0] + turn)
+
+
 def gradient(
     f: Any,
     lon: Any,
@@ -56,8 +89,11 @@ def gradient(
     ``lon`` and ``lat`` are the 1-D coordinates (degrees) of the x and y axes
     ``axes[1]`` and ``axes[0]`` of ``f``.
     """
+    lon = unwrapped(lon)
+    seam = seam_neighbours(lon)
+    x_wrap = None if seam is None else (float(radians(seam[0])), float(radians(seam[1])))
     d_dlambda, d_dphi = _core.gradient(
-        f, radians(lon), radians(lat), axes=axes, n_threads=n_threads
+        f, radians(lon), radians(lat), axes=axes, n_threads=n_threads, x_wrap=x_wrap
     )
     x_factor, y_factor = metric_factors(lat)
     ndim = np.ndim(d_dlambda)

@@ -15,9 +15,9 @@ from typing import Any, NamedTuple
 import numpy as np
 import numpy.typing as npt
 
-from . import _core
+from . import _core, units
 from .kernels import profile
-from .parcel import parcel
+from .parcel import parcel_numpy
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -78,7 +78,8 @@ def effective_inflow_layer(
     ----------
     p, t, td, z : array_like
         Pressure (Pa), temperature (K), dew point (K) and height (m) of every
-        level, as for :func:`tarnwell.parcel`.
+        level, as for :func:`tarnwell.parcel`. Values that cannot be SI (hPa, °C)
+        warn as in :func:`tarnwell.thermo`.
     axis : int, default -1
         The vertical axis of the broadcast data.
     n_threads : int, optional
@@ -107,6 +108,8 @@ def effective_inflow_layer(
     """
     func = "effective_inflow_layer"
     batch, (P, T, D, Z) = _level_last(func, {"p": p, "t": t, "td": td, "z": z}, axis)
+    plain = {k: v for k, v in (("p", p), ("t", t), ("td", td)) if not units.is_quantity(v)}
+    units.warn_implausible(f"composites.{func}", plain, stacklevel=2)
     n, levels = T.shape
     usable = np.isfinite(P) & np.isfinite(T) & np.isfinite(D) & np.isfinite(Z)
     first = np.argmax(np.isfinite(P) & np.isfinite(T) & np.isfinite(Z), axis=1)
@@ -117,7 +120,9 @@ def effective_inflow_layer(
     for k in range(levels):
         if not within[:, k].any():
             continue
-        r = parcel(P[:, k:], T[:, k:], D[:, k:], Z[:, k:], n_threads=n_threads)
+        # The rows are plain arrays already judged above: the NumPy face, without a
+        # warning per level.
+        r = parcel_numpy(P[:, k:], T[:, k:], D[:, k:], Z[:, k:], n_threads=n_threads)
         qualifies[:, k] = within[:, k] & (r.cape >= EFFECTIVE_CAPE) & (r.cin >= EFFECTIVE_CIN)
     has = qualifies.any(axis=1)
     bottom = np.argmax(qualifies, axis=1)
@@ -225,8 +230,10 @@ def effective_srh(
     Returns
     -------
     ndarray
-        0 where the layer is a single level, NaN where there is no layer or
-        a wind is missing inside it.
+        0 where the layer is a single level or there is no layer
+        (``layer.bottom_height`` NaN: no air feeds a storm, so there is no
+        inflow to turn); NaN where a wind or the storm motion is missing inside
+        a layer.
 
     References
     ----------
@@ -241,7 +248,8 @@ def effective_srh(
     zt = np.broadcast_to(np.asarray(layer.top_height, float), batch).reshape(n)
     cu_ = np.broadcast_to(np.asarray(cu, float), batch).reshape(n)
     cv_ = np.broadcast_to(np.asarray(cv, float), batch).reshape(n)
-    return _layer_helicity(zagl, U, V, zb, zt, cu_, cv_).reshape(batch)
+    helicity = _layer_helicity(zagl, U, V, zb, zt, cu_, cv_)
+    return np.where(np.isnan(zb), 0.0, helicity).reshape(batch)
 
 
 def effective_bulk_wind_difference(
@@ -276,7 +284,9 @@ def effective_bulk_wind_difference(
     Returns
     -------
     ndarray
-        NaN where there is no effective layer or no EL.
+        0 where there is no effective layer (``layer.bottom_height`` NaN), as
+        for :func:`effective_srh`; NaN where there is a layer but no EL, or a
+        wind is missing.
 
     References
     ----------
@@ -292,7 +302,7 @@ def effective_bulk_wind_difference(
     zt = zb + (el - zb) * 0.5
     du = _wind_at(zagl, U, zt) - _wind_at(zagl, U, zb)
     dv = _wind_at(zagl, V, zt) - _wind_at(zagl, V, zb)
-    return np.hypot(du, dv).reshape(batch)
+    return np.where(np.isnan(zb), 0.0, np.hypot(du, dv)).reshape(batch)
 
 
 def bunkers_storm_motion(
@@ -341,8 +351,10 @@ def significant_tornado_parameter(
     2000 m; the EBWD term is 0 below 12.5 m s-1 and 1.5 above 30 m s-1; the
     CIN term is 1 above -50 J kg-1 and 0 below -200 J kg-1. STP is 0 where
     the effective inflow layer does not reach the ground
-    (``effective_bottom`` > 0) or there is none (``effective_bottom`` NaN);
-    a missing parcel field gives NaN.
+    (``effective_bottom`` > 0) or there is none (``effective_bottom`` NaN;
+    there :func:`effective_srh` and :func:`effective_bulk_wind_difference`
+    are 0). An unknown input (NaN: a parcel field, or ESRH where the storm
+    motion is missing) gives NaN, never 0: the product is unknown.
 
     Parameters
     ----------
@@ -366,8 +378,9 @@ def significant_tornado_parameter(
     shear_term = (np.minimum(ebwd, 30.0) / 20.0) * (ebwd >= 12.5)
     cin_term = np.minimum(np.maximum((200.0 + mlcin) / 150.0, 0.0), 1.0)
     stp = cape_term * lcl_term * srh_term * shear_term * cin_term
-    # NaN == 0 is False: no layer at all counts as an elevated one.
-    return _where(effective_bottom == 0.0, stp, 0.0)
+    # NaN == 0 is False: no layer at all counts as an elevated one. An unknown
+    # term keeps the product NaN.
+    return _where((effective_bottom == 0.0) | (stp != stp), stp, 0.0)
 
 
 def _where(cond: Any, a: Any, b: float) -> Any:
@@ -387,8 +400,11 @@ def supercell_composite_parameter(mucape: Any, esrh: Any, ebwd: Any, mucin: Any)
 
     with MUCAPE and MUCIN (J kg-1) of the most unstable parcel, ESRH
     (m2 s-2) and EBWD (m s-1). The EBWD term is 0 below 10 m s-1 and 1
-    above 20 m s-1; the CIN term is 1 above -40 J kg-1. Where ESRH or EBWD
-    is NaN (no effective layer) SCP is 0; a missing MUCAPE or MUCIN gives NaN.
+    above 20 m s-1; the CIN term is 1 above -40 J kg-1. SCP is 0 where there
+    is no effective inflow layer, as ESRH and EBWD are 0 there
+    (:func:`effective_srh`, :func:`effective_bulk_wind_difference`); an
+    unknown input (NaN: MUCAPE, MUCIN, or ESRH where the storm motion is
+    missing) gives NaN, never 0.
 
     References
     ----------
@@ -398,5 +414,4 @@ def supercell_composite_parameter(mucape: Any, esrh: Any, ebwd: Any, mucin: Any)
     """
     shear_term = (np.minimum(ebwd, 20.0) / 20.0) * (ebwd >= 10.0)
     cin_term = -40.0 / np.minimum(mucin, -40.0)
-    scp = (mucape / 1000.0) * (esrh / 50.0) * shear_term * cin_term
-    return _where((esrh == esrh) & (ebwd == ebwd), scp, 0.0)
+    return (mucape / 1000.0) * (esrh / 50.0) * shear_term * cin_term

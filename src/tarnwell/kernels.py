@@ -191,13 +191,13 @@ def thermo(t: Any, p: Any, td: Any, *, n_threads: int | None = None) -> Thermo[A
     :math:`0.2854(1 - 0.00028 r)`: they differ by up to a few tenths of a
     kelvin at pressures of 100 hPa or more.
 
-    Plain values (without units) that cannot be SI give one ``UserWarning``
-    naming the argument: pressures all below 1,100 (likely hPa), temperatures
-    or dew points all below 100 (likely °C).
+    Plain values (without units) that cannot be SI give one ``UserWarning`` naming the
+    argument: pressures all below 1,100 (likely hPa), temperatures all below 100 (likely °C).
 
     Missing values (NaN, ±inf, masked elements) give NaN in the fields that
-    depend on them: a missing dew point leaves ``theta`` intact. With a masked
-    input, every field comes back as a masked array masked where it is NaN.
+    depend on them: a missing dew point leaves ``theta`` intact. Where the vapour
+    pressure :math:`e` reaches :math:`P` (or :math:`P \le 0`) there is no mixing
+    ratio: it, ``theta_v`` and ``theta_e`` are NaN. Masked inputs give fields masked where NaN.
 
     References
     ----------
@@ -635,15 +635,15 @@ def gradient(
 
     Notes
     -----
-    On a uniform grid without missing values the result is that of
-    ``numpy.gradient`` with first-order edges. Masked elements count as
-    missing.
+    On a uniform grid without missing values the result is that of ``numpy.gradient``
+    with first-order edges. Masked elements count as missing; zero spacing gives NaN.
 
-    On a longitude/latitude grid the derivatives along the grid axes are
-    taken with the coordinates in radians, then
+    On a longitude/latitude grid the derivatives along the grid axes are taken with
+    the coordinates in radians (longitudes unwrapped across the date line), then
     :math:`\partial f/\partial x = (R\cos\phi)^{-1}\,\partial f/\partial\lambda` and
     :math:`\partial f/\partial y = R^{-1}\,\partial f/\partial\phi`, with the Earth's
-    mean radius R = 6,371,000 m; at a pole ``dfdx`` is NaN.
+    mean radius R = 6,371,000 m; at a pole ``dfdx`` is NaN. Longitudes round the globe
+    (the step from the last back to the first no wider than the widest) are periodic.
 
     Examples
     --------
@@ -750,11 +750,11 @@ def vad(
         full turn warn that they look like degrees); broadcasts against ``vr``
         (one azimuth per gate for all rings).
     cos_el : float or array_like
-        Cosine of each ring's elevation; broadcasts against the non-gate shape.
+        Cosine of each ring's elevation; broadcasts against the non-gate shape. 0 or
+        less (a vertical beam) gives NaN winds; beyond ±1 (an elevation) is refused.
     min_gates : int, default 30
-        Fewest valid gates a fit accepts (at least 3 are always needed). 30
-        gates leave a fit over a full ring of 1° gates well determined when
-        most of them are missing.
+        Fewest valid gates a fit accepts (at least 3 are always needed). 30 gates leave
+        a fit over a full ring of 1° gates well determined when most of them are missing.
     min_spread : float, default 0.2
         Least coverage of the circle: the determinant of the covariance of
         (sin φ, cos φ) over n²; evenly spread gates reach 0.25, a half circle

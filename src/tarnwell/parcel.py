@@ -212,6 +212,11 @@ def parcel(
     Heights of the LCL, LFC and EL are interpolated linearly in :math:`\ln p`
     between the nodes around them and measured from the lowest usable level.
 
+    **Units.** Plain values (without units) that cannot be SI give one
+    ``UserWarning`` naming the argument, as in :func:`thermo`: pressures all
+    below 1,100 (likely hPa), temperatures or dew points all below 100
+    (likely °C).
+
     **Missing data.** A column without a usable lowest level, without a dew
     point at the start (at every level of the lowest 300 hPa for the most
     unstable parcel), or too shallow to cover the mixed layer, is NaN in

@@ -193,12 +193,16 @@ def quantity(values: Any, units: Any, reg: Any) -> Any:
 # ground or in the troposphere) is hPa; temperatures all below 100 K are °C;
 # azimuths past a full turn are degrees.
 _FULL_TURN = 2.0 * math.pi + 0.01
-_PLAUSIBILITY: dict[tuple[str, str], tuple[str, str]] = {
-    ("thermo", "p"): ("below", "hPa (multiply by 100 for Pa)"),
-    ("thermo", "t"): ("cold", "degC (add 273.15 for K)"),
-    ("thermo", "td"): ("cold", "degC (add 273.15 for K)"),
-    ("vad", "az"): ("turn", "degrees (numpy.deg2rad gives radians)"),
+_THERMODYNAMIC: dict[str, tuple[str, str]] = {
+    "p": ("below", "hPa (multiply by 100 for Pa)"),
+    "t": ("cold", "degC (add 273.15 for K)"),
+    "td": ("cold", "degC (add 273.15 for K)"),
 }
+#: The functions that take pressures, temperatures and dew points.
+THERMODYNAMIC_FUNCTIONS = ("thermo", "parcel", "composites.effective_inflow_layer")
+_PLAUSIBILITY: dict[tuple[str, str], tuple[str, str]] = {
+    (func, name): rule for func in THERMODYNAMIC_FUNCTIONS for name, rule in _THERMODYNAMIC.items()
+} | {("vad", "az"): ("turn", "degrees (numpy.deg2rad gives radians)")}
 
 
 def _looks_wrong(test: str, values: Any) -> bool:

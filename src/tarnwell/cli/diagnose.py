@@ -959,7 +959,7 @@ def _parcels(
             "m2 s-2",
             "effective storm-relative helicity",
             comment=f"{thompson}: over the effective inflow layer, relative to the {motion} "
-            "(u_storm, v_storm); NaN where there is no effective layer",
+            "(u_storm, v_storm); 0 where there is no effective layer",
         ),
     )
     out["bulk_wind_difference_effective"] = _finish(
@@ -969,7 +969,7 @@ def _parcels(
             "effective bulk wind difference",
             comment=f"{thompson}: the vector wind difference from the bottom of the effective "
             "inflow layer to half the way up to the most-unstable parcel's EL (el_height_mu); "
-            "NaN where there is no effective layer or no EL",
+            "0 where there is no effective layer, NaN where there is no EL",
         ),
     )
     stp = composites.significant_tornado_parameter(
@@ -982,8 +982,8 @@ def _parcels(
             "significant tornado parameter (effective layer)",
             comment="Thompson et al. (2012): (MLCAPE/1500) ((2000 - MLLCL)/1000) (ESRH/150) "
             "(EBWD/20) ((200 + MLCIN)/150), terms capped as the SPC caps them, from cape_ml, "
-            "cin_ml, lcl_height_ml, helicity_effective and bulk_wind_difference_effective; 0 "
-            "where the effective inflow layer does not start at the lowest level",
+            "cin_ml, lcl_height_ml, helicity_effective, bulk_wind_difference_effective; NaN "
+            "where one is unknown, else 0 where the effective layer is not ground-based",
         ),
     )
     scp = composites.supercell_composite_parameter(out["cape_mu"], esrh, ebwd, out["cin_mu"])
@@ -991,7 +991,7 @@ def _parcels(
         "1", "supercell composite parameter",
         comment="Thompson et al. (2004): (MUCAPE/1000) (ESRH/50) (EBWD/20) (-40/MUCIN), "
         "terms capped as the SPC caps them, from cape_mu, helicity_effective, "
-        "bulk_wind_difference_effective and cin_mu; 0 where there is no effective layer",
+        "bulk_wind_difference_effective, cin_mu; NaN where one is unknown, 0 with no layer",
     ))  # fmt: skip
     return out
 
