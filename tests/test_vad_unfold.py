@@ -189,6 +189,17 @@ def test_no_unfold_fits_the_folded_values_and_flags_them(folded_volume, tmp_path
     assert not out.exists()
 
 
+def test_no_unfold_without_a_nyquist_velocity_still_checks_for_folded_noise(tmp_path, capsys):
+    """Without a Nyquist velocity the sweep's largest speed stands for it:
+    the folded rings fitted as they are stay out of the profile."""
+    path, out = tmp_path / "folded_no_nyquist.nc", tmp_path / "out.nc"
+    sweeps = _sample_data.radar_sweeps(n_azimuth=180, n_range=40, nyquist=NYQUIST, wind=strong_wind)
+    _write_sweeps(path, [s.drop_vars("nyquist_velocity") for s in sweeps])
+    assert run("vad", path, "-o", out, "--no-unfold") == 1
+    assert "no ring gave a wind" in capsys.readouterr().err
+    assert not out.exists()
+
+
 def test_no_unfold_changes_nothing_where_nothing_folds(tmp_path):
     path = tmp_path / "calm.nc"
     _sample_data.write_radar_volume(str(path), n_azimuth=180, n_range=40)
