@@ -309,10 +309,9 @@ class SweepFit:
 
         vr = self.ring["vr"] if rows is None else self.ring["vr"][rows]
         az = self.ring["az"] if rows is None else self.ring["az"][rows]
-        res = self._vad(vr, az)
         folds = np.zeros(vr.shape[0], dtype=np.int32)
         if self.nyquist is None:
-            return res, folds
+            return self._vad(vr, az), folds
         seed_bs, seed_bc = seed if seed is not None else (None, None)
         unfolded, info = _unfold.unfold(
             vr,
@@ -322,17 +321,21 @@ class SweepFit:
             seed_bc=seed_bc,
             n_threads=self.n_threads,
         )
+        res = self._vad(unfolded, az)
+        folds[:] = info[3]
         # A sparse ring with wide gaps can be unfolded into a worse fit (a
-        # harmonic of hundreds of m/s through a few gates): there the
-        # velocities as read are the better account of the ring.
-        moved = info[3] > 0
-        if moved.any():
-            new = self._vad(unfolded[moved], az[moved])
-            better = ~(res["rms"][moved] < new["rms"])
-            rows = np.flatnonzero(moved)[better]
+        # harmonic of hundreds of m/s through a few gates). Unfolded right, a
+        # ring fits to its measurement noise; where a moved ring leaves a
+        # residual of a quarter of Vn or more, the velocities as read are
+        # fitted too and kept if they explain the ring better.
+        doubtful = np.flatnonzero((folds > 0) & (res["rms"] >= 0.25 * self.nyquist))
+        if doubtful.size:
+            raw = self._vad(vr[doubtful], az[doubtful])
+            better = raw["rms"] < res["rms"][doubtful]
+            as_read = doubtful[better]
             for name in res:
-                res[name][rows] = new[name][better]
-            folds[rows] = info[3][rows]
+                res[name][as_read] = raw[name][better]
+            folds[as_read] = 0
         return res, folds
 
     def _vad(self, vr: np.ndarray, az: np.ndarray) -> dict[str, np.ndarray]:
