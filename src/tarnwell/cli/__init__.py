@@ -148,8 +148,9 @@ def build_parser() -> argparse.ArgumentParser:
             "radar volume (CfRadial 1 and 2, ODIM_H5, NEXRAD Level II, also as .gz or .bz2 "
             "archives, and the other formats xradar reads): u, v, speed, direction, rms and "
             "gate count against beam height. Velocities folded at the Nyquist velocity are "
-            "unfolded first; rings no better than folded noise or jumping against their "
-            "neighbours are flagged and left out of the profile."
+            "unfolded first; rings no better than folded noise, faster than any wind "
+            "(120 m/s) or jumping against their neighbours are flagged and left out of the "
+            "profile."
         ),
     )
     vad.add_argument("radar_file", metavar="RADAR_FILE")

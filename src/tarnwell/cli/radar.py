@@ -244,8 +244,8 @@ def sweep_rings(sweep: xr.Dataset, velocity: str | None) -> dict[str, Any]:
     if undetect is not None:
         vr[undetect] = np.nan
     nyquist, note = nyquist_of(sweep), None
-    if nyquist is None and (packed := quality.encoded_nyquist(vr_da, vr)) is not None:
-        nyquist, note = packed[0] * scale + offset, packed[1]
+    if nyquist is None and (packed := quality.encoded_nyquist(vr_da, vr, scale)) is not None:
+        nyquist, note = packed
     az = np.deg2rad(np.asarray(sweep["azimuth"].values, dtype=np.float64))
     elevation = float(np.nanmedian(np.asarray(sweep["elevation"].values, dtype=np.float64)))
     range_m = np.asarray(sweep["range"].values, dtype=np.float64)

@@ -84,9 +84,12 @@ def undetect_mask(var: xr.DataArray, values: np.ndarray) -> np.ndarray | None:
     return out
 
 
-def encoded_nyquist(var: xr.DataArray, values: np.ndarray) -> tuple[float, str] | None:
-    """The Nyquist velocity fixed by an integer packing that spans ±Vn, with
-    the note that says so; None when the packing does not fix it."""
+def encoded_nyquist(
+    var: xr.DataArray, values: np.ndarray, to_metres_per_second: float
+) -> tuple[float, str] | None:
+    """The Nyquist velocity (m/s) fixed by an integer packing that spans ±Vn,
+    with the note that says so; None when the packing does not fix it.
+    ``values`` are the sweep's velocities in m/s, the packing's in the file's unit."""
     packing = _packing(var)
     if packing is None:
         return None
@@ -96,17 +99,18 @@ def encoded_nyquist(var: xr.DataArray, values: np.ndarray) -> tuple[float, str] 
         return None
     low, high = offset + gain * info.min, offset + gain * info.max
     half, centre = 0.5 * (high - low), 0.5 * (high + low)
+    nyquist = half * to_metres_per_second
     finite = values[np.isfinite(values)]
     if abs(centre) > gain or finite.size == 0:
         return None
-    filled = ENCODING_FILLED_FRACTION * half
+    filled = ENCODING_FILLED_FRACTION * nyquist
     if not (finite.max() >= filled and finite.min() <= -filled):
         return None
     note = (
-        f"Nyquist velocity {half:.4g} m/s from the packing of {var.name} "
+        f"Nyquist velocity {nyquist:.4g} m/s from the packing of {var.name} "
         f"(gain {gain:g}, offset {offset:g} over {info.min}..{info.max}); the file gives none"
     )
-    return half, note
+    return nyquist, note
 
 
 def neighbour_median(values: np.ndarray, usable: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
