@@ -201,3 +201,46 @@ def test_scheduler_gives_the_same_file(cluster, diag_file, tmp_path):
         for name in local.data_vars:
             if local[name].dtype.kind == "f":
                 np.testing.assert_array_equal(remote[name].values, local[name].values, name)
+
+
+def jet_of_no_atmosphere(height):
+    """10 m/s below 2 km, 150 m/s above: faster than any wind measured."""
+    u = np.where(height < 2000.0, 10.0, 150.0)
+    return u, np.zeros_like(height)
+
+
+def test_winds_no_atmosphere_gives_are_flagged_and_drawn_off_scale(tmp_path, capsys):
+    """Rings fitting 150 m/s are left out as implausible_wind, with a warning;
+    the picture draws them on the speed axis's right edge with their count
+    and top speed in the legend, not beyond the picture."""
+    from tarnwell.cli import plotting, radar_quality
+
+    path, out = tmp_path / "jet.nc", tmp_path / "vad.nc"
+    _sample_data.write_radar_volume(
+        str(path), n_azimuth=180, n_range=60, nyquist=None, wind=jet_of_no_atmosphere
+    )
+    assert run("vad", path, "-o", out, "-q", "--no-unfold") == 0
+    assert "faster than 120 m/s" in capsys.readouterr().err
+    with xr.open_dataset(out) as ds:
+        flags, height = ds["quality_flag"].values, ds["height"].values
+        fast = np.hypot(ds["u_fitted"].values, ds["v_fitted"].values) > 120.0
+        assert ds.attrs["tarnwell_rings_implausible_wind"] == int((flags == 5).sum()) > 0
+        np.testing.assert_array_equal(flags == 5, fast & (flags != 4))
+        assert np.all(height[flags == 5] > 1500.0) and np.nanmax(ds["speed"].values) < 20.0
+        assert ds["quality_flag"].attrs["flag_meanings"].split()[5] == "implausible_wind"
+        left_out = int((flags >= 3).sum())
+        top = float(np.nanmax(np.hypot(ds["u_fitted"].values, ds["v_fitted"].values)[flags >= 3]))
+    product = plotting.open_product(str(out))
+    fig = plotting.figure_sheet([product])
+    ax = fig.axes[0]
+    edge = ax.get_xlim()[1]
+    assert edge < radar_quality.MAX_PLAUSIBLE_WIND
+    labels = [t.get_text() for t in ax.get_legend().get_texts()]
+    off = next(c for c in ax.collections if c.get_label().startswith("off scale"))
+    assert off.get_label() == f"off scale: {left_out:,} rings up to {top:,.0f} m/s"
+    assert off.get_label() in labels and f"left out ({left_out:,} rings)" in labels
+    np.testing.assert_array_equal(off.get_offsets()[:, 0], edge)
+    product.close()
+    import matplotlib.pyplot as plt
+
+    plt.close(fig)

@@ -28,6 +28,7 @@ NYQUIST = 8.0  # m/s: the winds below fold once or twice
 BELOW_THRESHOLD, RANGE_FOLDED = 0, 1
 VEL_SCALE, VEL_OFFSET = 2.0, 129.0  # velocity word = 2 v + 129 (0.5 m/s steps)
 REF_SCALE, REF_OFFSET = 2.0, 66.0
+CONSTANT_WORD = 2  # -63.5 m/s: the lowest velocity a word holds
 N_RAYS = 360
 N_GATES = 120
 GATE_SPACING = 250
@@ -121,8 +122,9 @@ def cut_velocities(el_deg, rng, az_deg, range_m, noise=0.7):
 CUTS = (("surveillance", 0.5), ("doppler", 0.5), ("doppler", 1.5), ("doppler", 3.0))
 
 
-def volume_radials(seed=0):
-    """The radials of the volume and the (true, words) of each Doppler cut."""
+def volume_radials(seed=0, constant=()):
+    """The radials of the volume and the (true, words) of each Doppler cut;
+    the Doppler cuts numbered in ``constant`` hold the word 2 at every gate."""
     rng = np.random.default_rng(seed)
     az_deg = (np.arange(N_RAYS) + 0.5) * (360.0 / N_RAYS)
     range_m = FIRST_GATE + GATE_SPACING * np.arange(N_GATES, dtype=np.float64)
@@ -136,6 +138,8 @@ def volume_radials(seed=0):
             if len(truth) == 0:
                 words[40:60, 10:] = RANGE_FOLDED
                 true[40:60, 10:] = np.nan
+            if len(truth) in constant:
+                words[:] = CONSTANT_WORD
             truth.append((el, true, words))
         for k in range(N_RAYS):
             if k == 0:
@@ -164,8 +168,8 @@ def metadata() -> bytes:
     return bytes(RECORD_BYTES * METADATA_RECORDS)
 
 
-def write_archive(path: Path, *, ldm: bool, seed=0):
-    radials, truth, range_m, az_deg = volume_radials(seed)
+def write_archive(path: Path, *, ldm: bool, seed=0, constant=()):
+    radials, truth, range_m, az_deg = volume_radials(seed, constant)
     if ldm:
         # Current archives: each LDM record is a 4-byte size and a bzip2 stream;
         # the first holds the metadata, the others up to 120 radials each.
@@ -397,3 +401,35 @@ def test_message_1_archive_ranges_and_codes(tmp_path):
         u_true, v_true = wind(ds["height"].values)
         err = np.hypot(ds["u"].values - u_true, ds["v"].values - v_true)
         assert np.isfinite(err).sum() > 300 and np.nanmax(err) < 1.0
+
+
+def test_velocities_beyond_nyquist_and_constant_sweeps_give_no_winds(archive, tmp_path, capsys):
+    """Every word of the 3-degree cut is 2 (-63.5 m/s, beyond its 8 m/s Nyquist
+    velocity): no folded measurement, so its gates are left out, counted and
+    warned about, and the other cuts' profile is unchanged. A volume of that
+    one velocity gives no winds, unfolded or not."""
+    one = tmp_path / "one_V06"
+    write_archive(one, ldm=True, constant=(2,))
+    out, ref = tmp_path / "one.nc", tmp_path / "ref.nc"
+    assert run("vad", archive[0], "-o", ref, "-q") == 0
+    assert run("vad", one, "-o", out, "-q") == 0
+    err = capsys.readouterr().err
+    gates = N_RAYS * N_GATES
+    assert f"sweeps 3: {gates:,} of {gates:,} velocities lie beyond the Nyquist velocity" in err
+    with xr.open_dataset(out) as got, xr.open_dataset(ref) as want:
+        assert list(got["gates_beyond_nyquist"].values) == [0, 0, gates]
+        assert got.attrs["tarnwell_gates_beyond_nyquist"] == gates
+        assert np.all(got["quality_flag"].values[2] == _radar.FLAG_NO_ECHO)
+        for name in ("u", "v", "rms", "n"):
+            np.testing.assert_array_equal(got[name].values[:2], want[name].values[:2])
+    every = tmp_path / "every_V06"
+    write_archive(every, ldm=True, constant=(0, 1, 2))
+    assert run("vad", every, "-o", out, "--overwrite") == 1
+    err = capsys.readouterr().err.strip()
+    assert len(err.splitlines()) == 1 and "no ring gave a wind" in err
+    valid = sum(
+        int((words > RANGE_FOLDED).sum()) for _, _, words in volume_radials(0, (0, 1, 2))[1]
+    )
+    assert f"{valid:,} velocities beyond the Nyquist velocity left out" in err
+    assert run("vad", every, "-o", out, "--overwrite", "--no-unfold") == 1
+    assert "3 sweeps of the single velocity -63.5 m/s" in capsys.readouterr().err

@@ -189,6 +189,17 @@ def test_no_unfold_fits_the_folded_values_and_flags_them(folded_volume, tmp_path
     assert not out.exists()
 
 
+def test_no_unfold_without_a_nyquist_velocity_still_checks_for_folded_noise(tmp_path, capsys):
+    """Without a Nyquist velocity the sweep's largest speed stands for it:
+    the folded rings fitted as they are stay out of the profile."""
+    path, out = tmp_path / "folded_no_nyquist.nc", tmp_path / "out.nc"
+    sweeps = _sample_data.radar_sweeps(n_azimuth=180, n_range=40, nyquist=NYQUIST, wind=strong_wind)
+    _write_sweeps(path, [s.drop_vars("nyquist_velocity") for s in sweeps])
+    assert run("vad", path, "-o", out, "--no-unfold") == 1
+    assert "no ring gave a wind" in capsys.readouterr().err
+    assert not out.exists()
+
+
 def test_no_unfold_changes_nothing_where_nothing_folds(tmp_path):
     path = tmp_path / "calm.nc"
     _sample_data.write_radar_volume(str(path), n_azimuth=180, n_range=40)
@@ -323,3 +334,133 @@ def test_jumps_against_neighbours_in_range():
     lonely = np.zeros(n, dtype=bool)
     lonely[[10, 12, 14]] = True
     assert not radar.jumps(u, v, rms, gates, 1.0, lonely).any()
+
+
+# Two sparse rings of the KLOT message 1 archive (elevation 2.46 deg, Nyquist
+# velocity 28.34 m/s, 6.6 and 19.4 km): the azimuths (degrees) and velocities
+# of their gates as the archive holds them. Unfolded, they fit 222 and 503 m/s.
+KLOT_VN = 28.34
+KLOT_RINGS = (
+    (
+        [282.44, 283.4, 327.96, 328.97, 330.95, 344.75, 350.73, 352.71, 353.72, 4.57, 5.54]
+        + [8.53, 9.54, 10.55, 13.49, 26.37, 27.38, 28.34, 29.31, 48.12, 61.0, 94.66, 138.21]
+        + [139.22, 140.23, 143.17, 155.04, 156.05, 157.06, 177.8, 199.6, 200.57, 201.58]
+        + [203.55, 206.54, 207.55, 208.52, 209.53, 210.54, 242.18, 252.07, 253.04, 261.96]
+        + [263.94, 265.96, 267.93, 268.95, 269.91, 270.92],
+        [0.5, -0.5, -12.0, 10.0, 9.5, 10.0, -2.0, -0.5, -1.5, 4.0, 1.0, -4.5, -8.0, -7.0]
+        + [-1.0, -13.0, 0.0, -14.0, -2.5, -1.5, 1.0, -24.5, -1.0, -2.0, -3.0, -27.0, -9.5]
+        + [-8.0, 14.0, 0.0, -10.5, -5.0, -9.0, -9.5, 4.5, 4.0, 3.5, 12.0, 9.0, -1.0, 9.5]
+        + [6.0, -2.5, -1.0, -1.5, 0.5, 1.0, 0.0, 0.5],
+    ),
+    (
+        [274.79, 324.98, 4.57, 9.54, 11.51, 15.47, 16.48, 17.45, 18.41, 21.4, 22.41, 23.38]
+        + [27.38, 46.14, 121.38, 137.24, 138.21, 139.22, 140.23, 141.15, 153.06, 166.95]
+        + [226.36, 234.27, 235.28, 237.22, 243.15, 259.01, 272.86, 273.87, 274.88],
+        [0.0, -15.5, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, -0.5, -9.0, -0.5, 0.0]
+        + [0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 20.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0],
+    ),
+)
+
+
+@pytest.mark.parametrize("ring", KLOT_RINGS, ids=["6.6km", "19.4km"])
+def test_unfolding_that_fits_worse_is_not_kept(ring):
+    """A ring of a few gates with wide gaps, between rings without echo: its
+    velocities never folded (all within Vn), but unfolded they fit hundreds
+    of m/s. The fit kept is that of the velocities as read, bit for bit."""
+    from tarnwell.cli import radar, radar_quality
+
+    sweeps = _sample_data.radar_sweeps(n_azimuth=366, n_range=30, nyquist=KLOT_VN)
+    k = 20
+    az_deg, vr = np.asarray(ring[0]), np.asarray(ring[1])
+    # The archive's 366 rays, about 0.99 degrees apart from 274.79 degrees; each
+    # gate of the ring on the ray nearest its azimuth.
+    azimuth = np.mod(274.79 + 0.98907 * np.arange(366), 360.0)
+    slots = np.argmin(np.abs((azimuth[None, :] - az_deg[:, None] + 180.0) % 360.0 - 180.0), 1)
+    azimuth[slots] = az_deg
+    sweep = sweeps[2] = sweeps[2].assign_coords(azimuth=("azimuth", azimuth, {"units": "degrees"}))
+    sweep["VRADH"].values[:, k - 4 : k + 5] = np.nan
+    sweep["VRADH"].values[slots, k] = vr
+    ds = radar.vad_dataset(sweeps)
+    rings = radar.sweep_rings(sweep, None)
+    row = rings["vr"][k]
+    assert np.all(np.abs(row[np.isfinite(row)]) < KLOT_VN) and np.isfinite(row).sum() == vr.size
+    want = tarnwell.vad(row, rings["az"][k], cos_el=rings["cos_el"], min_gates=30, min_spread=0.2)
+    assert ds["u_fitted"].values[2, k] == want.u and ds["v_fitted"].values[2, k] == want.v
+    assert ds["unfolded_gates"].values[2, k] == 0 and np.hypot(want.u, want.v) < 10.0
+    assert np.nanmax(ds["speed"].values) < radar_quality.MAX_PLAUSIBLE_WIND
+
+
+def test_a_ring_without_neighbours_in_range_is_checked_in_height():
+    """Two neighbouring rings between rings without echo: the jump check in
+    range has nothing to compare them with, so the nearest accepted rings in
+    height (other sweeps) are the reference: a wind 15 m/s off it is a jump,
+    the right one beside it stays."""
+    from tarnwell.cli import radar
+
+    sweeps = _sample_data.radar_sweeps(n_azimuth=360, n_range=60, nyquist=27.0)
+    vr = sweeps[1]["VRADH"].values
+    k = 30
+    vr[:, k - 4 : k] = np.nan
+    vr[:, k + 2 : k + 6] = np.nan
+    az = np.deg2rad(sweeps[1]["azimuth"].values)
+    cos_el = np.cos(np.deg2rad(sweeps[1]["elevation"].values))
+    vr[:, k + 1] += 15.0 * np.sin(az) * cos_el  # 15 m/s more westerly wind
+    ds = radar.vad_dataset(sweeps)
+    flags = ds["quality_flag"].values[1]
+    assert flags[k] == radar.FLAG_GOOD and flags[k + 1] == radar.FLAG_JUMP
+    u_true, _ = _sample_data.radar_wind(ds["height"].values[1, k + 1])
+    assert abs(ds["u_fitted"].values[1, k + 1] - u_true - 15.0) < 0.5
+    assert ds.attrs["tarnwell_rings_jump"] == int((ds["quality_flag"].values == 4).sum()) >= 1
+
+
+def pack_odim_velocities(path: Path, gain: float, offset: float) -> None:
+    """Velocities stored as ODIM writes them: 8-bit words of gain and offset,
+    0 "undetect" where there is no echo, 255 "nodata", and no NI."""
+    import h5py
+
+    with h5py.File(path, "r+") as h5:
+        for name in h5:
+            if not name.startswith("dataset"):
+                continue
+            data = h5[name]["data1"]
+            values = data["data"][...]
+            words = np.zeros(values.shape, dtype=np.uint8)
+            echo = np.isfinite(values)
+            words[echo] = np.clip(np.round((values[echo] - offset) / gain), 1, 254)
+            del data["data"]
+            data.create_dataset("data", data=words)
+            for key, value in (("gain", gain), ("offset", offset), ("nodata", 255.0)):
+                data["what"].attrs[key] = value
+            data["what"].attrs["undetect"] = 0.0
+            if "how" in h5[name] and "NI" in h5[name]["how"].attrs:
+                del h5[name]["how"].attrs["NI"]
+
+
+def test_odim_packing_that_spans_the_nyquist_interval_gives_it(folded_volume, tmp_path, capsys):
+    """ODIM without NI, velocities packed in 8 bits over exactly ±Vn: the
+    packing gives Vn (with a note), undetect words are no echo, and the
+    folded-noise check runs with --no-unfold too. A packing wider than the
+    velocities reach fixes nothing: the one-line refusal stays."""
+    pytest.importorskip("h5py")
+    odim, wide = tmp_path / "packed.h5", tmp_path / "wide.h5"
+    for path in (odim, wide):
+        tree = xradar.io.open_datatree(str(folded_volume))
+        xradar.io.to_odim(tree, str(path), source="RAD:XX")
+    pack_odim_velocities(odim, 2.0 * NYQUIST / 255.0, -NYQUIST)
+    pack_odim_velocities(wide, 200.0 / 255.0, -100.0)
+    out = tmp_path / "out.nc"
+    assert run("vad", odim, "-o", out) == 0
+    assert f"Nyquist velocity {NYQUIST:g} m/s from the packing of VRADH" in capsys.readouterr().err
+    with xr.open_dataset(out) as ds, xr.open_dataset(folded_volume) as cf:
+        np.testing.assert_allclose(ds["nyquist_velocity"].values, NYQUIST, rtol=1e-12)
+        # Every gate without echo (NaN in the CfRadial file) is left out, none with.
+        echo = np.isfinite(cf["VRADH"].values).reshape(ds.sizes["sweep"], -1, ds.sizes["range"])
+        np.testing.assert_array_equal(ds["n"].values, echo.sum(axis=1))
+        u_true, v_true = strong_wind(ds["height"].values)
+        err = np.hypot(ds["u"].values - u_true, ds["v"].values - v_true)
+        assert np.isfinite(err).mean() > 0.95 and np.nanmax(err) < 1.0
+    assert run("vad", odim, "-o", out, "--no-unfold", "--overwrite") == 1
+    assert "no better than folded noise" in capsys.readouterr().err
+    assert run("vad", wide, "-o", out, "--overwrite") == 1
+    err = capsys.readouterr().err.strip()
+    assert "--nyquist" in err and len(err.splitlines()) == 1

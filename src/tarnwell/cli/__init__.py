@@ -148,8 +148,9 @@ def build_parser() -> argparse.ArgumentParser:
             "radar volume (CfRadial 1 and 2, ODIM_H5, NEXRAD Level II, also as .gz or .bz2 "
             "archives, and the other formats xradar reads): u, v, speed, direction, rms and "
             "gate count against beam height. Velocities folded at the Nyquist velocity are "
-            "unfolded first; rings no better than folded noise or jumping against their "
-            "neighbours are flagged and left out of the profile."
+            "unfolded first; rings no better than folded noise, faster than any wind "
+            "(120 m/s) or jumping against their neighbours are flagged and left out of the "
+            "profile."
         ),
     )
     vad.add_argument("radar_file", metavar="RADAR_FILE")
@@ -390,6 +391,7 @@ def _computer(client: Any, threads: int, progress: bool, steps: Steps | None = N
 def run_vad(args: argparse.Namespace) -> None:
     from . import _io
     from . import radar as _radar
+    from . import radar_quality as _quality
 
     _io.check_output(args.output, args.overwrite)
     start = time.perf_counter()
@@ -408,13 +410,14 @@ def run_vad(args: argparse.Namespace) -> None:
     )
     if result.attrs["tarnwell_rings_in_profile"] == 0:
         raise CommandError(
-            f"{args.radar_file}: no ring gave a wind ({_radar.ring_summary(result)})"
+            f"{args.radar_file}: no ring gave a wind ({_quality.ring_summary(result)})"
         )
     result.attrs["history"] = f"{time.strftime('%Y-%m-%dT%H:%M:%S')} {_command_line()}"
     _io.write_dataset(result, args.output, overwrite=args.overwrite, compute=lambda d: None)
     seconds = time.perf_counter() - start
-    warning = _radar.dropped_warning(result)
-    if warning:
+    if "tarnwell_nyquist_note" in result.attrs and not args.quiet:
+        print(f"{PROG} vad: note: {result.attrs['tarnwell_nyquist_note']}", file=sys.stderr)
+    for warning in _quality.warnings_for(result):
         print(f"{PROG} vad: warning: {warning}", file=sys.stderr)
     fitted = result.attrs["tarnwell_rings_in_profile"]
     used = [sweeps[int(i)] for i in result["sweep_number"].values]

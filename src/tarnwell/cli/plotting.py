@@ -429,7 +429,8 @@ def baroclinity_map(ax: Axes, ds: xr.Dataset, t: int) -> None:
 def vad_profile(ax: Axes, ds: xr.Dataset) -> None:
     """Wind speed and direction against beam height (medians in 250 m bins),
     the rms and gate count of the fits, wind barbs, and the rings that
-    quality control left out marked where their fits put them."""
+    quality control left out marked where their fits put them (on the
+    axis's right edge when faster than it reaches)."""
     height = ds["height"].values.ravel()
     u = ds["u"].values.ravel()
     v = ds["v"].values.ravel()
@@ -463,17 +464,40 @@ def vad_profile(ax: Axes, ds: xr.Dataset) -> None:
         ax.plot(speed_a, centre_a, color="tab:blue", lw=2, label="speed")[0],
         ax.plot(mr_a, centre_a, color="0.3", lw=1.2, ls="--", label="rms of the fit")[0],
     ]
+    right = np.nanmax(np.concatenate([speed_a, mr_a])) + 6.0
+    edge = right + 6.0
     if flagged is not None:
         f_speed, f_height = flagged
+        inside = f_speed <= edge
         handles.append(
             ax.scatter(
-                f_speed,
-                f_height / 1000.0,
+                f_speed[inside],
+                f_height[inside] / 1000.0,
                 marker="x",
                 s=14,
                 lw=0.8,
                 color="tab:red",
                 label=f"left out ({f_speed.size:,} rings)",
+            )
+        )
+    # Rings faster than the axis (the ones no atmosphere gives among them)
+    # sit on its right edge, so that none is silently off the picture.
+    off_speed, off_height = speed[speed > edge], height[speed > edge]
+    if flagged is not None:
+        far = f_speed > edge
+        off_speed = np.concatenate([off_speed, f_speed[far]])
+        off_height = np.concatenate([off_height, f_height[far]])
+    if off_speed.size:
+        handles.append(
+            ax.scatter(
+                np.full(off_speed.size, edge),
+                off_height / 1000.0,
+                marker=">",
+                s=30,
+                color="tab:purple",
+                clip_on=False,
+                zorder=5,
+                label=f"off scale: {off_speed.size:,} rings up to {off_speed.max():,.0f} m/s",
             )
         )
     top = ax.twiny()
@@ -485,7 +509,6 @@ def vad_profile(ax: Axes, ds: xr.Dataset) -> None:
     top.set_xlim(0.0, 360.0)
     top.set_xticks([0, 90, 180, 270, 360])
     top.set_xlabel("direction the wind blows from (degrees)")
-    right = np.nanmax(np.concatenate([speed_a, mr_a])) + 6.0
     step = max(1, centre_a.size // 16)
     ax.barbs(
         np.full(centre_a[::step].size, right),
@@ -497,7 +520,7 @@ def vad_profile(ax: Axes, ds: xr.Dataset) -> None:
     )
     for c, n in zip(centre_a[::step], mn_a[::step], strict=True):
         ax.annotate(f"{n:.0f}", (right, c), xytext=(14, -3), textcoords="offset points", fontsize=6)
-    ax.set_xlim(0.0, right + 6.0)
+    ax.set_xlim(0.0, edge)
     # Two lines: one would run past the sheet's right edge in the narrow panel.
     ax.set_xlabel("speed, rms (m s$^{-1}$)\nbarbs: 5, 10 m s$^{-1}$; numbers: gates per ring")
     ax.set_ylabel("beam height above the radar (km)")

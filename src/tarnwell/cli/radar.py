@@ -5,10 +5,11 @@ the radial velocities at constant range and elevation, against azimuth.
 Each ring's fit gives the horizontal wind at the beam's height there, so a
 volume of several elevations yields a wind profile.
 
-Before the fit, velocities folded at the Nyquist velocity are unfolded ring by
-ring (``tarnwell._unfold``); after it, rings whose fit is no better than
-folded noise, or whose wind jumps against its neighbours, are flagged and left
-out of the profile.
+Before the fit, velocities that no folded measurement can be are masked
+(:mod:`.radar_quality`) and those folded at the Nyquist velocity are unfolded
+ring by ring (``tarnwell._unfold``); after it, rings whose fit is no better
+than folded noise, whose wind no atmosphere gives, or whose wind jumps
+against its neighbours, are flagged and left out of the profile.
 """
 
 from __future__ import annotations
@@ -20,7 +21,9 @@ import numpy as np
 import tarnwell
 from tarnwell import units
 
+from . import radar_quality as quality
 from ._io import CommandError, _first_line
+from .radar_quality import JUMP_LEAST_NEIGHBOURS, jumps, neighbour_median
 
 if TYPE_CHECKING:
     import xarray as xr
@@ -54,20 +57,14 @@ METRES_PER_SECOND = frozenset(
 # noise of a third of Vn or less (the most that unfolding can see through)
 # stays well below it.
 NOISE_RMS_FRACTION = 0.75
-# A ring's wind is compared with the median of its fitted neighbours in range
-# (up to JUMP_NEIGHBOURS on each side, in the same sweep: a few hundred metres
-# of height at most). It jumps when it differs by more than shear there can
-# explain (JUMP_FLOOR) plus JUMP_SIGMAS standard errors of its own fit.
-JUMP_NEIGHBOURS = 4
-JUMP_LEAST_NEIGHBOURS = 3
-JUMP_FLOOR = 5.0  # m/s
-JUMP_SIGMAS = 4.0
 # Weather ends at the tropopause; velocities fitted above this height mean
 # the gate ranges of the file are wrong.
 MAX_BEAM_HEIGHT = 25000.0  # m
 
-FLAG_GOOD, FLAG_NO_ECHO, FLAG_SPARSE, FLAG_NOISE, FLAG_JUMP = range(5)
-FLAG_MEANINGS = "in_profile no_echo too_few_gates_or_poor_coverage folded_noise jump"
+FLAG_GOOD, FLAG_NO_ECHO, FLAG_SPARSE, FLAG_NOISE, FLAG_JUMP, FLAG_IMPLAUSIBLE = range(6)
+FLAG_MEANINGS = (
+    "in_profile no_echo too_few_gates_or_poor_coverage folded_noise jump implausible_wind"
+)
 
 
 def open_volume(path: str) -> list[xr.Dataset]:
@@ -243,6 +240,12 @@ def sweep_rings(sweep: xr.Dataset, velocity: str | None) -> dict[str, Any]:
     # moved by the strided copy.
     rings = np.ascontiguousarray(np.asarray(vr_da.values).T).astype(np.float64, copy=False)
     vr = units.apply_linear(rings, scale, offset)
+    undetect = quality.undetect_mask(vr_da, rings)
+    if undetect is not None:
+        vr[undetect] = np.nan
+    nyquist, note = nyquist_of(sweep), None
+    if nyquist is None and (packed := quality.encoded_nyquist(vr_da, vr, scale)) is not None:
+        nyquist, note = packed
     az = np.deg2rad(np.asarray(sweep["azimuth"].values, dtype=np.float64))
     elevation = float(np.nanmedian(np.asarray(sweep["elevation"].values, dtype=np.float64)))
     range_m = np.asarray(sweep["range"].values, dtype=np.float64)
@@ -255,7 +258,8 @@ def sweep_rings(sweep: xr.Dataset, velocity: str | None) -> dict[str, Any]:
         "range": range_m,
         "ray_dim": ray_dim,
         "name": str(vr_da.name),
-        "nyquist": nyquist_of(sweep),
+        "nyquist": nyquist,
+        "nyquist_note": note,
     }
 
 
@@ -277,45 +281,6 @@ def check_ranges(range_m: np.ndarray, where: str) -> None:
     steps = np.diff(range_m)
     if not np.all(np.isfinite(range_m)) or (steps.size and not np.all(steps > 0.0)):
         raise CommandError(f"{where}: the gate ranges are not finite and increasing")
-
-
-def _neighbour_median(values: np.ndarray, usable: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """Median of the usable values among each ring's neighbours in range, and their count."""
-    n = values.size
-    k = JUMP_NEIGHBOURS
-    padded = np.full(n + 2 * k, np.nan)
-    padded[k : k + n] = np.where(usable, values, np.nan)
-    offsets = [o for o in range(-k, k + 1) if o != 0]
-    window = np.stack([padded[k + o : k + o + n] for o in offsets])
-    count = np.isfinite(window).sum(axis=0)
-    ordered = np.sort(window, axis=0)  # NaN sorts last
-    lo = np.clip((count - 1) // 2, 0, len(offsets) - 1)
-    hi = np.clip(count // 2, 0, len(offsets) - 1)
-    cols = np.arange(n)
-    median = 0.5 * (ordered[lo, cols] + ordered[hi, cols])
-    return np.where(count > 0, median, np.nan), count
-
-
-def jumps(
-    u: np.ndarray,
-    v: np.ndarray,
-    rms: np.ndarray,
-    n: np.ndarray,
-    cos_el: float,
-    usable: np.ndarray,
-) -> np.ndarray:
-    """Rings of one sweep whose wind differs from their neighbours' beyond their fit's error."""
-    mu, count = _neighbour_median(u, usable)
-    mv, _ = _neighbour_median(v, usable)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        # Standard error of each wind component of a first-harmonic fit.
-        error = rms * np.sqrt(2.0 / n) / cos_el
-        out: np.ndarray = (
-            usable
-            & (count >= JUMP_LEAST_NEIGHBOURS)
-            & (np.hypot(u - mu, v - mv) > JUMP_FLOOR + JUMP_SIGMAS * error)
-        )
-    return out
 
 
 class SweepFit:
@@ -345,17 +310,35 @@ class SweepFit:
         vr = self.ring["vr"] if rows is None else self.ring["vr"][rows]
         az = self.ring["az"] if rows is None else self.ring["az"][rows]
         folds = np.zeros(vr.shape[0], dtype=np.int32)
-        if self.nyquist is not None:
-            seed_bs, seed_bc = seed if seed is not None else (None, None)
-            vr, info = _unfold.unfold(
-                vr,
-                self.ring["az_ray"],
-                self.nyquist,
-                seed_bs=seed_bs,
-                seed_bc=seed_bc,
-                n_threads=self.n_threads,
-            )
-            folds = info[3].astype(np.int32)
+        if self.nyquist is None:
+            return self._vad(vr, az), folds
+        seed_bs, seed_bc = seed if seed is not None else (None, None)
+        unfolded, info = _unfold.unfold(
+            vr,
+            self.ring["az_ray"],
+            self.nyquist,
+            seed_bs=seed_bs,
+            seed_bc=seed_bc,
+            n_threads=self.n_threads,
+        )
+        res = self._vad(unfolded, az)
+        folds[:] = info[3]
+        # A sparse ring with wide gaps can be unfolded into a worse fit (a
+        # harmonic of hundreds of m/s through a few gates). Unfolded right, a
+        # ring fits to its measurement noise; where a moved ring leaves a
+        # residual of a quarter of Vn or more, the velocities as read are
+        # fitted too and kept if they explain the ring better.
+        doubtful = np.flatnonzero((folds > 0) & (res["rms"] >= 0.25 * self.nyquist))
+        if doubtful.size:
+            raw = self._vad(vr[doubtful], az[doubtful])
+            better = raw["rms"] < res["rms"][doubtful]
+            as_read = doubtful[better]
+            for name in res:
+                res[name][as_read] = raw[name][better]
+            folds[as_read] = 0
+        return res, folds
+
+    def _vad(self, vr: np.ndarray, az: np.ndarray) -> dict[str, np.ndarray]:
         res = tarnwell.vad(
             vr,
             az,
@@ -364,7 +347,7 @@ class SweepFit:
             min_spread=self.min_spread,
             n_threads=self.n_threads,
         )
-        return {name: np.asarray(res[k]) for k, name in enumerate(tarnwell.Vad._fields)}, folds
+        return {name: np.array(res[k]) for k, name in enumerate(tarnwell.Vad._fields)}
 
     def run(self) -> None:
         self.result, self.folds = self._fit(None, None)
@@ -377,6 +360,7 @@ class SweepFit:
         flag[fitted] = FLAG_GOOD
         if nyquist is not None:
             flag[fitted & (r["rms"] >= NOISE_RMS_FRACTION * nyquist / np.sqrt(3.0))] = FLAG_NOISE
+        flag[(flag == FLAG_GOOD) & quality.implausible(r["u"], r["v"])] = FLAG_IMPLAUSIBLE
         usable = flag == FLAG_GOOD
         flag[jumps(r["u"], r["v"], r["rms"], r["n"], self.ring["cos_el"], usable)] = FLAG_JUMP
         return flag
@@ -385,10 +369,11 @@ class SweepFit:
         """Unfold the flagged rings again from the wind of their neighbours in
         range, keeping the new fit where it explains the ring better."""
         usable = flag == FLAG_GOOD
-        mu, count = _neighbour_median(self.result["u"], usable)
-        mv, _ = _neighbour_median(self.result["v"], usable)
+        mu, count = neighbour_median(self.result["u"], usable)
+        mv, _ = neighbour_median(self.result["v"], usable)
         redo = np.flatnonzero(
-            ((flag == FLAG_NOISE) | (flag == FLAG_JUMP)) & (count >= JUMP_LEAST_NEIGHBOURS)
+            np.isin(flag, (FLAG_NOISE, FLAG_JUMP, FLAG_IMPLAUSIBLE))
+            & (count >= JUMP_LEAST_NEIGHBOURS)
         )
         if redo.size == 0:
             return
@@ -433,6 +418,10 @@ def vad_dataset(
     range_m = padded()
     folds = np.zeros((n_sweep, n_range), dtype=np.int32)
     nyquists = np.full(n_sweep, np.nan)
+    with_velocity = np.array([int(np.isfinite(r["vr"]).sum()) for r in rings])
+    beyond = np.zeros(n_sweep, dtype=np.int64)
+    constant = np.full(n_sweep, np.nan)
+    notes: list[str] = []
     flag = np.full((n_sweep, n_range), FLAG_NO_ECHO, dtype=np.int8)
     for i, ring in enumerate(rings):
         where = f"sweep {used[i]}"
@@ -443,15 +432,21 @@ def vad_dataset(
         if unfold and vn is None:
             raise CommandError(
                 f"{where}: the file gives no Nyquist velocity (CfRadial nyquist_velocity, "
-                "ODIM how/NI), so folded velocities cannot be unfolded: give it with "
-                "--nyquist M/S, or fit the velocities as they are with --no-unfold"
+                "ODIM how/NI, or a velocity packing spanning it), so folded velocities cannot "
+                "be unfolded: give it with --nyquist M/S, or fit the velocities as they are "
+                "with --no-unfold"
             )
+        if nyquist is None and ring["nyquist_note"] and ring["nyquist_note"] not in notes:
+            notes.append(ring["nyquist_note"])
+        ring["vr"] = ring["vr"].copy()
+        beyond[i], constant[i] = quality.mask_impossible(ring["vr"], vn, unfold)
+        noise_vn = vn if vn is not None else quality.noise_scale(ring["vr"])
         fit = SweepFit(ring, vn if unfold else None, min_gates, min_spread, n_threads)
         fit.run()
-        ring_flags = fit.flags(vn)
+        ring_flags = fit.flags(noise_vn)
         if unfold:
             fit.retry_from_neighbours(ring_flags)
-            ring_flags = fit.flags(vn)
+            ring_flags = fit.flags(noise_vn)
         m = ring["range"].size
         for name in tarnwell.Vad._fields:
             fields[name][i, :m] = fit.result[name]
@@ -464,6 +459,8 @@ def vad_dataset(
     u_fit, v_fit = fields["u"], fields["v"]
     fitted = np.isfinite(u_fit) & np.isfinite(v_fit)
     flag[fields["n"] != fields["n"]] = FLAG_NO_ECHO  # padding of shorter sweeps
+    cos_el = np.array([r["cos_el"] for r in rings])
+    flag[quality.isolated_jumps(fields, height, cos_el, flag == FLAG_GOOD)] = FLAG_JUMP
     too_high = fitted & (height > MAX_BEAM_HEIGHT)
     if too_high.any():
         worst = np.unravel_index(int(np.argmax(np.where(too_high, height, -np.inf))), height.shape)
@@ -515,6 +512,7 @@ def vad_dataset(
         "fitted": int(fitted.sum()),
         "folded_noise": int((flag == FLAG_NOISE).sum()),
         "jump": int((flag == FLAG_JUMP).sum()),
+        "implausible_wind": int((flag == FLAG_IMPLAUSIBLE).sum()),
         "in_profile": int(keep.sum()),
     }
     ds = xr.Dataset(
@@ -536,7 +534,7 @@ def vad_dataset(
                 flag,
                 {
                     "long_name": "why a ring is or is not in the profile",
-                    "flag_values": np.arange(5, dtype=np.int8),
+                    "flag_values": np.arange(6, dtype=np.int8),
                     "flag_meanings": FLAG_MEANINGS,
                 },
             ),
@@ -553,6 +551,27 @@ def vad_dataset(
                 nyquists,
                 {"units": "m s-1", "long_name": "Nyquist velocity of the sweep"},
             ),
+            "gates_with_velocity": (
+                "sweep",
+                with_velocity,
+                {"units": "1", "long_name": "gates of the sweep with a velocity, as read"},
+            ),
+            "gates_beyond_nyquist": (
+                "sweep",
+                beyond,
+                {
+                    "units": "1",
+                    "long_name": "gates left out for a velocity beyond the Nyquist velocity",
+                },
+            ),
+            "constant_velocity": (
+                "sweep",
+                constant,
+                {
+                    "units": "m s-1",
+                    "long_name": "the one velocity of a sweep whose every gate has it (no winds)",
+                },
+            ),
         },
         coords=coords,
         attrs={
@@ -565,6 +584,9 @@ def vad_dataset(
             "tarnwell_min_spread": min_spread,
             "tarnwell_unfolded": int(unfold),
             **{f"tarnwell_rings_{key}": value for key, value in counts.items()},
+            "tarnwell_gates_beyond_nyquist": int(beyond.sum()),
+            "tarnwell_max_plausible_wind": quality.MAX_PLAUSIBLE_WIND,
+            **({"tarnwell_nyquist_note": "; ".join(notes)} if notes else {}),
         },
     )
     if "altitude" in ds.coords:
@@ -576,32 +598,3 @@ def vad_dataset(
             )
         )
     return ds
-
-
-def dropped_warning(ds: xr.Dataset) -> str | None:
-    """A line for the user when quality control left out most of the fitted rings."""
-    fitted = int(ds.attrs.get("tarnwell_rings_fitted", 0))
-    noise = int(ds.attrs.get("tarnwell_rings_folded_noise", 0))
-    jump = int(ds.attrs.get("tarnwell_rings_jump", 0))
-    if fitted == 0 or 2 * (noise + jump) <= fitted:
-        return None
-    hint = (
-        "check the Nyquist velocity (--nyquist)"
-        if ds.attrs.get("tarnwell_unfolded")
-        else "the velocities may be folded: try without --no-unfold"
-    )
-    return (
-        f"{noise + jump:,} of {fitted:,} fitted rings left out of the profile "
-        f"({noise:,} no better than folded noise, {jump:,} jumping against their neighbours); "
-        f"{hint} and the velocity variable (--velocity)"
-    )
-
-
-def ring_summary(ds: xr.Dataset) -> str:
-    a = ds.attrs
-    return (
-        f"{a['tarnwell_rings_total']:,} rings: {a['tarnwell_rings_no_echo']:,} without echo, "
-        f"{a['tarnwell_rings_too_few_gates_or_poor_coverage']:,} with too few gates or poor "
-        f"coverage, {a['tarnwell_rings_folded_noise']:,} no better than folded noise, "
-        f"{a['tarnwell_rings_jump']:,} jumping against their neighbours"
-    )
