@@ -12,7 +12,7 @@ if TYPE_CHECKING:
     import xarray as xr
     from matplotlib.axes import Axes
 
-# Hodograph points nearer each other on the sheet than a label's height share
+# Hodograph points nearer each other on the sheet than half a label's height share
 # one label ("3,6"): the sheet's hodographs are a few tens of pixels across.
 HODOGRAPH_LABEL_FONT = 7.0  # points
 HODOGRAPH_LABEL_MARGIN = 1.5  # pixels clear around each label
