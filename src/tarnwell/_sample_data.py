@@ -88,13 +88,19 @@ def model_dataset(
     z = zz + 15.0 * np.sin(2.0 * np.pi * xx / (2.0 * half_width)) * (1.0 + zz / 10000.0)
     z = np.broadcast_to(z, shape).copy()
 
-    # The front advances southward with time; colder air to its north.
-    y_front = 0.3 * half_height - 0.1 * half_height * t_idx
+    # The front advances southward with time; colder air to its north, 2.5 K in
+    # the lowest kilometre. Cold-pool intensity is measured against the domain's
+    # mean θv, so the post-frontal air, colder than that mean, counts as a broad,
+    # shallow cold pool; a modest front over a quarter to a third of the domain keeps it
+    # well below the storm's outflow (12 K), as a forecaster would see them.
+    y_front = 0.5 * half_height - 0.1 * half_height * t_idx
     front_shape = y_front + 0.15 * half_height * np.sin(np.pi * xx / half_width)
     front = 0.5 * (1.0 + np.tanh((yy - front_shape) / (0.08 * half_height)))
-    depth_weight = np.exp(-((z / 1500.0) ** 2))
-    t_surface = 302.0 - (1.0e-5 * yy + 4.0 * front) * depth_weight
-    lapse = np.where(z < 12000.0, 0.0065 * z, 0.0065 * 12000.0)
+    depth_weight = np.exp(-((z / 1000.0) ** 2))
+    t_surface = 302.0 - (0.5e-5 * yy + 2.5 * front) * depth_weight
+    # 7.5 K/km to the tropopause at 12 km: the steep lapse rates of a severe-storm
+    # environment.
+    lapse = np.where(z < 12000.0, 0.0075 * z, 0.0075 * 12000.0)
     t = t_surface - lapse
 
     # A cold pool under a storm moving east-north-east in the warm sector.
@@ -108,8 +114,9 @@ def model_dataset(
     # Pressure of a standard-atmosphere column, lowered slightly in the cold sector.
     p = 101325.0 * (1.0 - 0.0065 * np.minimum(z, 11000.0) / 288.15) ** 5.2559
     p = p * np.exp(-np.maximum(z - 11000.0, 0.0) / 6340.0) - 150.0 * front * depth_weight
-    # Moist warm-sector boundary layer, drier air aloft and behind the front.
-    depression = 1.5 + 0.004 * z + 8.0 * front + rng.exponential(0.2, shape)
+    # Dew points near 21 °C under a 29–30 °C warm sector (surface-based CAPE some
+    # 3,500–4,000 J/kg), drier air aloft and behind the front.
+    depression = 8.0 + 0.002 * z + 3.0 * front + rng.exponential(0.2, shape)
     td = t - depression
 
     # Wind: the supercell hodograph, strongest in a warm-sector jet.

@@ -14,6 +14,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from . import plot_axes
 from ._io import CommandError
 
 if TYPE_CHECKING:
@@ -105,13 +106,16 @@ def figure_sheet(
     }
     hodographs = [fig.add_subplot(helicity_grid[1, k]) for k in range(3)]
     cold_pool_map(panels["cold_pool"], diag, 0)
-    helicity_map(panels["helicity"], diag, 0, hodographs)
+    drawn = helicity_map(panels["helicity"], diag, 0, hodographs)
     if cape:
         cape_map(fig.add_subplot(grid[0, 2]), diag, 0)
     theta_e_section(panels["theta_e"], diag, 0)
     baroclinity_map(panels["baroclinity"], diag, 0)
     if vad is not None:
         vad_profile(fig.add_subplot(grid[:, maps]), vad)
+    fig.get_layout_engine().execute(fig)  # type: ignore[union-attr]
+    for hodo, us, vs, storm in drawn:
+        plot_axes.label_hodograph(hodo, us, vs, ("0", "1", "3", "6"), storm)
     return fig
 
 
@@ -130,9 +134,7 @@ def parse_select(items: list[str] | None) -> dict[str, int]:
 
 
 def _time_dim(ds: xr.Dataset) -> str | None:
-    from .output import time_dims
-
-    found = [d for d in ds.dims if d in time_dims(ds)]
+    found = plot_axes.time_dims(ds)
     return str(found[0]) if found else None
 
 
@@ -167,7 +169,7 @@ def _one_member(ds: xr.Dataset, select: dict[str, int]) -> tuple[xr.Dataset, str
 
 def _coordinate_text(ds: xr.Dataset, dim: str, k: int) -> str:
     if dim in ds.coords and ds[dim].ndim == 1:
-        return f"{ds[dim].values[k]}"
+        return plot_axes.value_text(ds[dim].values[k])
     return f"{k}"
 
 
@@ -191,25 +193,12 @@ def _time_index(ds: xr.Dataset, requested: int | None) -> int:
 
 def _time_label(ds: xr.Dataset, t: int) -> str:
     """The time shown: of the time dimension at ``t``, or a scalar time coordinate."""
-    time = _time_dim(ds)
-    names = [time] if time is not None else []
-    names += [str(c) for c in ds.coords if ds[c].ndim == 0 and c in ("time", "Time", "valid_time")]
-    for name in names:
-        if name not in ds.coords:
-            continue
-        coord = ds[name]
-        value = coord.values[t] if coord.ndim == 1 else coord.values
-        if np.issubdtype(coord.dtype, np.datetime64):
-            return f", {np.datetime_as_string(value, unit='m')}"
-        return f", {name} {value}"
-    return ""
+    return plot_axes.time_text(ds, _time_dim(ds), t)
 
 
 def _at_time(obj: Any, t: int) -> Any:
     """``obj`` (a Dataset or DataArray) at time index ``t``, if it has a time dimension."""
-    from .output import time_dims
-
-    found = [d for d in obj.dims if d in time_dims(obj)]
+    found = plot_axes.time_dims(obj)
     return obj.isel({found[0]: t}) if found else obj
 
 
@@ -240,10 +229,32 @@ def _grid_km(da: xr.DataArray) -> tuple[np.ndarray, np.ndarray, str, str]:
     return x, y, x_label, y_label
 
 
-def _map(ax: Axes, da: xr.DataArray, title: str, units: str, **style: Any) -> Any:
+def _map(
+    ax: Axes,
+    da: xr.DataArray,
+    title: str,
+    units: str,
+    *,
+    floor: float | None = None,
+    centred: bool = False,
+    **style: Any,
+) -> Any:
+    """A map of ``da``; ``floor`` and ``centred`` as :func:`plot_axes.colour_range` takes them."""
     x, y, x_label, y_label = _grid_km(da)
-    mesh = ax.pcolormesh(x, y, da.values, shading="auto", **style)
+    scale = plot_axes.colour_range(da.values, floor=floor, centred=centred)
+    mesh = ax.pcolormesh(x, y, da.values, shading="auto", **scale, **style)
     ax.figure.colorbar(mesh, ax=ax, label=units, shrink=0.9)
+    constant = plot_axes.constant_value(da.values)
+    if constant is not None:
+        ax.text(
+            0.5,
+            0.5,
+            f"{constant:g} everywhere",
+            ha="center",
+            va="center",
+            transform=ax.transAxes,
+            bbox={"boxstyle": "round", "fc": "white", "alpha": 0.8},
+        )
     ax.set_title(title)
     ax.set_xlabel(x_label)
     ax.set_ylabel(y_label)
@@ -274,8 +285,10 @@ def cold_pool_map(ax: Axes, ds: xr.Dataset, t: int) -> None:
         _missing(ax, title, "cold-pool intensity")
         return
     da = _at_time(ds["intensity"], t)
-    _map(ax, da, title, "intensity (m s$^{-1}$)", cmap="Blues", vmin=0.0)
+    _map(ax, da, title, "intensity (m s$^{-1}$)", cmap="Blues", floor=0.0)
     x, y, _, _ = _grid_km(da)
+    if _strongest_cold_pool(ds, t) is None:
+        return
     j, i = _argmax2d(da.values)
     depth = float(_at_time(ds["depth"], t).values[j, i]) if "depth" in ds else np.nan
     ax.plot(x[i], y[j], marker="x", color="k", ms=9, mew=2)
@@ -289,18 +302,23 @@ def cold_pool_map(ax: Axes, ds: xr.Dataset, t: int) -> None:
     )
 
 
-def helicity_map(ax: Axes, ds: xr.Dataset, t: int, hodographs: list[Axes]) -> None:
-    """The 0-3 km helicity map, with hodographs at three marked points in ``hodographs``."""
+def helicity_map(
+    ax: Axes, ds: xr.Dataset, t: int, hodographs: list[Axes]
+) -> list[tuple[Axes, list[float], list[float], tuple[float, float]]]:
+    """The 0-3 km helicity map, with hodographs at three marked points in ``hodographs``
+    (returned with their points)."""
     title = "0–3 km storm-relative helicity, hodographs at A, B, C"
     if "helicity_0_3km" not in ds:
         _missing(ax, "0–3 km storm-relative helicity", "helicity")
         for hodo in hodographs:
             hodo.set_axis_off()
-        return
+        return []
     da = _at_time(ds["helicity_0_3km"], t)
-    _map(ax, da, title, "helicity (m$^2$ s$^{-2}$)", cmap="YlOrRd")
+    # Signed: negative helicity (left-moving storms' inflow) must not read as weak positive.
+    _map(ax, da, title, "helicity (m$^2$ s$^{-2}$)", cmap="RdBu_r", centred=True)
     x, y, _, _ = _grid_km(da)
     points = _hodograph_points(da)
+    drawn = []
     for (label, (j, i)), hodo in zip(points.items(), hodographs, strict=True):
         ax.plot(x[i], y[j], marker="o", ms=7, mfc="none", mec="k", mew=1.5)
         ax.annotate(
@@ -310,7 +328,8 @@ def helicity_map(ax: Axes, ds: xr.Dataset, t: int, hodographs: list[Axes]) -> No
             textcoords="offset points",
             fontweight="bold",
         )
-        _hodograph(hodo, ds, t, j, i, label)
+        drawn.append(_hodograph(hodo, ds, t, j, i, label))
+    return drawn
 
 
 def _hodograph_points(hel: xr.DataArray) -> dict[str, tuple[int, int]]:
@@ -334,9 +353,11 @@ def _hodograph_points(hel: xr.DataArray) -> dict[str, tuple[int, int]]:
     }
 
 
-def _hodograph(ax: Axes, ds: xr.Dataset, t: int, j: int, i: int, label: str) -> None:
-    """Ground-relative winds at the ground, 1, 3 and 6 km above it (labelled in km), and the
-    storm motion."""
+def _hodograph(
+    ax: Axes, ds: xr.Dataset, t: int, j: int, i: int, label: str
+) -> tuple[Axes, list[float], list[float], tuple[float, float]]:
+    """Ground-relative winds at the ground, 1, 3 and 6 km above it, and the storm
+    motion; the points, to be labelled in km once the sheet is laid out."""
 
     def at(name: str) -> float:
         return float(_at_time(ds[name], t).values[j, i]) if name in ds else np.nan
@@ -346,14 +367,17 @@ def _hodograph(ax: Axes, ds: xr.Dataset, t: int, j: int, i: int, label: str) -> 
     ax.axhline(0, color="0.7", lw=0.6)
     ax.axvline(0, color="0.7", lw=0.6)
     ax.plot(us, vs, "-o", color="tab:blue", ms=3, lw=1.5)
-    for u, v, h in zip(us, vs, ("0", "1", "3", "6"), strict=True):
-        ax.annotate(h, (u, v), xytext=(2, 2), textcoords="offset points", fontsize=8)
     ax.plot(at("u_storm"), at("v_storm"), marker="*", color="tab:red", ms=9)
     ax.set_title(f"Hodograph {label} (★ storm)", fontsize=8, pad=2)
     ax.tick_params(labelsize=7, pad=1)
     ax.set_xlabel("u (m s$^{-1}$)", fontsize=7, labelpad=0)
     ax.set_ylabel("v (m s$^{-1}$)", fontsize=7, labelpad=0)
-    ax.set_aspect("equal", adjustable="datalim")
+    box = plot_axes.hodograph_box([*us, at("u_storm")], [*vs, at("v_storm")])
+    if box is not None:
+        ax.set_xlim(box[0], box[1])
+        ax.set_ylim(box[2], box[3])
+    ax.set_aspect("equal", adjustable="box")
+    return ax, us, vs, (at("u_storm"), at("v_storm"))
 
 
 def cape_map(ax: Axes, ds: xr.Dataset, t: int) -> None:
@@ -361,7 +385,7 @@ def cape_map(ax: Axes, ds: xr.Dataset, t: int) -> None:
     is where rotating storms find their fuel."""
     da = _at_time(ds[CAPE_FIELD], t)
     title = "Mixed-layer CAPE, 0–3 km helicity (contours)"
-    _map(ax, da, title, "MLCAPE (J kg$^{-1}$)", cmap="magma_r", vmin=0.0)
+    _map(ax, da, title, "MLCAPE (J kg$^{-1}$)", cmap="magma_r", floor=0.0)
     if "helicity_0_3km" not in ds:
         return
     helicity = _at_time(ds["helicity_0_3km"], t)
@@ -374,29 +398,44 @@ def cape_map(ax: Axes, ds: xr.Dataset, t: int) -> None:
     ax.clabel(lines, fmt="%.0f", fontsize=7)
 
 
+def _strongest_cold_pool(ds: xr.Dataset, t: int) -> tuple[int, int] | None:
+    """Row and column of the strongest cold pool; None where there is none."""
+    if "intensity" not in ds:
+        return None
+    intensity = np.asarray(_at_time(ds["intensity"], t).values, dtype=np.float64)
+    if not np.nanmax(intensity, initial=0.0) > 0.0:
+        return None
+    return _argmax2d(intensity)
+
+
 def theta_e_section(ax: Axes, ds: xr.Dataset, t: int) -> None:
+    """θe along the row of the strongest cold pool (the middle row without one), from
+    the lowest level up to 10 km, with the cold pool's top where there is one."""
     title = "θe cross-section"
     if "theta_e" not in ds:
         _missing(ax, title, "theta_e")
         return
     da = _at_time(ds["theta_e"], t)
     level_dim, y_dim, x_dim = da.dims[-3], da.dims[-2], da.dims[-1]
-    j = (
-        _argmax2d(_at_time(ds["intensity"], t).values)[0]
-        if "intensity" in ds
-        else da.sizes[y_dim] // 2
-    )
+    strongest = _strongest_cold_pool(ds, t)
+    j = strongest[0] if strongest is not None else da.sizes[y_dim] // 2
     section = da.isel({y_dim: j})
     x, x_label, _ = _axis(section, str(x_dim))
-    if "height_level_mean" in ds.coords and ds["height_level_mean"].ndim == 1:
+    heights = "height_level_mean" in ds.coords and ds["height_level_mean"].ndim == 1
+    if heights:
         z = ds["height_level_mean"].values / 1000.0
+        keep = z <= 10.0
+        edges = plot_axes.level_edges(z[keep])
         ylabel = "mean height of level (km)"
     else:
         z = np.arange(section.sizes[level_dim], dtype=np.float64)
+        keep = np.ones(z.size, dtype=bool)
+        edges = plot_axes.cell_edges(z)
         ylabel = str(level_dim)
-    keep = z <= 10.0 if ylabel.startswith("mean height") else slice(None)
-    mesh = ax.pcolormesh(x, z[keep], section.values[keep], shading="auto", cmap="turbo")
+    values = section.values[keep]
+    mesh = ax.pcolormesh(plot_axes.cell_edges(x), edges, values, shading="flat", cmap="turbo")
     ax.figure.colorbar(mesh, ax=ax, label="θe (K)", shrink=0.9)
+    ax.set_ylim(edges[0], edges[-1])
     y_values, _, y_degrees = _axis(ds, str(y_dim))
     if y_degrees:
         at = f"latitude {float(y_values[j]):.2f}°"
@@ -404,14 +443,28 @@ def theta_e_section(ax: Axes, ds: xr.Dataset, t: int) -> None:
         at = f"{y_dim} = {float(y_values[j]):.0f} km"
     else:
         at = f"{y_dim} index {j}"
-    if "depth" in ds and ylabel.startswith("mean height"):
+    if strongest is not None and "depth" in ds and heights:
         depth = _at_time(ds["depth"], t).isel({y_dim: j}).values / 1000.0
         from matplotlib import patheffects
 
+        # Only over the cold pool (a depth of 0 is no cold pool, not a top at the
+        # ground), across each column's cell, so that a one-column cold pool shows.
+        top = np.where(depth > 0.0, z[0] + depth, np.nan)
         outline = [patheffects.withStroke(linewidth=3.5, foreground="black")]
-        ax.plot(x, z[0] + depth, color="white", lw=1.8, label="cold-pool top", path_effects=outline)
-        ax.legend(loc="upper right", fontsize=8)
-    ax.set_title(f"{title} at {at} (through the strongest cold pool)")
+        ax.stairs(
+            top,
+            plot_axes.cell_edges(x),
+            baseline=None,
+            color="white",
+            lw=1.8,
+            path_effects=outline,
+        )
+        from matplotlib.lines import Line2D
+
+        line = Line2D([], [], color="white", lw=1.8, path_effects=outline)
+        ax.legend([line], ["cold-pool top"], loc="upper right", fontsize=8)
+    through = "the strongest cold pool" if strongest is not None else "the middle row: no cold pool"
+    ax.set_title(f"{title} at {at} (through {through})")
     ax.set_xlabel(x_label)
     ax.set_ylabel(ylabel)
 
@@ -423,7 +476,7 @@ def baroclinity_map(ax: Axes, ds: xr.Dataset, t: int) -> None:
         return
     da = _at_time(ds["grad_theta"], t)
     da = da.isel({da.dims[0]: 0}) if da.ndim == 3 else da
-    _map(ax, da * 1.0e5, title, "|∇θ| (K per 100 km)", cmap="viridis", vmin=0.0)
+    _map(ax, da * 1.0e5, title, "|∇θ| (K per 100 km)", cmap="viridis", floor=0.0)
 
 
 def vad_profile(ax: Axes, ds: xr.Dataset) -> None:
