@@ -280,7 +280,9 @@ def run_diagnose(args: argparse.Namespace) -> None:
     from . import _io, roles
     from . import diagnose as _diagnose
     from .failures import check_fits_in_memory
+    from .preflight import check_output_is_no_input
 
+    check_output_is_no_input(args.output, [args.model_file])
     _io.check_output(args.output, args.overwrite)
     chunks = _io.parse_chunks(args.chunks)
     variables = roles.parse_var_mapping(args.var)
@@ -390,7 +392,9 @@ def _computer(client: Any, threads: int, progress: bool, steps: Steps | None = N
 def run_vad(args: argparse.Namespace) -> None:
     from . import _io
     from . import radar as _radar
+    from .preflight import check_output_is_no_input
 
+    check_output_is_no_input(args.output, [args.radar_file])
     _io.check_output(args.output, args.overwrite)
     start = time.perf_counter()
     sweeps = _radar.open_volume(args.radar_file)
@@ -436,8 +440,10 @@ def _require_some_data(path: str, ds: Any) -> None:
 
 def run_plot(args: argparse.Namespace) -> None:
     from . import _io, plotting
+    from .preflight import check_output_is_no_input
 
     output = args.output or os.path.splitext(args.files[0].rstrip("/"))[0] + ".png"
+    check_output_is_no_input(output, args.files)
     _io.check_output(output, args.overwrite)
     datasets = [plotting.open_product(path) for path in args.files]
     try:
