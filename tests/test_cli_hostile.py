@@ -74,3 +74,80 @@ def test_overwrite_never_replaces_the_input(model, tmp_path, chunks, alias):
     assert done.returncode == 1, done.stderr
     one_line(done.stderr, "tarnwell diagnose: error:", "the input", "never replaced")
     assert snapshot(tmp_path) == before
+
+
+# --- units that are no unit, and a run that holds the interpreter lock -------
+
+
+@pytest.mark.parametrize(
+    "text, words",
+    [
+        ("m " * 500_000, ("1,000,000 characters", "no unit is longer than 256")),
+        ("__import__('os').system('touch pwned')", ("pint cannot read",)),
+        ("((K)", ("pint cannot read",)),
+    ],
+    ids=["1 MB", "expression", "brackets"],
+)
+def test_units_that_are_no_unit_are_one_line_naming_the_variable(model, tmp_path, text, words):
+    path = tmp_path / "m.nc"
+    hostile = model.copy()
+    hostile["T"].attrs["units"] = text
+    hostile.to_netcdf(path)
+    done = run("diagnose", path, "-o", tmp_path / "d.nc", cwd=tmp_path, timeout=30)
+    assert done.returncode == 1, done.stderr
+    one_line(done.stderr, "tarnwell diagnose: error:", "variable 'T'", *words)
+    assert sorted(os.listdir(tmp_path)) == ["m.nc"]
+
+
+# The run with one call replaced by a C loop that never lets go of the
+# interpreter lock (a regular expression backtracking without end), and the
+# watchdog's deadline shortened to keep the test quick.
+HOG = """
+import re, sys
+from tarnwell.cli import signals
+signals.DEADLINE = 2.0
+def hog():
+    print("holding", flush=True)
+    re.match(r"(a+)+$", "a" * 64 + "b")
+if sys.argv[1] == "computing":
+    import tarnwell
+    tarnwell.thermo = lambda *a, **k: hog()
+else:
+    from xarray.backends import netCDF4_
+    real = netCDF4_.NetCDF4ArrayWrapper.__setitem__
+    def stuck_write(self, key, value):
+        real(self, key, value)
+        hog()
+    netCDF4_.NetCDF4ArrayWrapper.__setitem__ = stuck_write
+from tarnwell.cli import main
+sys.exit(main(sys.argv[2:]))
+"""
+
+
+@pytest.mark.parametrize("moment", ["computing", "writing"])
+def test_a_signal_ends_a_run_whose_worker_holds_the_interpreter(model, tmp_path, moment):
+    import signal
+    import time
+
+    path = tmp_path / "m.nc"
+    model.to_netcdf(path)
+    before = snapshot(tmp_path)
+    proc = subprocess.Popen(
+        [sys.executable, "-c", HOG, moment, "diagnose", path, "-o", tmp_path / "d.nc", "-q"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        # SIGINT as a terminal's foreground job has it (a background job ignores it).
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+    )
+    assert proc.stdout is not None and proc.stdout.readline().strip() == "holding"
+    sent = time.monotonic()
+    proc.send_signal(signal.SIGINT)
+    try:
+        _, err = proc.communicate(timeout=20)
+    finally:
+        proc.kill()
+    assert time.monotonic() - sent < 6.0
+    assert proc.returncode == -signal.SIGKILL, err
+    one_line(err, "tarnwell diagnose: interrupted; no output written", "did not stop within 2 s")
+    assert snapshot(tmp_path) == before

@@ -249,7 +249,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(argv)
     runner = {"diagnose": run_diagnose, "vad": run_vad}.get(args.command, run_plot)
     try:
-        signals.run(lambda: runner(args))
+        signals.run(lambda: runner(args), f"{PROG} {args.command}")
     except signals.Interrupted as stop:
         restore_stderr()  # the worker may be capturing a library's output
         print(f"{PROG} {args.command}: {stop.describe()}; no output written", file=sys.stderr)
