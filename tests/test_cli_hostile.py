@@ -151,3 +151,46 @@ def test_a_signal_ends_a_run_whose_worker_holds_the_interpreter(model, tmp_path,
     assert proc.returncode == -signal.SIGKILL, err
     one_line(err, "tarnwell diagnose: interrupted; no output written", "did not stop within 2 s")
     assert snapshot(tmp_path) == before
+
+
+# --- declared sizes: the cost follows the disk -------------------------------
+
+
+def test_a_store_declaring_a_hundred_billion_chunks_is_refused_at_once(tmp_path):
+    import zarr
+
+    store = tmp_path / "huge.zarr"
+    group = zarr.open_group(store, mode="w", zarr_format=2)
+    dims = ["time", "level", "y", "x"]
+    for name in ("T", "P"):
+        field = group.create_array(
+            name, shape=(2, 12, 50_000, 50_000), chunks=(1, 1, 1, 1), dtype="f4"
+        )
+        field.attrs.update(_ARRAY_DIMENSIONS=dims, units="K" if name == "T" else "Pa")
+        field[0, 0, :3, :3] = 280.0  # nine chunks on disk
+    zarr.consolidate_metadata(store)
+    done = run("diagnose", store, "-o", tmp_path / "d.nc", timeout=30)
+    assert done.returncode == 1, done.stderr
+    declared = 2 * 12 * 50_000 * 50_000
+    one_line(done.stderr, "variable 'P'", f"{declared - 9:,} of {declared:,} chunks missing")
+
+
+@pytest.mark.parametrize("layout", ["v2 nested", "v3", "v3 sharded"])
+def test_missing_chunks_are_counted_on_every_store_layout(tmp_path, layout):
+    import zarr
+
+    from tarnwell.cli import integrity
+
+    store = tmp_path / "s.zarr"
+    kwargs = {"chunk_key_encoding": {"name": "v2", "separator": "/"}}
+    if layout != "v2 nested":
+        kwargs = {"shards": (2, 6, 6)} if layout == "v3 sharded" else {}
+    group = zarr.open_group(store, mode="w", zarr_format=2 if layout == "v2 nested" else 3)
+    field = group.create_array("T", shape=(4, 6, 12), chunks=(1, 3, 6), dtype="f8", **kwargs)
+    field[:] = 1.0
+    assert integrity.zarr_damage(str(store)) is None
+    metadata = (".zarray", ".zattrs", "zarr.json")
+    files = sorted(p for p in (store / "T").rglob("*") if p.is_file() and p.name not in metadata)
+    files[-1].unlink()
+    expected = 4 if layout == "v3 sharded" else 16  # shards of 2 x 6 x 6
+    assert f"has 1 of {expected} chunks missing" in integrity.zarr_damage(str(store))
