@@ -194,3 +194,57 @@ def test_missing_chunks_are_counted_on_every_store_layout(tmp_path, layout):
     files[-1].unlink()
     expected = 4 if layout == "v3 sharded" else 16  # shards of 2 x 6 x 6
     assert f"has 1 of {expected} chunks missing" in integrity.zarr_damage(str(store))
+
+
+# --- chunks planned against the memory there is ------------------------------
+
+
+def declared(path: Path, time: int, level: int, y: int, x: int) -> Path:
+    """A netCDF-4 file of a few kilobytes declaring fields of the given shape (no data
+    written: every chunk is still unallocated)."""
+    import netCDF4
+
+    with netCDF4.Dataset(path, "w") as nc:
+        for name, n in (("time", time), ("level", level), ("y", y), ("x", x)):
+            nc.createDimension(name, n)
+        for name, units in (("T", "K"), ("P", "Pa"), ("TD", "K"), ("Z", "m"), ("U", "m s-1")):
+            var = nc.createVariable(
+                name, "f8", ("time", "level", "y", "x"), chunksizes=(1, 1, min(y, 500), x)
+            )
+            var.units = units
+    return path
+
+
+def address_space(limit: int):
+    def set_limit() -> None:
+        import resource
+
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+
+    return set_limit
+
+
+@pytest.mark.parametrize(
+    "shape, chunks, threads, advice",
+    [
+        ((1000, 1000, 1000, 1000), "time=1", 1, "cut the file to a smaller region"),
+        ((1000, 1000, 1000, 1000), "time=2", 4, "cut the file to a smaller region"),
+        ((1000, 10, 100, 100), "time=1000", 1, "use smaller chunks: --chunks time=1"),
+        ((1000, 10, 300, 300), "time=1", 64, "fewer threads (--threads "),
+    ],
+)
+def test_a_chunk_too_large_for_memory_is_refused_before_the_run(
+    tmp_path, shape, chunks, threads, advice
+):
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("AddressSanitizer reserves terabytes of address space for its shadow")
+    path = declared(tmp_path / "m.nc", *shape)
+    assert path.stat().st_size < 100_000
+    done = run(
+        "diagnose", path, "-o", tmp_path / "d.nc", "--chunks", chunks, "--threads", threads,
+        preexec_fn=address_space(3 * 2**30),
+    )  # fmt: skip
+    assert done.returncode == 1, done.stderr
+    line = one_line(done.stderr, "tarnwell diagnose: error:", "GiB", advice)
+    assert line.count(chunks) == 1  # what was given is never the advice
+    assert sorted(os.listdir(tmp_path)) == ["m.nc"]

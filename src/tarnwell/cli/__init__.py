@@ -280,7 +280,7 @@ def run_diagnose(args: argparse.Namespace) -> None:
     from . import _io, roles
     from . import diagnose as _diagnose
     from .failures import check_fits_in_memory
-    from .preflight import check_output_is_no_input
+    from .preflight import check_chunk_fits, check_output_is_no_input
 
     check_output_is_no_input(args.output, [args.model_file])
     _io.check_output(args.output, args.overwrite)
@@ -313,6 +313,8 @@ def run_diagnose(args: argparse.Namespace) -> None:
         if not lazy:
             largest = max((v.size for v in ds.data_vars.values() if v.ndim >= 3), default=0)
             check_fits_in_memory(largest * 8, args.model_file)
+        elif client is None:  # a cluster's memory is its workers', not known here
+            check_chunk_fits(ds, args.model_file, args.chunks, threads)
         result = _diagnose.diagnose(ds, variables, options)
         steps = None
         if lazy and client is None:

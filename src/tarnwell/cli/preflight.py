@@ -7,10 +7,15 @@ these checks reads more than a file's metadata.
 
 from __future__ import annotations
 
+import math
 import os
 from collections.abc import Iterable
+from typing import TYPE_CHECKING
 
 from ._io import CommandError
+
+if TYPE_CHECKING:
+    import xarray as xr
 
 
 def _contains(directory: str, path: str) -> bool:
@@ -49,3 +54,65 @@ def check_output_is_no_input(output: str, inputs: Iterable[str]) -> None:
                 f"{output} {how} the input {path}: this run reads it, so it is never "
                 "replaced, whatever the flags; write the output elsewhere"
             )
+
+
+def _block_values(var: xr.DataArray) -> int:
+    """Values of one block of ``var`` as the kernels take it.
+
+    The kernels need whole columns and whole grids: the trailing dimensions
+    (level, y, x in every layout the command reads) are taken whole whatever
+    their chunks; the leading ones (time, ensemble member) in their chunks.
+    """
+    whole = min(3, var.ndim - 1)
+    sizes = []
+    for k, (n, chunks) in enumerate(zip(var.shape, var.chunks or [], strict=False)):
+        sizes.append(n if k >= var.ndim - whole else max(chunks, default=n))
+    return math.prod(sizes) if var.chunks is not None else var.size
+
+
+def check_chunk_fits(ds: xr.Dataset, path: str, chunks: object, threads: int) -> None:
+    """Refuse a chunked run whose blocks cannot fit in memory, saying what to change.
+
+    Each of the ``threads`` blocks in flight is computed whole, start to
+    finish, and holds about as many fields of its size as an in-memory run
+    holds of the file's.
+    """
+    from . import failures
+
+    fields = [v for v in ds.data_vars.values() if v.ndim >= 3]
+    if not fields:
+        return
+    largest = max(fields, key=_block_values)
+    block = _block_values(largest) * 8
+    resident, address = failures.available_memory()
+    for factor, have, what in (
+        (failures.EAGER_FIELDS, resident, "memory"),
+        (failures.EAGER_FIELDS_ADDRESS_SPACE, address, "address space (ulimit -v)"),
+    ):
+        need = factor * block * threads
+        if have is None or need <= have:
+            continue
+        outer = largest.ndim - min(3, largest.ndim - 1)
+        split = {
+            str(d): max(c)
+            for d, c in list(zip(largest.dims, largest.chunks or [], strict=False))[:outer]
+            if max(c) > 1
+        }
+        per_step = block // math.prod(split.values())
+        if split and factor * per_step * threads <= have:
+            advice = "use smaller chunks: --chunks " + ",".join(f"{d}=1" for d in split)
+        elif threads > 1 and factor * per_step <= have:
+            fewer = f"--threads {have // (factor * per_step)}"
+            advice = "--chunks " + ",".join(f"{d}=1" for d in split) + " and " if split else ""
+            advice = f"use {advice}fewer threads ({fewer})"
+        else:
+            advice = (
+                "a single step (whole columns and grids, the least the diagnostics take) does "
+                "not fit: cut the file to a smaller region or fewer levels first"
+            )
+        shape = " x ".join(f"{n:,}" for n in largest.shape)
+        raise CommandError(
+            f"{path}: the chunks of --chunks {chunks} need about {need / 2**30:,.1f} GiB of "
+            f"{what} ({threads} block(s) of {largest.name!r}, {shape}, in flight) and "
+            f"{have / 2**30:,.1f} GiB are available: {advice}"
+        )
