@@ -8,6 +8,7 @@ import subprocess
 import sys
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 xr = pytest.importorskip("xarray")
@@ -247,4 +248,104 @@ def test_a_chunk_too_large_for_memory_is_refused_before_the_run(
     assert done.returncode == 1, done.stderr
     line = one_line(done.stderr, "tarnwell diagnose: error:", "GiB", advice)
     assert line.count(chunks) == 1  # what was given is never the advice
+    assert sorted(os.listdir(tmp_path)) == ["m.nc"]
+
+
+# --- a killed run's leftovers, memory, and numbers that are not --------------
+
+# The run with its first chunk write followed by a long wait: SIGKILL then
+# leaves the partial output behind, as a batch system's kill or a crash does.
+STALL = """
+import sys, time
+from xarray.backends import netCDF4_
+real = netCDF4_.NetCDF4ArrayWrapper.__setitem__
+def stalled_write(self, key, value):
+    real(self, key, value)
+    print("writing", flush=True)
+    time.sleep(60)
+netCDF4_.NetCDF4ArrayWrapper.__setitem__ = stalled_write
+from tarnwell.cli import main
+sys.exit(main(sys.argv[1:]))
+"""
+
+
+def test_a_killed_runs_partial_output_is_removed_by_the_next_run_or_named(model, tmp_path):
+    import signal
+
+    from tarnwell.cli import preflight
+
+    path = tmp_path / "m.nc"
+    model.to_netcdf(path)
+    out = tmp_path / "d.nc"
+    args = [sys.executable, "-c", STALL, "diagnose", path, "-o", out, "-q"]
+    proc = subprocess.Popen(list(map(str, args)), stdout=subprocess.PIPE, text=True)
+    assert proc.stdout is not None and proc.stdout.readline().strip() == "writing"
+    proc.send_signal(signal.SIGKILL)
+    proc.communicate(timeout=30)
+    (left,) = [p for p in os.listdir(tmp_path) if p.endswith(".partial")]
+    # A partial of another machine's run, and one of a live run on this machine.
+    elsewhere = tmp_path / ".d.nc.4242-0badcafe.x1.partial"
+    elsewhere.write_bytes(b"theirs")
+    at_work = tmp_path / f".d.nc.{preflight.owner_tag()}.x2.partial"
+    at_work.write_bytes(b"a live run's")
+    done = run("diagnose", path, "-o", out, "-q")
+    assert done.returncode == 0, done.stderr
+    notes = done.stderr.strip().splitlines()
+    assert len(notes) == 2, done.stderr
+    assert "note: removed" in notes[0] and left in notes[0], notes
+    assert str(elsewhere) in notes[1] and "remove it if no run is" in notes[1], notes
+    assert sorted(os.listdir(tmp_path)) == sorted(["m.nc", "d.nc", elsewhere.name, at_work.name])
+
+
+@pytest.mark.parametrize(
+    "chunks, advice",
+    [
+        (None, "--chunks time=1"),
+        ("time=4", "smaller chunks than --chunks time=4"),
+        ("time=1", "fewer --threads, or cut the file"),
+    ],
+)
+def test_a_failed_allocation_in_a_read_is_lack_of_memory_not_damage(chunks, advice):
+    from types import SimpleNamespace
+
+    from tarnwell.cli import failures, integrity
+
+    class NoMemory:
+        shape, dtype = (2, 3), np.dtype("f8")
+
+        def __getitem__(self, key):
+            raise RuntimeError("NetCDF: Memory allocation (malloc) failure")
+
+    reads = integrity._NamedReads(NoMemory(), "m.nc", "T")
+    with pytest.raises(MemoryError) as caught:
+        reads[0]
+    args = SimpleNamespace(command="diagnose", chunks=chunks, output="d.nc")
+    line = failures.describe(caught.value, args)
+    assert line.startswith("out of memory") and advice in line, line
+    assert "damaged" not in line
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["vad", "r.nc", "-o", "v.nc", "--min-spread", "nan"],
+        ["vad", "r.nc", "-o", "v.nc", "--nyquist", "inf"],
+        ["diagnose", "m.nc", "-o", "d.nc", "--cold-pool-threshold=-nan"],
+    ],
+)
+def test_numbers_that_are_not_finite_are_refused(args, capsys):
+    from tarnwell.cli import main
+
+    with pytest.raises(SystemExit) as stop:
+        main(args)
+    assert stop.value.code == 2
+    assert "expected a finite number" in capsys.readouterr().err
+
+
+def test_a_storm_motion_that_is_not_finite_is_refused(model, tmp_path):
+    path = tmp_path / "m.nc"
+    model.to_netcdf(path)
+    done = run("diagnose", path, "-o", tmp_path / "d.nc", "--storm-motion", "nan,3")
+    assert done.returncode == 1
+    one_line(done.stderr, "--storm-motion", "finite")
     assert sorted(os.listdir(tmp_path)) == ["m.nc"]

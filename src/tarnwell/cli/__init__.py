@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import math
 import os
 import sys
 import time
@@ -41,6 +42,17 @@ def _threads(text: str) -> int:
     if n < 1:
         raise argparse.ArgumentTypeError(f"expected 1 or more threads, got {n}")
     return n
+
+
+def _finite(text: str) -> float:
+    """A number option: NaN or infinity would pass through every comparison silently."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"expected a finite number, got {text!r}")
+    return value
 
 
 def default_threads() -> int:
@@ -108,7 +120,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     diag.add_argument(
         "--cold-pool-threshold",
-        type=float,
+        type=_finite,
         default=None,
         metavar="B",
         help="buoyancy (m/s2) at which the cold pool ends (default -0.01)",
@@ -168,14 +180,14 @@ def build_parser() -> argparse.ArgumentParser:
     )
     vad.add_argument(
         "--min-spread",
-        type=float,
+        type=_finite,
         default=None,
         metavar="S",
         help="least azimuthal coverage, 0 to 0.25 (default 0.2)",
     )
     vad.add_argument(
         "--nyquist",
-        type=float,
+        type=_finite,
         default=None,
         metavar="M/S",
         help="Nyquist velocity in m/s (default: the file's, e.g. CfRadial nyquist_velocity, "
@@ -271,6 +283,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     return 0
 
 
+def _note_stale_partials(output: str, command: str) -> None:
+    from .preflight import stale_partials
+
+    for note in stale_partials(output):
+        print(f"{PROG} {command}: note: {note}", file=sys.stderr)
+
+
 def _say(args: argparse.Namespace, text: str) -> None:
     if not args.quiet:
         print(text)
@@ -284,10 +303,14 @@ def run_diagnose(args: argparse.Namespace) -> None:
 
     check_output_is_no_input(args.output, [args.model_file])
     _io.check_output(args.output, args.overwrite)
+    _note_stale_partials(args.output, args.command)
     chunks = _io.parse_chunks(args.chunks)
     variables = roles.parse_var_mapping(args.var)
+    motion = _diagnose.parse_storm_motion(args.storm_motion)
+    if motion is not None and not all(map(math.isfinite, motion)):
+        raise CommandError(f"--storm-motion: expected finite U,V in m/s, got {args.storm_motion!r}")
     options = _diagnose.Options(
-        storm_motion=_diagnose.parse_storm_motion(args.storm_motion),
+        storm_motion=motion,
         level_dim=args.level_dim,
         dtype=args.dtype,
     )
@@ -398,6 +421,7 @@ def run_vad(args: argparse.Namespace) -> None:
 
     check_output_is_no_input(args.output, [args.radar_file])
     _io.check_output(args.output, args.overwrite)
+    _note_stale_partials(args.output, args.command)
     start = time.perf_counter()
     sweeps = _radar.open_volume(args.radar_file)
     kwargs: dict[str, Any] = {
@@ -447,6 +471,7 @@ def run_plot(args: argparse.Namespace) -> None:
     output = args.output or os.path.splitext(args.files[0].rstrip("/"))[0] + ".png"
     check_output_is_no_input(output, args.files)
     _io.check_output(output, args.overwrite)
+    _note_stale_partials(output, args.command)
     datasets = [plotting.open_product(path) for path in args.files]
     try:
         for path, ds in zip(args.files, datasets, strict=True):

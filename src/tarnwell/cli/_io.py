@@ -397,11 +397,12 @@ def staged_output(path: str, overwrite: bool) -> Iterator[str]:
     On any failure (also Ctrl-C) the writers are stopped, the temporary output
     is removed and ``path`` is left as it was.
     """
-    from . import signals
+    from . import preflight, signals
 
     check_output(path, overwrite)
     target = Path(path).absolute()
-    fd, tmp_name = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".partial", dir=target.parent)
+    prefix = f".{target.name}.{preflight.owner_tag()}."  # see preflight.stale_partials
+    fd, tmp_name = tempfile.mkstemp(prefix=prefix, suffix=".partial", dir=target.parent)
     os.close(fd)
     os.unlink(tmp_name)  # writers create the file or zarr directory themselves
     gate = signals.register(tmp_name)

@@ -274,7 +274,14 @@ def name_read_errors(ds: xr.Dataset, path: str) -> None:
             holder = inner
 
 
-def _read_failure(path: str, name: str, err: BaseException) -> DamagedInput:
+# How the netCDF, HDF5 and compression libraries say that an allocation failed
+# (under ``ulimit -v``, or a cgroup's limit): no damage, a lack of memory.
+_NO_MEMORY = ("memory allocation", "malloc", "cannot allocate memory", "out of memory")
+
+
+def _read_failure(path: str, name: str, err: BaseException) -> BaseException:
+    if any(words in str(err).lower() for words in _NO_MEMORY):
+        return MemoryError(f"reading variable {name!r} of {path}: {err}")
     lines = str(err).strip().splitlines()
     cause = lines[0] if lines else type(err).__name__
     return DamagedInput(f"{path}: variable {name!r} cannot be read ({cause}): the file is damaged")

@@ -116,3 +116,70 @@ def check_chunk_fits(ds: xr.Dataset, path: str, chunks: object, threads: int) ->
             f"{what} ({threads} block(s) of {largest.name!r}, {shape}, in flight) and "
             f"{have / 2**30:,.1f} GiB are available: {advice}"
         )
+
+
+def owner_tag() -> str:
+    """This process, as the name of its partial outputs records it: its PID and its
+    machine (host name, boot and PID namespace), for a later run to tell whether
+    the writer of a partial output left behind is still alive."""
+    import hashlib
+    import socket
+
+    parts = [socket.gethostname()]
+    try:
+        with open("/proc/sys/kernel/random/boot_id") as f:
+            parts.append(f.read())
+        parts.append(os.readlink("/proc/self/ns/pid"))
+    except OSError:
+        parts.append("?")
+    machine = hashlib.sha256("\0".join(parts).encode()).hexdigest()[:8]
+    return f"{os.getpid()}-{machine}"
+
+
+def stale_partials(output: str) -> list[str]:
+    """Partial outputs of ``output`` left by runs that were killed (SIGKILL, a power
+    cut): those written on this machine by a process that no longer exists are
+    removed, the others (another machine's, an older version's) named.
+
+    A live writer on this machine is left alone and unnamed: it is a run at
+    work. Removing only what this machine can prove dead keeps a run on
+    another node of a shared file system safe from ours.
+    """
+    import glob
+
+    from .signals import remove_path
+
+    target = os.path.abspath(output)
+    mine = owner_tag().partition("-")[2]
+    notes = []
+    pattern = os.path.join(
+        glob.escape(os.path.dirname(target)), f".{glob.escape(os.path.basename(target))}.*.partial"
+    )
+    for path in sorted(glob.glob(pattern)):
+        tag = os.path.basename(path)[len(os.path.basename(target)) + 2 :].split(".")[0]
+        pid, _, machine = tag.partition("-")
+        if machine == mine and pid.isdigit():
+            if _alive(int(pid)):
+                continue
+            try:
+                remove_path(path)
+            except OSError:
+                pass
+            else:
+                notes.append(f"removed {path}, the partial output of a run that was killed")
+                continue
+        notes.append(
+            f"{path} is the partial output of a run that was killed or is still writing "
+            "elsewhere: remove it if no run is"
+        )
+    return notes
+
+
+def _alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:  # another user's process
+        return True
+    return True
