@@ -349,3 +349,76 @@ def test_a_storm_motion_that_is_not_finite_is_refused(model, tmp_path):
     assert done.returncode == 1
     one_line(done.stderr, "--storm-motion", "finite")
     assert sorted(os.listdir(tmp_path)) == ["m.nc"]
+
+
+# --- GRIB files whose headers promise trouble ---------------------------------
+
+
+def write_grib(path: Path, odd: str | None = None) -> Path:
+    """Pressure-level fields on a 5 x 6 lat/lon grid; ``odd`` spoils the 850 hPa
+    temperature: on another grid, of another parameter, or declaring a grid of
+    60,000 x 60,000 points (a constant field: a few hundred bytes)."""
+    eccodes = pytest.importorskip("eccodes")
+    with open(path, "wb") as f:
+        for short in ("t", "gh", "u", "v", "r"):
+            for level in (925, 850, 700):
+                h = eccodes.codes_grib_new_from_samples("regular_ll_pl_grib2")
+                keys = {
+                    "Ni": 6, "Nj": 5, "latitudeOfFirstGridPointInDegrees": 40.0,
+                    "latitudeOfLastGridPointInDegrees": 36.0,
+                    "longitudeOfFirstGridPointInDegrees": 260.0,
+                    "longitudeOfLastGridPointInDegrees": 265.0,
+                    "iDirectionIncrementInDegrees": 1.0, "jDirectionIncrementInDegrees": 1.0,
+                    "shortName": short, "typeOfFirstFixedSurface": 100, "level": level,
+                }  # fmt: skip
+                spoilt = short == "t" and level == 850
+                if spoilt and odd == "grid":
+                    keys.update(latitudeOfFirstGridPointInDegrees=50.0)
+                    keys.update(latitudeOfLastGridPointInDegrees=46.0)
+                if spoilt and odd == "parameter":
+                    keys["shortName"] = "q"
+                for key, value in keys.items():
+                    eccodes.codes_set(h, key, value)
+                eccodes.codes_set_values(h, np.full(30, 280.0) + level / 100.0)
+                message = bytearray(eccodes.codes_get_message(h))
+                eccodes.codes_release(h)
+                if spoilt and odd == "huge":
+                    declare_points(message, 60_000, 60_000)
+                f.write(message)
+    return path
+
+
+def declare_points(message: bytearray, ni: int, nj: int) -> None:
+    """Rewrite a GRIB2 message's grid (template 3.0) and value count in place."""
+    at = 16  # after section 0
+    while at < len(message) - 4:
+        length, number = int.from_bytes(message[at : at + 4], "big"), message[at + 4]
+        if number == 3:
+            message[at + 6 : at + 10] = (ni * nj).to_bytes(4, "big")
+            message[at + 30 : at + 34] = ni.to_bytes(4, "big")
+            message[at + 34 : at + 38] = nj.to_bytes(4, "big")
+        elif number == 5:
+            message[at + 5 : at + 9] = (ni * nj).to_bytes(4, "big")
+        at += length
+
+
+@pytest.mark.parametrize(
+    "odd, words",
+    [
+        ("huge", ("GRIB message 2", "3,600,000,000 points", "GiB are available")),
+        ("grid", ("the t field at isobaricInhPa 850", "another grid")),
+        ("parameter", ("t has no field at isobaricInhPa 850",)),
+    ],
+)
+def test_a_grib_file_whose_headers_promise_trouble_is_refused(tmp_path, odd, words):
+    pytest.importorskip("cfgrib")
+    from tarnwell.cli import preflight
+
+    preflight.check_grib_file(str(write_grib(tmp_path / "fine.grib2")))  # passes
+    path = write_grib(tmp_path / "m.grib2", odd)
+    assert path.stat().st_size < 20_000
+    # Bounded: ecCodes' attempt at 29 GiB must fail in the test's process, not the machine.
+    done = run("diagnose", path, "-o", tmp_path / "d.nc", preexec_fn=address_space(8 * 2**30))
+    assert done.returncode == 1, (done.returncode, done.stderr)
+    one_line(done.stderr, "tarnwell diagnose: error:", str(path), *words)
+    assert sorted(os.listdir(tmp_path)) == ["fine.grib2", "m.grib2"]

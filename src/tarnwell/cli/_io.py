@@ -77,7 +77,7 @@ def open_model(path: str, chunks: dict[str, int] | str | None) -> xr.Dataset:
     require_reading(path)
     import xarray as xr
 
-    from . import integrity
+    from . import integrity, preflight
 
     if not os.path.exists(path):
         raise CommandError(f"{path}: no such file or directory")
@@ -95,7 +95,9 @@ def open_model(path: str, chunks: dict[str, int] | str | None) -> xr.Dataset:
     elif is_zarr(path):
         _require("zarr", "reading zarr stores")
         kwargs["engine"] = "zarr"
-    if not grib:
+    if grib:
+        preflight.check_grib_file(path)
+    else:
         integrity.check_file(path)
     with _grib_complaints() as complaints:
         try:

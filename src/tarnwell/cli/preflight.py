@@ -183,3 +183,89 @@ def _alive(pid: int) -> bool:
     except PermissionError:  # another user's process
         return True
     return True
+
+
+# Arrays of a GRIB message's grid that ecCodes and cfgrib build whole while a
+# file is opened: its values, and the latitude and longitude of every point.
+GRIB_ARRAYS_PER_MESSAGE = 3
+# The parameters the diagnostics take from GRIB files (temperature, winds,
+# geopotential and its height, humidities, dew point): each must be on every
+# level the others are on. Others (ozone, cloud water) often cover only part
+# of the column, by design.
+GRIB_CORE = frozenset({"t", "u", "v", "gh", "z", "r", "q", "dpt"})
+
+
+def check_grib_file(path: str) -> None:
+    """Refuse a GRIB file whose message headers promise trouble, before any is decoded.
+
+    - A message whose grid cannot be decoded in the memory there is: ecCodes
+      aborts the whole process when an allocation fails (no exception,
+      nothing said), and a message of a few hundred bytes can declare a
+      constant field of billions of points.
+    - Fields on more than one grid: joined on one grid, a field from another
+      region or resolution would be read as if it were on this one.
+    - A level missing from one of the diagnostics' parameters that the others
+      have (a field of another parameter, or on another grid, in its place):
+      the level would be NaN throughout that field, without a word.
+    """
+    import importlib
+
+    from . import _io, failures
+
+    eccodes = importlib.import_module("eccodes")
+    resident, address = failures.available_memory()
+    room = min((r for r in (resident, address) if r is not None), default=None)
+    kept = (*_io._GRIB_LEVELS, *_io._GRIB_COLUMNS)
+    messages = []
+    with open(path, "rb") as f:
+        while True:
+            try:
+                handle = eccodes.codes_grib_new_from_file(f, headers_only=True)
+            except Exception:
+                break  # a damaged message: the reader's own checks name it
+            if handle is None:
+                break
+            try:
+                keys = {
+                    k: eccodes.codes_get(handle, k, ktype=str)
+                    for k in ("shortName", "typeOfLevel", "level", "gridType", "md5GridSection")
+                }
+                points = int(eccodes.codes_get(handle, "numberOfDataPoints"))
+            except Exception:
+                continue
+            finally:
+                eccodes.codes_release(handle)
+            messages.append(keys)
+            need = GRIB_ARRAYS_PER_MESSAGE * 8 * points
+            if room is not None and need > room:
+                raise CommandError(
+                    f"{path}: GRIB message {len(messages)} declares a {keys['gridType']} grid "
+                    f"of {points:,} points, which needs about {need / 2**30:,.1f} GiB to decode "
+                    f"and {room / 2**30:,.1f} GiB are available (a damaged file, or one for a "
+                    "larger machine: cut it to a region first, e.g. with grib_copy or cdo)"
+                )
+    used = [m for m in messages if m["typeOfLevel"] in kept]
+    grids = [m["md5GridSection"] for m in used]
+    if len(set(grids)) > 1:
+        usual = max(set(grids), key=grids.count)
+        odd = next(m for m in used if m["md5GridSection"] != usual)
+        raise CommandError(
+            f"{path}: the {odd['shortName']} field at {odd['typeOfLevel']} {odd['level']} is on "
+            f"another grid than the file's other {grids.count(usual)} fields; the diagnostics "
+            "need every field on one grid"
+        )
+    for kind in _io._GRIB_LEVELS:
+        fields = [m for m in used if m["typeOfLevel"] == kind and m["shortName"] in GRIB_CORE]
+        levels: dict[str, set[str]] = {}
+        for m in fields:
+            levels.setdefault(m["shortName"], set()).add(m["level"])
+        every = set().union(*levels.values()) if levels else set()
+        # The parameter missing fewest levels first: one wrong field leaves a
+        # gap in its own parameter, and a parameter of its own at one level.
+        for name, have in sorted(levels.items(), key=lambda item: len(every - item[1])):
+            if have != every:
+                lacking = ", ".join(sorted(every - have, key=float))
+                raise CommandError(
+                    f"{path}: {name} has no field at {kind} {lacking}, where the file's other "
+                    "fields have one (a field of another parameter or level type in its place?)"
+                )
