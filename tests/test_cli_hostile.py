@@ -422,3 +422,52 @@ def test_a_grib_file_whose_headers_promise_trouble_is_refused(tmp_path, odd, wor
     assert done.returncode == 1, (done.returncode, done.stderr)
     one_line(done.stderr, "tarnwell diagnose: error:", str(path), *words)
     assert sorted(os.listdir(tmp_path)) == ["fine.grib2", "m.grib2"]
+
+
+# --- a scheduler lost mid-run ----------------------------------------------------
+
+# A cluster whose worker (a thread of this process) dawdles in every kernel
+# call, so that the run is surely at work when the cluster goes.
+CLUSTER = """
+import time
+import tarnwell
+from distributed import LocalCluster
+real = tarnwell.thermo
+def slow(*a, **k):
+    time.sleep(60)
+    return real(*a, **k)
+tarnwell.thermo = slow
+cluster = LocalCluster(
+    n_workers=1, threads_per_worker=1, processes=False, protocol="tcp", dashboard_address=None
+)
+print(cluster.scheduler_address, flush=True)
+time.sleep(600)
+"""
+
+
+@pytest.mark.slow
+def test_a_scheduler_lost_mid_run_is_one_line(tmp_path):
+    import time
+
+    pytest.importorskip("distributed")
+    path = tmp_path / "m.nc"
+    _sample_data.model_dataset(nt=2, nz=8, ny=12, nx=14, seed=1).to_netcdf(path)
+    cluster = subprocess.Popen([sys.executable, "-c", CLUSTER], stdout=subprocess.PIPE, text=True)
+    try:
+        assert cluster.stdout is not None
+        address = cluster.stdout.readline().strip()
+        args = ["diagnose", path, "-o", tmp_path / "d.nc", "-q", "--scheduler", address]
+        proc = subprocess.Popen(
+            [sys.executable, "-m", "tarnwell", *map(str, args), "--chunks", "time=1"],
+            stderr=subprocess.PIPE,
+            text=True,
+        )
+        time.sleep(5.0)  # connected, and at work
+        assert proc.poll() is None, proc.communicate()[1]
+    finally:
+        cluster.kill()
+        cluster.communicate()
+    _, err = proc.communicate(timeout=90)
+    assert proc.returncode == 1, err
+    one_line(err, f"lost the connection to the dask scheduler at {address}")
+    assert sorted(os.listdir(tmp_path)) == ["m.nc"]

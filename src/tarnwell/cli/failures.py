@@ -70,7 +70,8 @@ def describe(err: BaseException, args: argparse.Namespace) -> str:
                 "a dask worker died while running a task (usually out of memory on the "
                 "worker): use smaller --chunks or give the workers more memory"
             )
-        if kind in ("CommClosedError", "TimeoutError") and getattr(args, "scheduler", None):
+        lost = ("CommClosedError", "TimeoutError", "FutureCancelledError", "CancelledError")
+        if kind in lost and getattr(args, "scheduler", None):
             return f"lost the connection to the dask scheduler at {args.scheduler}"
     for e in chain:
         if isinstance(e, OSError) and e.strerror:

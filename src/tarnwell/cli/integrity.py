@@ -276,7 +276,14 @@ def name_read_errors(ds: xr.Dataset, path: str) -> None:
 
 # How the netCDF, HDF5 and compression libraries say that an allocation failed
 # (under ``ulimit -v``, or a cgroup's limit): no damage, a lack of memory.
-_NO_MEMORY = ("memory allocation", "malloc", "cannot allocate memory", "out of memory")
+_NO_MEMORY = (
+    "memory allocation",
+    "malloc",
+    "cannot allocate",
+    "can't allocate",
+    "allocation failed",
+    "out of memory",
+)
 
 
 def _read_failure(path: str, name: str, err: BaseException) -> BaseException:

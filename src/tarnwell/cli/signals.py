@@ -19,6 +19,7 @@ from __future__ import annotations
 import os
 import shutil
 import signal
+import sys
 import threading
 import time
 from collections.abc import Callable, Iterator
@@ -224,7 +225,9 @@ def run[R](job: Callable[[], R], name: str = "tarnwell") -> R:
     _stopping.clear()
     global _last_worker, _watchdog
     _last_worker = worker
-    watchdog = Watchdog(DEADLINE, name) if previous else None
+    # A frozen application's executable is no Python to run the watchdog with.
+    frozen = getattr(sys, "frozen", False)
+    watchdog = Watchdog(DEADLINE, name) if previous and not frozen else None
     with _partials_lock:
         _watchdog = watchdog
     interrupted = False
