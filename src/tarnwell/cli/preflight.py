@@ -217,12 +217,14 @@ def check_grib_file(path: str) -> None:
     room = min((r for r in (resident, address) if r is not None), default=None)
     kept = (*_io._GRIB_LEVELS, *_io._GRIB_COLUMNS)
     messages = []
+    damaged = False  # a message whose headers cannot be read: the reader names the damage
     with open(path, "rb") as f:
         while True:
             try:
                 handle = eccodes.codes_grib_new_from_file(f, headers_only=True)
             except Exception:
-                break  # a damaged message: the reader's own checks name it
+                damaged = True
+                break
             if handle is None:
                 break
             try:
@@ -232,6 +234,7 @@ def check_grib_file(path: str) -> None:
                 }
                 points = int(eccodes.codes_get(handle, "numberOfDataPoints"))
             except Exception:
+                damaged = True
                 continue
             finally:
                 eccodes.codes_release(handle)
@@ -244,6 +247,8 @@ def check_grib_file(path: str) -> None:
                     f"and {room / 2**30:,.1f} GiB are available (a damaged file, or one for a "
                     "larger machine: cut it to a region first, e.g. with grib_copy or cdo)"
                 )
+    if damaged:
+        return
     used = [m for m in messages if m["typeOfLevel"] in kept]
     grids = [m["md5GridSection"] for m in used]
     if len(set(grids)) > 1:
