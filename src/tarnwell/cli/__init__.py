@@ -8,7 +8,9 @@
 
 Every failure is one line on stderr (the full traceback with ``--debug``) and
 exit status 1 (2 for a malformed command line); SIGINT, SIGTERM and SIGHUP end
-a run within seconds with status 128 + the signal's number. No partial output
+a run within seconds with status 128 + the signal's number (137, SIGKILL's, when
+C code that holds the interpreter keeps the run from acting on the signal and
+its watchdog ends it after 10 s). No partial output
 is ever left behind, and nothing at the output path is replaced unless
 ``--overwrite`` says so.
 """
