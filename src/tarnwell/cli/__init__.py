@@ -8,7 +8,9 @@
 
 Every failure is one line on stderr (the full traceback with ``--debug``) and
 exit status 1 (2 for a malformed command line); SIGINT, SIGTERM and SIGHUP end
-a run within seconds with status 128 + the signal's number. No partial output
+a run within seconds with status 128 + the signal's number (137, SIGKILL's, when
+C code that holds the interpreter keeps the run from acting on the signal and
+its watchdog ends it after 10 s). No partial output
 is ever left behind, and nothing at the output path is replaced unless
 ``--overwrite`` says so.
 """
@@ -17,6 +19,7 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import math
 import os
 import sys
 import time
@@ -41,6 +44,17 @@ def _threads(text: str) -> int:
     if n < 1:
         raise argparse.ArgumentTypeError(f"expected 1 or more threads, got {n}")
     return n
+
+
+def _finite(text: str) -> float:
+    """A number option: NaN or infinity would pass through every comparison silently."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"expected a finite number, got {text!r}")
+    return value
 
 
 def default_threads() -> int:
@@ -108,7 +122,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     diag.add_argument(
         "--cold-pool-threshold",
-        type=float,
+        type=_finite,
         default=None,
         metavar="B",
         help="buoyancy (m/s2) at which the cold pool ends (default -0.01)",
@@ -169,14 +183,14 @@ def build_parser() -> argparse.ArgumentParser:
     )
     vad.add_argument(
         "--min-spread",
-        type=float,
+        type=_finite,
         default=None,
         metavar="S",
         help="least azimuthal coverage, 0 to 0.25 (default 0.2)",
     )
     vad.add_argument(
         "--nyquist",
-        type=float,
+        type=_finite,
         default=None,
         metavar="M/S",
         help="Nyquist velocity in m/s (default: the file's, e.g. CfRadial nyquist_velocity, "
@@ -250,7 +264,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(argv)
     runner = {"diagnose": run_diagnose, "vad": run_vad}.get(args.command, run_plot)
     try:
-        signals.run(lambda: runner(args))
+        signals.run(lambda: runner(args), f"{PROG} {args.command}")
     except signals.Interrupted as stop:
         restore_stderr()  # the worker may be capturing a library's output
         print(f"{PROG} {args.command}: {stop.describe()}; no output written", file=sys.stderr)
@@ -272,6 +286,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     return 0
 
 
+def _note_stale_partials(output: str, command: str) -> None:
+    from .preflight import stale_partials
+
+    for note in stale_partials(output):
+        print(f"{PROG} {command}: note: {note}", file=sys.stderr)
+
+
 def _say(args: argparse.Namespace, text: str) -> None:
     if not args.quiet:
         print(text)
@@ -281,19 +302,25 @@ def run_diagnose(args: argparse.Namespace) -> None:
     from . import _io, roles
     from . import diagnose as _diagnose
     from .failures import check_fits_in_memory
+    from .preflight import check_chunk_fits, check_output_is_no_input
 
+    check_output_is_no_input(args.output, [args.model_file])
     _io.check_output(args.output, args.overwrite)
+    _note_stale_partials(args.output, args.command)
     chunks = _io.parse_chunks(args.chunks)
     variables = roles.parse_var_mapping(args.var)
+    motion = _diagnose.parse_storm_motion(args.storm_motion)
+    if motion is not None and not all(map(math.isfinite, motion)):
+        raise CommandError(f"--storm-motion: expected finite U,V in m/s, got {args.storm_motion!r}")
     options = _diagnose.Options(
-        storm_motion=_diagnose.parse_storm_motion(args.storm_motion),
+        storm_motion=motion,
         level_dim=args.level_dim,
         dtype=args.dtype,
     )
     if args.cold_pool_threshold is not None:
         options.cold_pool_threshold = args.cold_pool_threshold
     threads = args.threads or default_threads()
-    client = _connect(args.scheduler) if args.scheduler else None
+    client = _connect(args.scheduler, quiet_logs=not args.debug) if args.scheduler else None
     if client is not None and chunks is None:
         chunks = "auto"  # a scheduler gets work only through dask
     lazy = chunks is not None
@@ -312,6 +339,8 @@ def run_diagnose(args: argparse.Namespace) -> None:
         if not lazy:
             largest = max((v.size for v in ds.data_vars.values() if v.ndim >= 3), default=0)
             check_fits_in_memory(largest * 8, args.model_file)
+        elif client is None:  # a cluster's memory is its workers', not known here
+            check_chunk_fits(ds, args.model_file, args.chunks, threads)
         result = _diagnose.diagnose(ds, variables, options)
         steps = None
         if lazy and client is None:
@@ -341,13 +370,20 @@ def _command_line() -> str:
     return " ".join([PROG, *sys.argv[1:]]) if sys.argv else PROG
 
 
-def _connect(address: str) -> Any:
+def _connect(address: str, quiet_logs: bool = True) -> Any:
     try:
         distributed: Any = importlib.import_module("distributed")
     except ImportError:
         raise CommandError(
             "--scheduler needs the Python package 'distributed': pip install 'tarnwell[cli]'"
         ) from None
+    if quiet_logs:
+        # distributed logs a lost scheduler itself, with tracebacks, to stderr;
+        # the command's one line says it (--debug keeps the log).
+        import logging
+
+        for handler in logging.getLogger("distributed").handlers:
+            handler.setLevel(logging.CRITICAL + 1)
     try:
         return distributed.Client(address, timeout="10s")
     except Exception as err:  # a bad address is a ValueError, an unreachable one an OSError
@@ -392,8 +428,11 @@ def run_vad(args: argparse.Namespace) -> None:
     from . import _io
     from . import radar as _radar
     from . import radar_quality as _quality
+    from .preflight import check_output_is_no_input
 
+    check_output_is_no_input(args.output, [args.radar_file])
     _io.check_output(args.output, args.overwrite)
+    _note_stale_partials(args.output, args.command)
     start = time.perf_counter()
     sweeps = _radar.open_volume(args.radar_file)
     kwargs: dict[str, Any] = {
@@ -439,9 +478,12 @@ def _require_some_data(path: str, ds: Any) -> None:
 
 def run_plot(args: argparse.Namespace) -> None:
     from . import _io, plotting
+    from .preflight import check_output_is_no_input
 
     output = args.output or os.path.splitext(args.files[0].rstrip("/"))[0] + ".png"
+    check_output_is_no_input(output, args.files)
     _io.check_output(output, args.overwrite)
+    _note_stale_partials(output, args.command)
     datasets = [plotting.open_product(path) for path in args.files]
     try:
         for path, ds in zip(args.files, datasets, strict=True):

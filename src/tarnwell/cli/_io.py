@@ -77,7 +77,7 @@ def open_model(path: str, chunks: dict[str, int] | str | None) -> xr.Dataset:
     require_reading(path)
     import xarray as xr
 
-    from . import integrity
+    from . import integrity, preflight
 
     if not os.path.exists(path):
         raise CommandError(f"{path}: no such file or directory")
@@ -95,7 +95,9 @@ def open_model(path: str, chunks: dict[str, int] | str | None) -> xr.Dataset:
     elif is_zarr(path):
         _require("zarr", "reading zarr stores")
         kwargs["engine"] = "zarr"
-    if not grib:
+    if grib:
+        preflight.check_grib_file(path)
+    else:
         integrity.check_file(path)
     with _grib_complaints() as complaints:
         try:
@@ -397,11 +399,12 @@ def staged_output(path: str, overwrite: bool) -> Iterator[str]:
     On any failure (also Ctrl-C) the writers are stopped, the temporary output
     is removed and ``path`` is left as it was.
     """
-    from . import signals
+    from . import preflight, signals
 
     check_output(path, overwrite)
     target = Path(path).absolute()
-    fd, tmp_name = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".partial", dir=target.parent)
+    prefix = f".{target.name}.{preflight.owner_tag()}."  # see preflight.stale_partials
+    fd, tmp_name = tempfile.mkstemp(prefix=prefix, suffix=".partial", dir=target.parent)
     os.close(fd)
     os.unlink(tmp_name)  # writers create the file or zarr directory themselves
     gate = signals.register(tmp_name)

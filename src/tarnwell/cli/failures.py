@@ -70,7 +70,8 @@ def describe(err: BaseException, args: argparse.Namespace) -> str:
                 "a dask worker died while running a task (usually out of memory on the "
                 "worker): use smaller --chunks or give the workers more memory"
             )
-        if kind in ("CommClosedError", "TimeoutError") and getattr(args, "scheduler", None):
+        lost = ("CommClosedError", "TimeoutError", "FutureCancelledError", "CancelledError")
+        if kind in lost and getattr(args, "scheduler", None):
             return f"lost the connection to the dask scheduler at {args.scheduler}"
     for e in chain:
         if isinstance(e, OSError) and e.strerror:
@@ -88,11 +89,20 @@ def _write_failure(err: BaseException) -> bool:
 
 
 def _out_of_memory(args: argparse.Namespace) -> str:
-    if args.command == "diagnose" and not getattr(args, "chunks", None):
+    chunks = getattr(args, "chunks", None)
+    if args.command == "diagnose" and not chunks:
         return "out of memory: run with --chunks time=1 to process the file piece by piece"
+    if args.command == "diagnose" and any(
+        item.partition("=")[2].strip() != "1" for item in str(chunks).split(",")
+    ):
+        return f"out of memory: use smaller chunks than --chunks {chunks} (e.g. time=1)"
     if args.command == "diagnose":
-        return "out of memory: use smaller --chunks (e.g. time=1)"
-    return "out of memory"
+        # Already one step at a time: what is left to give is threads, or grid.
+        return (
+            f"out of memory with --chunks {chunks}: use fewer --threads, or cut the file to "
+            "a smaller region or fewer levels"
+        )
+    return "out of memory: free some memory or raise the limit (ulimit -v)"
 
 
 def _output_dir(args: argparse.Namespace) -> str | None:

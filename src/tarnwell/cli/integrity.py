@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import math
 import os
+import re
 import struct
 from typing import TYPE_CHECKING, Any
 
@@ -168,7 +169,13 @@ def hdf5_damage(path: str) -> str | None:
 
 
 def zarr_damage(path: str) -> str | None:
-    """The first array of a zarr store with chunks missing, or None if none is."""
+    """The first array of a zarr store with chunks missing, or None if none is.
+
+    The chunks an array declares are counted by arithmetic and those present
+    by listing its directory, so the check costs what the store holds on disk,
+    never what its metadata claims (a store of a few hundred kilobytes can
+    declare a hundred billion chunks).
+    """
     import zarr
 
     try:
@@ -182,15 +189,31 @@ def zarr_damage(path: str) -> str | None:
         # field chunk of nothing but NaN is itself a sign of damage.
         if array.ndim < 2 or array.dtype.kind != "f":
             continue
-        expected = array.nchunks
-        present = array.nchunks_initialized
+        # Sharded arrays store one file per shard, each holding many chunks.
+        stored = getattr(array, "shards", None) or array.chunks
+        expected = math.prod(-(-n // c) for n, c in zip(array.shape, stored, strict=True))
+        present = _chunk_files(os.path.join(path, array.path))
         if present < expected:
             return (
-                f"{path}: variable {name!r} has {expected - present} of {expected} chunks "
+                f"{path}: variable {name!r} has {expected - present:,} of {expected:,} chunks "
                 "missing (a damaged or incompletely copied store; missing chunks would read "
                 "as fill values)"
             )
     return None
+
+
+# A chunk's key: its indices joined by "." or "/", after "c/" in zarr 3's layout.
+_CHUNK_KEY = re.compile(r"(c[./])?\d+([./]\d+)*")
+
+
+def _chunk_files(directory: str) -> int:
+    """The chunk files under an array's directory."""
+    count = 0
+    for root, _, files in os.walk(directory):
+        relative = os.path.relpath(root, directory)
+        prefix = "" if relative == "." else relative.replace(os.sep, "/") + "/"
+        count += sum(1 for f in files if _CHUNK_KEY.fullmatch(prefix + f))
+    return count
 
 
 def check_file(path: str) -> None:
@@ -251,7 +274,21 @@ def name_read_errors(ds: xr.Dataset, path: str) -> None:
             holder = inner
 
 
-def _read_failure(path: str, name: str, err: BaseException) -> DamagedInput:
+# How the netCDF, HDF5 and compression libraries say that an allocation failed
+# (under ``ulimit -v``, or a cgroup's limit): no damage, a lack of memory.
+_NO_MEMORY = (
+    "memory allocation",
+    "malloc",
+    "cannot allocate",
+    "can't allocate",
+    "allocation failed",
+    "out of memory",
+)
+
+
+def _read_failure(path: str, name: str, err: BaseException) -> BaseException:
+    if any(words in str(err).lower() for words in _NO_MEMORY):
+        return MemoryError(f"reading variable {name!r} of {path}: {err}")
     lines = str(err).strip().splitlines()
     cause = lines[0] if lines else type(err).__name__
     return DamagedInput(f"{path}: variable {name!r} cannot be read ({cause}): the file is damaged")

@@ -234,12 +234,44 @@ def _ten_metres(da: xr.DataArray) -> bool:
     return str(da.name) in ROLES["u10"].names + ROLES["v10"].names
 
 
+# Real unit strings run to a few dozen characters ("kg m-2 s-1", "m2 s-2").
+# pint's parser takes time quadratic in the length in regular expressions that
+# hold the interpreter throughout (no signal is handled meanwhile): a 1 MB
+# attribute would take hours, so anything longer than this is refused unread.
+MAX_UNITS_LENGTH = 256
+
+
+def unit_conversion(name: Hashable, text: object, target: str) -> tuple[float, float]:
+    """Scale and offset from the units ``text`` of variable ``name`` to ``target``.
+
+    ValueError where they are no unit or do not convert; CommandError for a
+    string too long to be a unit, which no caller should pass over quietly.
+    """
+    text = str(text)
+    if len(text) > MAX_UNITS_LENGTH:
+        raise CommandError(
+            f"variable {str(name)!r} has a units attribute of {len(text):,} characters; "
+            f"no unit is longer than {MAX_UNITS_LENGTH} (the file is damaged or was not "
+            "written as a model file)"
+        )
+    try:
+        return units.conversion("diagnose", str(name), text, target)
+    except ValueError:
+        raise
+    except Exception:
+        # Text that is no unit at all (a Python expression, unbalanced brackets)
+        # fails deep in pint's parser as an AssertionError, TokenError or SyntaxError.
+        raise ValueError(
+            f"tarnwell.diagnose: {name} has units {text!r}, which pint cannot read"
+        ) from None
+
+
 def _plausible(da: xr.DataArray, wanted: Role) -> bool:
     text = da.attrs.get("units")
     if text is None:
         return False
     try:
-        units.conversion("diagnose", str(da.name), str(text), wanted.unit)
+        unit_conversion(da.name, text, wanted.unit)
     except ValueError:
         return False
     return True
@@ -255,7 +287,7 @@ def in_unit(da: xr.DataArray, role: str) -> xr.DataArray:
             f"the diagnostics need to know its units ({wanted.unit} or convertible)"
         )
     try:
-        scale, offset = units.conversion("diagnose", str(da.name), str(text), wanted.unit)
+        scale, offset = unit_conversion(da.name, text, wanted.unit)
     except ValueError as err:
         raise CommandError(f"variable {da.name!r} ({wanted.description}): {err}") from None
     if da.dtype != np.float64:

@@ -19,6 +19,7 @@ from __future__ import annotations
 import os
 import shutil
 import signal
+import sys
 import threading
 import time
 from collections.abc import Callable, Iterator
@@ -26,9 +27,14 @@ from contextlib import contextmanager
 from pathlib import Path
 from typing import Any
 
+from .watchdog import Watchdog
+
 # Seconds the main thread waits, after a signal, for the work to wind down
 # before it removes the partial outputs regardless.
 GRACE = 3.0
+# Seconds after a signal by which a run that cannot handle it (a C loop holds
+# the interpreter lock) is killed by the watchdog: past GRACE twice over.
+DEADLINE = 10.0
 
 HANDLED = tuple(
     s for s in (signal.SIGINT, signal.SIGTERM, getattr(signal, "SIGHUP", None)) if s is not None
@@ -103,16 +109,23 @@ def stopping() -> bool:
     return _stopping.is_set()
 
 
+_watchdog: Watchdog | None = None
+
+
 def register(path: str) -> WriteGate:
     gate = WriteGate()
     with _partials_lock:
         _partials[path] = gate
+        if _watchdog is not None:
+            _watchdog.note(path, staged=True)
     return gate
 
 
 def unregister(path: str) -> None:
     with _partials_lock:
         _partials.pop(path, None)
+        if _watchdog is not None:
+            _watchdog.note(path, staged=False)
 
 
 def gate_for(path: str) -> WriteGate:
@@ -181,12 +194,15 @@ class Worker:
         return self._result
 
 
-def run[R](job: Callable[[], R]) -> R:
+def run[R](job: Callable[[], R], name: str = "tarnwell") -> R:
     """``job()`` in a worker thread, ended cleanly by SIGINT, SIGTERM or SIGHUP.
 
     Raises :class:`Interrupted` after the partial outputs are removed; the
     worker may still be alive then (see :func:`hard_exit`). Outside the
     main thread (no signal handlers can be set there) the job runs directly.
+    A run that cannot handle the signal within :data:`DEADLINE` seconds is
+    killed by a :class:`~.watchdog.Watchdog`, which prints its line as
+    ``name: interrupted; ...``.
     """
     if threading.current_thread() is not threading.main_thread():
         return job()
@@ -207,16 +223,29 @@ def run[R](job: Callable[[], R]) -> R:
         signal.signal(signum, handler)
     worker = Worker(job)
     _stopping.clear()
-    global _last_worker
+    global _last_worker, _watchdog
     _last_worker = worker
+    # A frozen application's executable is no Python to run the watchdog with.
+    frozen = getattr(sys, "frozen", False)
+    watchdog = Watchdog(DEADLINE, name) if previous and not frozen else None
+    with _partials_lock:
+        _watchdog = watchdog
+    interrupted = False
     try:
         return worker.wait()  # type: ignore[no-any-return]
     except Interrupted:
+        interrupted = True
         stop()
         raise
     finally:
         for signum, old in previous.items():
             signal.signal(signum, old)
+        # Interrupted, the caller reports and ends the process: the watchdog
+        # stays on guard until then.
+        if watchdog is not None and not interrupted:
+            with _partials_lock:
+                _watchdog = None
+            watchdog.close()
 
 
 _last_worker: Worker | None = None

@@ -15,7 +15,7 @@ import numpy as np
 from tarnwell import units
 
 from .._io import CommandError
-from ..roles import find_variables, find_vertical_dim, horizontal_dim, in_unit
+from ..roles import find_variables, find_vertical_dim, horizontal_dim, in_unit, unit_conversion
 from . import ModelFields
 
 if TYPE_CHECKING:
@@ -169,12 +169,16 @@ def _coordinate_in_metres(ds: xr.Dataset, dim: str) -> np.ndarray:
     if text is None:
         raise CommandError(f"coordinate {dim!r} has no units attribute (expected m or km)")
     try:
-        if units.is_angle_in_degrees("diagnose", dim, str(text)) or "degree" in str(text):
-            raise CommandError(
-                f"coordinate {dim!r} is in {text} and the other horizontal axis is not: "
-                f"the gradient needs a projected grid in metres or a longitude-latitude grid"
-            )
-        scale, offset = units.conversion("diagnose", dim, str(text), "m")
+        angle = unit_conversion(dim, text, "radian") != (1.0, 0.0)
+    except ValueError:
+        angle = False
+    if angle or "degree" in str(text):
+        raise CommandError(
+            f"coordinate {dim!r} is in {text} and the other horizontal axis is not: "
+            f"the gradient needs a projected grid in metres or a longitude-latitude grid"
+        )
+    try:
+        scale, offset = unit_conversion(dim, text, "m")
     except ValueError as err:
         raise CommandError(str(err)) from None
     return np.asarray(units.apply_linear(coord.values.astype(np.float64), scale, offset))
