@@ -124,6 +124,8 @@ def test_udunits_per_divides_the_factor_after_it():
         ("m per s", "m/s"),
         ("kg m per s2 K", "kg m K / s**2"),
         ("m s-1", "m/s"),
+        ("m.s-1", "m/s"),
+        ("kg·m-2 s-1", "kg / m**2 / s"),
     ]:
         assert ureg.parse_units(cf_to_pint(text)) == ureg.parse_units(expected), text
     vr = xr.DataArray(np.full((3, 40), 5.0), dims=("ring", "gate"), attrs={"units": "m per s"})
@@ -131,6 +133,35 @@ def test_udunits_per_divides_the_factor_after_it():
     az = xr.DataArray(az, dims="gate")
     fit = tarnwell.vad(vr, az, cos_el=1.0, min_gates=10, min_spread=0.2, dim="gate")
     np.testing.assert_allclose(fit.a0.values, 5.0)
+
+
+@pytest.mark.parametrize(
+    ("spellings", "si", "one"),
+    [
+        (
+            ("Kelvin", "degree_K", "degrees_K", "degK", "deg_K", "degreeK", "degree_Kelvin"),
+            "K",
+            1.0,
+        ),
+        (
+            ("degC", "degree_C", "degrees_C", "deg_C", "Celsius", "celsius", "degreesC"),
+            "K",
+            274.15,
+        ),
+        (("Pascal", "Pascals", "pascal", "Pa"), "Pa", 1.0),
+        (("hPa", "mb", "millibar", "hectopascal"), "Pa", 100.0),
+        (("knots", "kt", "knot"), "m s-1", 1852.0 / 3600.0),
+        (("m.s-1", "m s-1", "m/s", "meters per second"), "m s-1", 1.0),
+    ],
+)
+def test_units_as_cf_files_spell_them(spellings, si, one):
+    """The spellings UDUNITS accepts and CF files carry, each read as the unit it names."""
+    from tarnwell.units import cf_to_pint, registry
+
+    ureg = registry()
+    for text in spellings:
+        value = ureg.Quantity(1.0, cf_to_pint(text)).to(cf_to_pint(si)).magnitude
+        assert value == pytest.approx(one, rel=1e-12), text
 
 
 def test_units_converted_from_common_spellings(grid):

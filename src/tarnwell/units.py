@@ -49,6 +49,29 @@ _ALIASES = {
     "degree_Celsius": "degC",
     "degrees_Celsius": "degC",
     "celsius": "degC",
+    "Celsius": "degC",
+    "degree_C": "degC",
+    "degrees_C": "degC",
+    "degreeC": "degC",
+    "degreesC": "degC",
+    "deg_C": "degC",
+    "Kelvin": "K",
+    "Kelvins": "K",
+    "kelvins": "K",
+    "degree_K": "K",
+    "degrees_K": "K",
+    "degreeK": "K",
+    "degreesK": "K",
+    "deg_K": "K",
+    "degree_Kelvin": "K",
+    "degrees_Kelvin": "K",
+    "degree_F": "degF",
+    "degrees_F": "degF",
+    "deg_F": "degF",
+    "Fahrenheit": "degF",
+    "Pascal": "Pa",
+    "Pascals": "Pa",
+    "pascals": "Pa",
     "kts": "knot",
     "kt": "knot",
     "meters": "m",
@@ -75,13 +98,27 @@ def cf_to_pint(text: str) -> str:
     """
     expression = ""
     operator = ""
-    for word in text.strip().split():
+    for word in _words(text):
         if word.lower() == "per" and expression:
             operator = " / "
             continue
         expression += operator + _POWER.sub(r"**\1", _ALIASES.get(word, word))
         operator = " * "
     return expression or "dimensionless"
+
+
+def _words(text: str) -> list[str]:
+    """The factors of a UDUNITS product: separated by spaces, or by "." or "·"
+    between names ("m.s-1", "kg·m-2"); a number such as "0.01" stays whole."""
+    words = []
+    for word in text.strip().replace("·", " ").split():
+        try:
+            float(word)
+        except ValueError:
+            words += [part for part in word.split(".") if part] if "." in word else [word]
+        else:
+            words.append(word)
+    return words
 
 
 def is_instance_of(value: Any, package: str, class_names: tuple[str, ...]) -> bool:
