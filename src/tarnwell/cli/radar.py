@@ -24,6 +24,7 @@ from tarnwell import units
 from . import radar_quality as quality
 from ._io import CommandError, _first_line
 from .radar_quality import JUMP_LEAST_NEIGHBOURS, jumps, neighbour_median
+from .roles import unit_conversion
 
 if TYPE_CHECKING:
     import xarray as xr
@@ -72,58 +73,28 @@ def open_volume(path: str) -> list[xr.Dataset]:
 
     CfRadial 1 and 2, ODIM_H5 and the other formats xradar reads; NEXRAD
     Level II through :mod:`.radar_nexrad`. A whole file compressed with gzip
-    or bzip2 (as NEXRAD archives are distributed) is decompressed first.
+    or bzip2 (as NEXRAD archives are distributed) is decompressed first, into
+    a temporary file, and refused when it is no radar volume or too large for
+    one (:mod:`.radar_archive`).
     """
     import os
+    import tempfile
 
-    from . import radar_nexrad
+    from . import radar_archive, radar_nexrad
 
     if not os.path.exists(path):
         raise CommandError(f"{path}: no such file or directory")
     if os.path.isdir(path):
         raise CommandError(f"{path}: is a directory, not a radar volume")
-    content = _decompressed(path)
-    head = content[:12] if content is not None else _head(path)
-    if radar_nexrad.is_level2(head):
-        return radar_nexrad.read_sweeps(path if content is None else content, path)
-    xradar = _xradar()
-    if content is None:
-        return _open_with_xradar(xradar, path, path)
-    import tempfile
-
     with tempfile.TemporaryDirectory(prefix="tarnwell-") as tmp:
-        inner = os.path.join(tmp, os.path.splitext(os.path.basename(path))[0] or "volume")
-        with open(inner, "wb") as fh:
-            fh.write(content)
-        return _open_with_xradar(xradar, inner, path)
-
-
-GZIP_MAGIC = b"\x1f\x8b"
-BZIP2_MAGIC = b"BZh"
-
-
-def _head(path: str) -> bytes:
-    with open(path, "rb") as fh:
-        return fh.read(12)
-
-
-def _decompressed(path: str) -> bytes | None:
-    """The contents of a gzip or bzip2 file; None for any other file."""
-    head = _head(path)
-    try:
-        if head.startswith(GZIP_MAGIC):
-            import gzip
-
-            with gzip.open(path, "rb") as fh:
-                return fh.read()
-        if head.startswith(BZIP2_MAGIC) and head[3:4].isdigit():
-            import bz2
-
-            with bz2.open(path, "rb") as fh:
-                return fh.read()
-    except (OSError, EOFError, ValueError) as err:
-        raise CommandError(f"{path}: cannot decompress ({_first_line(err)})") from None
-    return None
+        inner = radar_archive.decompress_into(path, tmp)
+        source = path if inner is None else inner
+        if radar_nexrad.is_level2(radar_archive.head(source)):
+            records = radar_nexrad.unpacked(source, tmp, path)
+            if inner is not None and records != inner:
+                os.remove(inner)  # the disk need not hold both copies
+            return radar_nexrad.read_sweeps(records, path)
+        return _open_with_xradar(_xradar(), source, path)
 
 
 def _xradar() -> Any:
@@ -222,7 +193,7 @@ def _to_metres_per_second(name: str, text: Any) -> tuple[float, float]:
     if str(text).strip() in METRES_PER_SECOND:
         return 1.0, 0.0
     try:
-        return units.conversion("vad", name, str(text), "m s-1")
+        return unit_conversion(name, text, "m s-1")
     except ValueError as err:
         raise CommandError(str(err)) from None
 

@@ -20,6 +20,7 @@ become NaN.
 
 from __future__ import annotations
 
+import os
 import warnings
 from typing import TYPE_CHECKING, Any
 
@@ -31,6 +32,7 @@ if TYPE_CHECKING:
     import xarray as xr
 
 LEVEL2_MAGIC = (b"AR2V", b"ARCHIVE2")
+VOLUME_HEADER_BYTES = 24
 BELOW_THRESHOLD = 0
 RANGE_FOLDED = 1
 NYQUIST_SCALE = 0.01  # m/s per count of the radial headers' Nyquist velocity
@@ -43,11 +45,67 @@ def is_level2(head: bytes) -> bool:
     return head.startswith(LEVEL2_MAGIC)
 
 
+def unpacked(path: str, directory: str, shown: str) -> str:
+    """An archive of bzip2-compressed LDM records rewritten into ``directory``
+    in the older uncompressed layout (the volume header, then the records'
+    contents one after another), which the reader maps rather than holds;
+    ``path`` itself when its records are not compressed.
+
+    Each record is a 4-byte size (negative for the last) and a bzip2 stream
+    whose size it does not declare, so the records are decompressed a piece at
+    a time and their sum is held to the bound of any whole volume.
+    """
+    import bz2
+    import struct
+
+    from .radar_archive import MAX_VOLUME_BYTES, PIECE_BYTES
+
+    with open(path, "rb") as fh:
+        header = fh.read(VOLUME_HEADER_BYTES)
+        first = fh.read(7)
+        if len(first) < 7 or first[:4] == bytes(4) or not first[4:].startswith(b"BZh"):
+            return path
+        inner = os.path.join(directory, "records")
+        written = len(header)
+        fh.seek(VOLUME_HEADER_BYTES)
+        with open(inner, "wb") as sink:
+            sink.write(header)
+            while len(size_word := fh.read(4)) == 4:
+                left = abs(struct.unpack(">i", size_word)[0])
+                decompressor = bz2.BZ2Decompressor()
+                while left > 0 and not decompressor.eof:
+                    compressed = fh.read(min(left, PIECE_BYTES))
+                    if not compressed:
+                        break  # the archive ends inside this record
+                    left -= len(compressed)
+                    try:
+                        piece = decompressor.decompress(compressed, PIECE_BYTES)
+                        while True:
+                            written += len(piece)
+                            if written > MAX_VOLUME_BYTES:
+                                raise CommandError(
+                                    f"{shown}: its compressed records grow past "
+                                    f"{MAX_VOLUME_BYTES / 2**30:g} GiB, more than any radar "
+                                    "volume; refused as damaged or hostile"
+                                )
+                            sink.write(piece)
+                            if decompressor.eof or decompressor.needs_input:
+                                break
+                            piece = decompressor.decompress(b"", PIECE_BYTES)
+                    except (OSError, EOFError) as err:
+                        raise CommandError(
+                            f"{shown}: cannot read as a NEXRAD Level II archive "
+                            f"({_first_line(err)})"
+                        ) from None
+                fh.seek(left, os.SEEK_CUR)
+    return inner
+
+
 def _signed16(value: int) -> int:
     return value - 65536 if value >= 32768 else value
 
 
-def read_sweeps(source: str | bytes, shown: str) -> list[xr.Dataset]:
+def read_sweeps(source: str, shown: str) -> list[xr.Dataset]:
     """Every sweep of the archive: velocity sweeps with ``VEL`` (m/s), the
     others (surveillance scans of split cuts) with their angles only."""
     import importlib

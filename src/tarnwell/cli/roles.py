@@ -252,7 +252,7 @@ def unit_conversion(name: Hashable, text: object, target: str) -> tuple[float, f
         raise CommandError(
             f"variable {str(name)!r} has a units attribute of {len(text):,} characters; "
             f"no unit is longer than {MAX_UNITS_LENGTH} (the file is damaged or was not "
-            "written as a model file)"
+            "written by a model or a radar)"
         )
     try:
         return units.conversion("diagnose", str(name), text, target)
