@@ -6,6 +6,7 @@ from __future__ import annotations
 import os
 import subprocess
 import sys
+from functools import partial
 from pathlib import Path
 
 import numpy as np
@@ -325,21 +326,26 @@ def test_a_failed_allocation_in_a_read_is_lack_of_memory_not_damage(chunks, advi
     assert "damaged" not in line
 
 
+FINITE = "expected a finite number"
+
+
 @pytest.mark.parametrize(
-    "args",
+    "args, said",
     [
-        ["vad", "r.nc", "-o", "v.nc", "--min-spread", "nan"],
-        ["vad", "r.nc", "-o", "v.nc", "--nyquist", "inf"],
-        ["diagnose", "m.nc", "-o", "d.nc", "--cold-pool-threshold=-nan"],
+        (["vad", "r.nc", "-o", "v.nc", "--min-spread", "nan"], FINITE),
+        (["vad", "r.nc", "-o", "v.nc", "--nyquist", "inf"], FINITE),
+        (["diagnose", "m.nc", "-o", "d.nc", "--cold-pool-threshold=-nan"], FINITE),
+        (["diagnose", "m.nc", "-o", "d.nc", "--worker-timeout", "inf"], FINITE),
+        (["diagnose", "m.nc", "-o", "d.nc", "--worker-timeout=-1"], "0 or more seconds"),
     ],
 )
-def test_numbers_that_are_not_finite_are_refused(args, capsys):
+def test_numbers_that_are_not_finite_are_refused(args, said, capsys):
     from tarnwell.cli import main
 
     with pytest.raises(SystemExit) as stop:
         main(args)
     assert stop.value.code == 2
-    assert "expected a finite number" in capsys.readouterr().err
+    assert said in capsys.readouterr().err
 
 
 def test_a_storm_motion_that_is_not_finite_is_refused(model, tmp_path):
@@ -470,4 +476,96 @@ def test_a_scheduler_lost_mid_run_is_one_line(tmp_path):
     _, err = proc.communicate(timeout=90)
     assert proc.returncode == 1, err
     one_line(err, f"lost the connection to the dask scheduler at {address}")
+    assert sorted(os.listdir(tmp_path)) == ["m.nc"]
+
+
+# --- a cluster that loses workers ----------------------------------------------------
+
+SCHEDULER = """
+import asyncio
+from distributed import Scheduler
+async def serve():
+    async with Scheduler(host="127.0.0.1", port=0, dashboard_address=None) as scheduler:
+        print(scheduler.address, flush=True)
+        await asyncio.sleep(600)
+asyncio.run(serve())
+"""
+
+# A worker process without a nanny (nothing restarts it) that says when it is
+# inside a kernel call, and then dawdles there until the file GO exists, so
+# that it dies mid-run.
+WORKER = """
+import asyncio, os, sys, time
+import tarnwell
+from distributed import Worker
+address, go = sys.argv[1:]
+real = tarnwell.thermo
+def slow(*a, **k):
+    if not os.path.exists(go):
+        print(f"busy {os.getpid()}", flush=True)
+    while not os.path.exists(go):
+        time.sleep(0.05)
+    return real(*a, **k)
+tarnwell.thermo = slow
+async def serve():
+    async with Worker(address, nthreads=1, dashboard_address=None) as worker:
+        await worker.finished()
+asyncio.run(serve())
+"""
+
+
+@pytest.mark.slow
+@pytest.mark.distributed
+@pytest.mark.parametrize("lost", ["every worker", "the busy worker"])
+def test_a_cluster_that_loses_workers(tmp_path, lost):
+    """With no worker left the run ends after --worker-timeout in one line; one
+    worker lost while another lives costs nothing but the retried task."""
+    import time
+
+    pytest.importorskip("distributed")
+    path = tmp_path / "m.nc"
+    _sample_data.model_dataset(nt=2, nz=8, ny=12, nx=14, seed=1).to_netcdf(path)
+    go = tmp_path / "go"
+    spawn = partial(subprocess.Popen, stderr=subprocess.DEVNULL, text=True)
+    scheduler = spawn([sys.executable, "-c", SCHEDULER], stdout=subprocess.PIPE)
+    busy, said_busy = os.pipe()  # one pipe for both workers: the first at work says so
+    workers = []
+    try:
+        assert scheduler.stdout is not None
+        address = scheduler.stdout.readline().strip()
+        workers = [
+            spawn([sys.executable, "-c", WORKER, address, go], stdout=said_busy) for _ in "ab"
+        ]
+        os.close(said_busy)
+        args = ["diagnose", path, "-o", tmp_path / "d.nc", "-q", "--scheduler", address]
+        proc = subprocess.Popen(
+            [sys.executable, "-m", "tarnwell", *map(str, args), "--chunks", "time=1"]
+            + ["--worker-timeout", "3"],
+            stderr=subprocess.PIPE,
+            text=True,
+        )
+        first = int(os.read(busy, 64).split(b"\n")[0].removeprefix(b"busy "))
+        for worker in workers:
+            if lost == "every worker" or worker.pid == first:
+                worker.kill()
+                worker.wait()
+        killed = time.monotonic()
+        go.touch()
+        _, err = proc.communicate(timeout=30)
+        took = time.monotonic() - killed
+    finally:
+        os.close(busy)
+        for child in [*workers, scheduler]:
+            child.kill()
+            child.communicate()
+    go.unlink()
+    if lost == "the busy worker":
+        assert proc.returncode == 0, err
+        assert run("diagnose", path, "-o", tmp_path / "ref.nc", "-q").returncode == 0
+        with xr.open_dataset(tmp_path / "d.nc") as got, xr.open_dataset(tmp_path / "ref.nc") as ref:
+            xr.testing.assert_identical(got.drop_attrs(), ref.drop_attrs())
+        return
+    assert proc.returncode == 1, err
+    one_line(err, f"no dask workers at the scheduler {address} for 3 s")
+    assert 3 <= took < 8, took
     assert sorted(os.listdir(tmp_path)) == ["m.nc"]

@@ -18,6 +18,7 @@ is ever left behind, and nothing at the output path is replaced unless
 from __future__ import annotations
 
 import argparse
+import contextlib
 import importlib
 import math
 import os
@@ -54,6 +55,13 @@ def _finite(text: str) -> float:
         raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
     if not math.isfinite(value):
         raise argparse.ArgumentTypeError(f"expected a finite number, got {text!r}")
+    return value
+
+
+def _seconds(text: str) -> float:
+    value = _finite(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"expected 0 or more seconds, got {text!r}")
     return value
 
 
@@ -151,6 +159,14 @@ def build_parser() -> argparse.ArgumentParser:
         default=None,
         metavar="ADDRESS",
         help="run on the dask.distributed scheduler at ADDRESS",
+    )
+    diag.add_argument(
+        "--worker-timeout",
+        type=_seconds,
+        default=None,
+        metavar="SECONDS",
+        help="with --scheduler, end the run when the cluster has had no worker for this "
+        "long (default 60)",
     )
 
     vad = sub.add_parser(
@@ -335,28 +351,34 @@ def run_diagnose(args: argparse.Namespace) -> None:
 
     start = time.perf_counter()
     ds = _io.open_model(args.model_file, chunks)
-    try:
-        if not lazy:
-            largest = max((v.size for v in ds.data_vars.values() if v.ndim >= 3), default=0)
-            check_fits_in_memory(largest * 8, args.model_file)
-        elif client is None:  # a cluster's memory is its workers', not known here
-            check_chunk_fits(ds, args.model_file, args.chunks, threads)
-        result = _diagnose.diagnose(ds, variables, options)
-        steps = None
-        if lazy and client is None:
-            from .stepwise import by_step
+    watched: contextlib.AbstractContextManager[None] = contextlib.nullcontext()
+    if client is not None:
+        from .cluster import workers_watched
 
-            result, steps = by_step(result)
-        result.attrs["history"] = f"{time.strftime('%Y-%m-%dT%H:%M:%S')} {_command_line()}"
-        for note in result.attrs.get("comment", "").splitlines():
-            print(f"{PROG} diagnose: note: {note}", file=sys.stderr)
-        _io.write_dataset(
-            result,
-            args.output,
-            overwrite=args.overwrite,
-            compute=_computer(client, threads, _io.progress_wanted(args.quiet), steps),
-        )
-        points = _diagnose.elements(ds)
+        watched = workers_watched(client, args.scheduler, args.worker_timeout)
+    try:
+        with watched:
+            if not lazy:
+                largest = max((v.size for v in ds.data_vars.values() if v.ndim >= 3), default=0)
+                check_fits_in_memory(largest * 8, args.model_file)
+            elif client is None:  # a cluster's memory is its workers', not known here
+                check_chunk_fits(ds, args.model_file, args.chunks, threads)
+            result = _diagnose.diagnose(ds, variables, options)
+            steps = None
+            if lazy and client is None:
+                from .stepwise import by_step
+
+                result, steps = by_step(result)
+            result.attrs["history"] = f"{time.strftime('%Y-%m-%dT%H:%M:%S')} {_command_line()}"
+            for note in result.attrs.get("comment", "").splitlines():
+                print(f"{PROG} diagnose: note: {note}", file=sys.stderr)
+            _io.write_dataset(
+                result,
+                args.output,
+                overwrite=args.overwrite,
+                compute=_computer(client, threads, _io.progress_wanted(args.quiet), steps),
+            )
+            points = _diagnose.elements(ds)
     finally:
         ds.close()
         if client is not None:

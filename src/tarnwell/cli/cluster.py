@@ -1,0 +1,81 @@
+"""A run on a dask.distributed cluster that may lose all its workers.
+
+A scheduler whose workers have all gone keeps the run's tasks waiting for a
+worker that may never come, and the client waits with them, silently. A
+worker killed while others live is the scheduler's business (it retries the
+task elsewhere, then gives up with ``KilledWorker``); only an empty cluster is
+watched here. The run waits on the cluster in more than one place (a first
+look at one time step, the write, the progress bar), so the watch runs beside
+it for as long as the client is connected rather than inside any one wait.
+"""
+
+from __future__ import annotations
+
+import threading
+import time
+from collections.abc import Iterator
+from contextlib import contextmanager
+from typing import Any
+
+from ._io import CommandError
+
+# Long enough for a nanny to restart a dead worker (a few seconds) or for a
+# worker to reconnect after a network blip (distributed's connect timeout is
+# 30 s); short enough that a cluster that is gone ends the run within a minute.
+DEFAULT_WORKER_TIMEOUT = 60.0
+
+
+def _workers(client: Any) -> int:
+    # Totals only: every worker's details each second would be waste on a large
+    # cluster. An unreachable scheduler leaves the last answer; the lost
+    # connection is then the run's own failure.
+    return int(client.scheduler_info(n_workers=0).get("n_workers", 1))
+
+
+class _Watch(threading.Thread):
+    def __init__(self, client: Any, timeout: float) -> None:
+        super().__init__(name="tarnwell-worker-watch", daemon=True)
+        self.client = client
+        self.timeout = timeout
+        self.stop = threading.Event()
+        self.expired = False
+
+    def run(self) -> None:
+        # One small request to the scheduler a second; the run itself never
+        # waits on this thread.
+        poll = min(1.0, max(self.timeout / 4, 0.05))
+        empty_since: float | None = None
+        while not self.stop.wait(poll):
+            try:
+                if _workers(self.client):
+                    empty_since = None
+                    continue
+            except Exception:  # closing, or closed: the run is ending anyway
+                return
+            now = time.monotonic()
+            empty_since = now if empty_since is None else empty_since
+            if now - empty_since >= self.timeout:
+                self.expired = True
+                # Cancels every pending result, wherever the run waits on one,
+                # and tells the scheduler to drop the run's tasks.
+                self.client.close()
+                return
+
+
+@contextmanager
+def workers_watched(client: Any, address: str, timeout: float | None) -> Iterator[None]:
+    """Ends the block with :class:`CommandError` once the cluster has had no
+    worker for ``timeout`` seconds (:data:`DEFAULT_WORKER_TIMEOUT` if None)."""
+    watch = _Watch(client, DEFAULT_WORKER_TIMEOUT if timeout is None else timeout)
+    watch.start()
+    try:
+        yield
+    except Exception as err:
+        if watch.expired:
+            raise CommandError(
+                f"no dask workers at the scheduler {address} for {watch.timeout:g} s: "
+                "start workers, or wait longer with --worker-timeout"
+            ) from err
+        raise
+    finally:
+        watch.stop.set()  # not joined: a poll under way may take a connect timeout
