@@ -9,7 +9,7 @@ soon as it stops looking like a radar volume or grows past any real one.
 from __future__ import annotations
 
 import os
-from typing import IO
+from typing import IO, cast
 
 from ._io import CommandError, _first_line
 
@@ -65,7 +65,7 @@ def _open_stream(path: str, kind: str) -> IO[bytes]:
     if kind == "gzip":
         import gzip
 
-        return gzip.open(path, "rb")
+        return cast(IO[bytes], gzip.open(path, "rb"))
     import bz2
 
     return bz2.open(path, "rb")
