@@ -196,7 +196,7 @@ def thermo(t: Any, p: Any, td: Any, *, n_threads: int | None = None) -> Thermo[A
 
     Missing values (NaN, ±inf, masked elements) give NaN in the fields that
     depend on them: a missing dew point leaves ``theta`` intact. Where the vapour
-    pressure :math:`e` reaches :math:`P` (or :math:`P \le 0`) there is no mixing
+    pressure :math:`e` reaches :math:`P` (or :math:`P \leq 0`) there is no mixing
     ratio: it, ``theta_v`` and ``theta_e`` are NaN. Masked inputs give fields masked where NaN.
 
     References
