@@ -17,3 +17,12 @@ def traced_peak(fn):
     _, peak = tracemalloc.get_traced_memory()
     tracemalloc.stop()
     return peak
+
+
+def one_line(err, *words):
+    """The one line a failed command prints, holding every word of `words`."""
+    lines = err.strip().splitlines()
+    assert len(lines) == 1, err
+    for word in words:
+        assert word in lines[0], err
+    return lines[0]

@@ -18,6 +18,7 @@ from types import SimpleNamespace
 
 import numpy as np
 import pytest
+from probes import one_line
 
 xr = pytest.importorskip("xarray")
 pytest.importorskip("dask")
@@ -46,14 +47,6 @@ def model(tmp_path_factory: pytest.TempPathFactory) -> tuple[Path, xr.Dataset]:
     path = tmp_path_factory.mktemp("model") / "model.nc"
     ds.to_netcdf(path)
     return path, ds
-
-
-def one_line(err: str, *words: str) -> str:
-    lines = err.strip().splitlines()
-    assert len(lines) == 1, err
-    for word in words:
-        assert word in lines[0], err
-    return lines[0]
 
 
 def contents(directory: Path) -> dict[str, bytes | None]:

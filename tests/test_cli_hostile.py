@@ -11,6 +11,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from probes import one_line
 
 xr = pytest.importorskip("xarray")
 pytest.importorskip("dask")
@@ -33,14 +34,6 @@ def run(*args: object, timeout: float = 60, **kwargs) -> subprocess.CompletedPro
         timeout=timeout,
         **kwargs,
     )
-
-
-def one_line(err: str, *words: str) -> str:
-    lines = err.strip().splitlines()
-    assert len(lines) == 1, err
-    for word in words:
-        assert word in lines[0], err
-    return lines[0]
 
 
 def snapshot(directory: Path) -> dict[str, tuple[int, bytes | None]]:
