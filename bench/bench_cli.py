@@ -129,6 +129,7 @@ def split(path: Path, threads: int) -> dict[str, float]:
     from tarnwell import _transpose
     from tarnwell.cli import diagnose as _diagnose
     from tarnwell.cli import output as _output
+    from tarnwell.cli import parcel_fields as _parcel_fields
 
     meter = Meter()
     names = ("thermo", "cold_pool", "profile", "gradient")
@@ -145,7 +146,7 @@ def split(path: Path, threads: int) -> dict[str, float]:
     # The parcel diagnostics (three parcels, the effective inflow layer, its
     # helicity and bulk wind difference) run in two block functions of their own.
     parcel_blocks = {
-        cls: cls.__call__ for cls in (_diagnose.ParcelFields, _diagnose.EffectiveWinds)
+        cls: cls.__call__ for cls in (_parcel_fields.ParcelFields, _parcel_fields.EffectiveWinds)
     }
     for cls, call in parcel_blocks.items():
         cls.__call__ = meter.wrap("parcel", call)  # type: ignore[method-assign]

@@ -63,7 +63,7 @@ def soundings(n: int, seed: int = 0) -> tuple[np.ndarray, ...]:
 
 def ours(z: np.ndarray, u: np.ndarray, v: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """The storm motion as `tarnwell diagnose` computes it, layers from the lowest level."""
-    from tarnwell.cli.diagnose import WindLayers
+    from tarnwell.cli.wind_fields import WindLayers
 
     block = WindLayers(((0.0, 3000.0),), None, False, 1)
     out = block(z, u, v, z[:, 0].copy())

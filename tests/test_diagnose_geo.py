@@ -11,7 +11,7 @@ pytest.importorskip("dask")
 
 import tarnwell  # noqa: E402
 from tarnwell.cli import diagnose as diag  # noqa: E402
-from tarnwell.cli import models  # noqa: E402
+from tarnwell.cli import models, thermo_fields  # noqa: E402
 
 EARTH_RADIUS = 6371000.0
 GRAVITY = 9.80665
@@ -121,9 +121,9 @@ def test_global_grid_gives_no_cold_pool_and_says_why(monkeypatch):
 
 def test_domain_extent():
     fields = lat_lon_fields(np.array([10.0, -5.0]), np.array([350.0, 355.0, 360.0]))
-    north_south, east_west = diag.domain_extent(fields)
+    north_south, east_west = thermo_fields.domain_extent(fields)
     assert north_south == pytest.approx(EARTH_RADIUS * np.deg2rad(15.0))
     assert east_west == pytest.approx(EARTH_RADIUS * np.cos(np.deg2rad(5.0)) * np.deg2rad(10.0))
     fields.geographic = False
     fields.x, fields.y = np.array([0.0, 3.0e6]), np.array([1.0e5, 5.0e5])
-    assert diag.domain_extent(fields) == (4.0e5, 3.0e6)
+    assert thermo_fields.domain_extent(fields) == (4.0e5, 3.0e6)

@@ -15,7 +15,7 @@ xr = pytest.importorskip("xarray")
 pytest.importorskip("dask")
 
 from tarnwell.cli import diagnose as diag  # noqa: E402
-from tarnwell.cli import models  # noqa: E402
+from tarnwell.cli import models, wind_fields  # noqa: E402
 
 ABOVE_GROUND = np.array(
     [25.0, 80.0, 200.0, 400.0, 700.0, 1100.0, 1600.0, 2300.0, 3200.0, 4300.0, 5600.0, 7000.0]
@@ -120,7 +120,7 @@ def test_layers_start_at_the_lowest_wind_above_the_ground(monkeypatch):
         assert got["u_bottom_0_1km"].values[t, j, i] == us[0]
         assert got["v_bottom_0_3km"].values[t, j, i] == vs[0]
         for top in (1000.0, 3000.0, 6000.0):
-            name = diag.layer_name(0.0, top)
+            name = wind_fields.layer_name(0.0, top)
             expected = helicity_by_hand(zs, us, vs, g[t, j, i] + top, cu[t, j, i], cv[t, j, i])
             assert got[f"helicity_{name}"].values[t, j, i] == expected, (name, t, j, i)
             ut, vt = wind_at(zs, us, vs, g[t, j, i] + top)
@@ -159,10 +159,10 @@ def test_bunkers_on_a_straight_hodograph():
     eastward, so the right mover is (3000 a, −7.5)."""
     a = 4.0e-3
     z = np.linspace(0.0, 8000.0, 33)
-    zc, uc, vc = diag.grounded_columns(
+    zc, uc, vc = wind_fields.grounded_columns(
         z[None], (a * z)[None], np.zeros((1, z.size)), np.array([0.0])
     )
-    block = diag.WindLayers(((0.0, 1000.0),), None, False, 1)
+    block = wind_fields.WindLayers(((0.0, 1000.0),), None, False, 1)
     out = block(z[None], (a * z)[None], np.zeros((1, z.size)), np.array([0.0]))
     np.testing.assert_allclose(out[0], [3000.0 * a], rtol=1e-14)
     np.testing.assert_allclose(out[1], [-7.5], rtol=1e-14)
