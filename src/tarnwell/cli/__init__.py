@@ -28,7 +28,8 @@ from collections.abc import Sequence
 from functools import partial
 from typing import TYPE_CHECKING, Any
 
-from ._io import CommandError, restore_stderr
+from ._io import restore_stderr
+from .errors import CommandError
 
 if TYPE_CHECKING:
     from .stepwise import Steps

@@ -20,21 +20,13 @@ import sys
 import tempfile
 from collections.abc import Callable, Iterator
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Literal
+from typing import TYPE_CHECKING, Any
+
+from .errors import CommandError, first_line
+from .formats import GRIB_COLUMNS, GRIB_LEVELS, GRIB_SUFFIXES, is_zarr, netcdf_engine
 
 if TYPE_CHECKING:
     import xarray as xr
-
-
-class CommandError(Exception):
-    """A problem with the user's input or environment, reported as one line on stderr."""
-
-
-GRIB_SUFFIXES = (".grib", ".grib2", ".grb", ".grb2")
-
-
-def is_zarr(path: str | os.PathLike[str]) -> bool:
-    return str(path).rstrip("/").endswith(".zarr")
 
 
 def parse_chunks(text: str | None) -> dict[str, int] | str | None:
@@ -105,9 +97,7 @@ def open_model(path: str, chunks: dict[str, int] | str | None) -> xr.Dataset:
         except CommandError:
             raise
         except Exception as err:  # every backend has its own way of saying "not mine"
-            raise CommandError(
-                f"{path}: cannot read as a model file ({_first_line(err)})"
-            ) from None
+            raise CommandError(f"{path}: cannot read as a model file ({first_line(err)})") from None
     if complaints:
         ds.close()
         raise integrity.DamagedInput(
@@ -187,12 +177,6 @@ def _time_alias(chunks: dict[str, int], ds: xr.Dataset) -> dict[str, int]:
     return {(own[0] if k == "time" else k): v for k, v in chunks.items()}
 
 
-# GRIB level types that hold the 3-D fields, in order of preference.
-_GRIB_LEVELS = ("isobaricInhPa", "isobaricInPa", "hybrid", "generalVerticalLayer")
-# Per-column fields taken from the other kinds of level: level type, value (None: any).
-_GRIB_COLUMNS = {"surface": None, "heightAboveGround": 10.0}
-
-
 def _open_grib(path: str) -> xr.Dataset:
     """A GRIB file's 3-D fields on one kind of level, with its 10-m winds and surface fields.
 
@@ -214,7 +198,7 @@ def _open_grib(path: str) -> xr.Dataset:
     if not parts:
         raise CommandError(f"{path}: no GRIB messages cfgrib can read")
     levels = next(
-        (kind for kind in _GRIB_LEVELS if any(kind in p.dims for p in parts)),
+        (kind for kind in GRIB_LEVELS if any(kind in p.dims for p in parts)),
         None,
     )
     if levels is None:
@@ -224,12 +208,12 @@ def _open_grib(path: str) -> xr.Dataset:
         warnings.simplefilter("ignore", FutureWarning)
         ds = main[0] if len(main) == 1 else xr.merge(main, compat="override", join="outer")
     for part in parts:
-        if any(kind in part.dims for kind in _GRIB_LEVELS):
+        if any(kind in part.dims for kind in GRIB_LEVELS):
             continue
-        kind = next((k for k in _GRIB_COLUMNS if k in part.coords and part[k].ndim == 0), None)
+        kind = next((k for k in GRIB_COLUMNS if k in part.coords and part[k].ndim == 0), None)
         if kind is None:
             continue
-        wanted = _GRIB_COLUMNS[kind]
+        wanted = GRIB_COLUMNS[kind]
         if wanted is not None and float(part[kind].values) != wanted:
             continue
         for name in part.data_vars:
@@ -256,7 +240,7 @@ def _grib_complaints() -> Iterator[list[str]]:
     class Collect(logging.Handler):
         def emit(self, record: logging.LogRecord) -> None:
             if record.levelno >= logging.ERROR:
-                complaints.append(_first_line(Exception(record.getMessage())))
+                complaints.append(first_line(Exception(record.getMessage())))
 
     logger = logging.getLogger("cfgrib")
     handler = Collect()
@@ -342,11 +326,6 @@ def _require(module: str, purpose: str) -> None:
         raise CommandError(
             f"{purpose} needs the Python package {module!r}: pip install 'tarnwell[cli]'"
         )
-
-
-def _first_line(err: BaseException) -> str:
-    text = str(err).strip().splitlines()
-    return text[0] if text else type(err).__name__
 
 
 def check_output(path: str, overwrite: bool) -> None:
@@ -526,7 +505,7 @@ def write_dataset(
                 write_empty_chunks=True,
             )
         else:
-            engine = _netcdf_engine()
+            engine = netcdf_engine()
             with _write_through(engine):
                 delayed = ds.to_netcdf(tmp, engine=engine, compute=False)
         if delayed is not None:
@@ -579,16 +558,6 @@ def _write_through(engine: str) -> Iterator[None]:
         yield
     finally:
         netCDF4.set_chunk_cache(*previous)
-
-
-def _netcdf_engine() -> Literal["netcdf4", "h5netcdf", "scipy"]:
-    import importlib.util
-
-    if importlib.util.find_spec("netCDF4") is not None:
-        return "netcdf4"
-    if importlib.util.find_spec("h5netcdf") is not None:
-        return "h5netcdf"
-    return "scipy"
 
 
 def progress_wanted(quiet: bool) -> bool:

@@ -17,7 +17,7 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import Any
 
-from ._io import CommandError
+from .errors import CommandError
 
 # Long enough for a nanny to restart a dead worker (a few seconds) or for a
 # worker to reconnect after a network blip (distributed's connect timeout is

@@ -34,8 +34,8 @@ import numpy as np
 import tarnwell
 
 from . import models, output
-from ._io import CommandError
 from .blockwise import Block, apply
+from .errors import CommandError
 from .field_attrs import THERMO_ATTRS, cf_attrs, with_attrs
 from .nan_notes import nan_notes
 from .parcel_fields import parcel_fields, parcel_group

@@ -14,7 +14,7 @@ import os
 import resource
 from pathlib import Path
 
-from ._io import CommandError
+from .errors import CommandError
 
 _FIX = {
     errno.ENOSPC: "no space left on the device: free some space or write elsewhere",
@@ -36,7 +36,7 @@ def _chain(err: BaseException) -> list[BaseException]:
     return seen
 
 
-def _first_line(err: BaseException) -> str:
+def first_line(err: BaseException) -> str:
     lines = str(err).strip().splitlines()
     return lines[0] if lines else type(err).__name__
 
@@ -78,7 +78,7 @@ def describe(err: BaseException, args: argparse.Namespace) -> str:
             where = f": {e.filename}" if e.filename else ""
             return f"{e.strerror}{where}"
     return (
-        f"{type(err).__name__}: {_first_line(err)} "
+        f"{type(err).__name__}: {first_line(err)} "
         "(an unexpected failure: run again with --debug for the traceback and report it)"
     )
 

@@ -25,7 +25,7 @@ import re
 import struct
 from typing import TYPE_CHECKING, Any
 
-from ._io import CommandError
+from .errors import CommandError
 
 if TYPE_CHECKING:
     import xarray as xr

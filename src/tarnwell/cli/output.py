@@ -22,6 +22,8 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from .formats import is_zarr, netcdf_engine
+
 if TYPE_CHECKING:
     import xarray as xr
 
@@ -64,11 +66,9 @@ def chunk_shape(
 
 
 def for_path(ds: xr.Dataset, path: str) -> xr.Dataset:
-    """``ds`` encoded for the writer that ``_io.write_dataset`` uses for ``path``."""
-    from . import _io
-
-    zarr = _io.is_zarr(path)
-    return encoded(ds, zarr=zarr, engine=None if zarr else _io._netcdf_engine())
+    """``ds`` encoded for the writer that the command uses for ``path``."""
+    zarr = is_zarr(path)
+    return encoded(ds, zarr=zarr, engine=None if zarr else netcdf_engine())
 
 
 def encoded(ds: xr.Dataset, *, zarr: bool, engine: str | None) -> xr.Dataset:

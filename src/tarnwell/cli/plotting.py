@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import plot_axes
-from ._io import CommandError
+from .errors import CommandError
 
 if TYPE_CHECKING:
     import xarray as xr

@@ -12,7 +12,8 @@ import os
 from collections.abc import Iterable
 from typing import TYPE_CHECKING
 
-from ._io import CommandError
+from .errors import CommandError
+from .formats import GRIB_COLUMNS, GRIB_LEVELS
 
 if TYPE_CHECKING:
     import xarray as xr
@@ -210,12 +211,12 @@ def check_grib_file(path: str) -> None:
     """
     import importlib
 
-    from . import _io, failures
+    from . import failures
 
     eccodes = importlib.import_module("eccodes")
     resident, address = failures.available_memory()
     room = min((r for r in (resident, address) if r is not None), default=None)
-    kept = (*_io._GRIB_LEVELS, *_io._GRIB_COLUMNS)
+    kept = (*GRIB_LEVELS, *GRIB_COLUMNS)
     messages = []
     damaged = False  # a message whose headers cannot be read: the reader names the damage
     with open(path, "rb") as f:
@@ -259,7 +260,7 @@ def check_grib_file(path: str) -> None:
             f"another grid than the file's other {grids.count(usual)} fields; the diagnostics "
             "need every field on one grid"
         )
-    for kind in _io._GRIB_LEVELS:
+    for kind in GRIB_LEVELS:
         fields = [m for m in used if m["typeOfLevel"] == kind and m["shortName"] in GRIB_CORE]
         levels: dict[str, set[str]] = {}
         for m in fields:

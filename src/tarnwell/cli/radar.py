@@ -22,7 +22,7 @@ import tarnwell
 from tarnwell import units
 
 from . import radar_quality as quality
-from ._io import CommandError, _first_line
+from .errors import CommandError, first_line
 from .radar_quality import JUMP_LEAST_NEIGHBOURS, jumps, neighbour_median
 from .roles import unit_conversion
 
@@ -118,7 +118,7 @@ def _open_with_xradar(xradar: Any, path: str, shown: str) -> list[xr.Dataset]:
         ]
     except Exception as err:  # each format's reader fails in its own way
         raise CommandError(
-            f"{shown}: cannot read as a radar volume ({_first_line(err)}); formats read: "
+            f"{shown}: cannot read as a radar volume ({first_line(err)}); formats read: "
             "CfRadial 1 and 2, ODIM_H5, NEXRAD Level II and the others xradar reads"
         ) from None
     if not sweeps:

@@ -11,7 +11,7 @@ from __future__ import annotations
 import os
 from typing import IO, cast
 
-from ._io import CommandError, _first_line
+from .errors import CommandError, first_line
 
 GZIP_MAGIC = b"\x1f\x8b"
 BZIP2_MAGIC = b"BZh"
@@ -55,9 +55,9 @@ def decompress_into(path: str, directory: str) -> str | None:
         with _open_stream(path, kind) as source, open(inner, "wb") as sink:
             _copy_bounded(source, sink, path, kind)
     except (EOFError, ValueError) as err:
-        raise CommandError(f"{path}: cannot decompress ({_first_line(err)})") from None
+        raise CommandError(f"{path}: cannot decompress ({first_line(err)})") from None
     except OSError as err:  # a damaged stream, or no room for the copy
-        raise CommandError(f"{path}: cannot decompress ({_first_line(err)})") from None
+        raise CommandError(f"{path}: cannot decompress ({first_line(err)})") from None
     return inner
 
 

@@ -26,7 +26,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from ._io import CommandError, _first_line
+from .errors import CommandError, first_line
 
 if TYPE_CHECKING:
     import xarray as xr
@@ -94,8 +94,7 @@ def unpacked(path: str, directory: str, shown: str) -> str:
                             piece = decompressor.decompress(b"", PIECE_BYTES)
                     except (OSError, EOFError) as err:
                         raise CommandError(
-                            f"{shown}: cannot read as a NEXRAD Level II archive "
-                            f"({_first_line(err)})"
+                            f"{shown}: cannot read as a NEXRAD Level II archive ({first_line(err)})"
                         ) from None
                 fh.seek(left, os.SEEK_CUR)
     return inner
@@ -127,7 +126,7 @@ def read_sweeps(source: str, shown: str) -> list[xr.Dataset]:
         raise
     except Exception as err:  # a truncated or corrupt archive fails anywhere in the walk
         raise CommandError(
-            f"{shown}: cannot read as a NEXRAD Level II archive ({_first_line(err)})"
+            f"{shown}: cannot read as a NEXRAD Level II archive ({first_line(err)})"
         ) from None
     finally:
         if "archive" in locals():

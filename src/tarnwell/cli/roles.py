@@ -16,7 +16,7 @@ import numpy as np
 
 from tarnwell import units
 
-from ._io import CommandError
+from .errors import CommandError
 
 if TYPE_CHECKING:
     import xarray as xr

@@ -14,9 +14,9 @@ import numpy as np
 
 from tarnwell import units
 
-from .._io import CommandError
+from ..errors import CommandError
 from ..roles import find_variables, find_vertical_dim, horizontal_dim, in_unit, unit_conversion
-from . import ModelFields
+from .fields import ModelFields
 
 if TYPE_CHECKING:
     import xarray as xr

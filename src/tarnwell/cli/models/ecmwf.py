@@ -23,8 +23,8 @@ from __future__ import annotations
 from collections.abc import Mapping
 from typing import TYPE_CHECKING
 
-from . import ModelFields
 from .common import read_by_roles
+from .fields import ModelFields
 
 if TYPE_CHECKING:
     import xarray as xr

@@ -24,8 +24,8 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from . import ModelFields
 from .common import read_by_roles
+from .fields import ModelFields
 
 if TYPE_CHECKING:
     import xarray as xr

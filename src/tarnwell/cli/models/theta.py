@@ -20,7 +20,7 @@ import tarnwell
 if TYPE_CHECKING:
     import xarray as xr
 
-    from . import ModelFields
+    from .fields import ModelFields
 
 EPSILON = 0.6219569156569429  # R_d / R_v, the thermo kernel's
 

@@ -28,14 +28,14 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from .._io import CommandError
-from . import ModelFields
+from ..errors import CommandError
 from .common import (
     dewpoint_from_vapour_pressure,
     input_dtype,
     temperature_from_theta,
     vapour_pressure_from_mixing_ratio,
 )
+from .fields import ModelFields
 
 if TYPE_CHECKING:
     import xarray as xr
