@@ -74,6 +74,18 @@ def default_threads() -> int:
         return os.cpu_count() or 1
 
 
+def _fields_epilog() -> str:
+    import textwrap
+
+    from .diagnose import FIELD_GROUPS
+
+    lines = ["fields, by group (--fields takes either):"]
+    for group, names in FIELD_GROUPS.items():
+        text = f"{group}: {', '.join(names)}"
+        lines += textwrap.wrap(text, 78, initial_indent="  ", subsequent_indent="      ")
+    return "\n".join(lines)
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
@@ -109,9 +121,14 @@ def build_parser() -> argparse.ArgumentParser:
         description=(
             "Thermodynamic fields (mixing ratio, theta, theta_v, theta_e), storm-relative "
             "helicity and layer winds for 0-1, 0-3 and 0-6 km, cold-pool intensity, depth "
-            "and open-top flag, and horizontal gradients of theta and theta_v, written "
-            "with the input's coordinates and CF attributes."
+            "and open-top flag, CAPE, CIN, LCL, LFC and EL of the surface-based, mixed-layer "
+            "and most-unstable parcels, the effective inflow layer with its helicity and bulk "
+            "wind difference, the significant tornado (stp) and supercell composite (scp) "
+            "parameters, and horizontal gradients of theta and theta_v, written with the "
+            "input's coordinates and CF attributes."
         ),
+        epilog=_fields_epilog(),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     diag.add_argument("model_file", metavar="MODEL_FILE", help="netCDF, zarr or GRIB file")
     diag.add_argument(
@@ -121,6 +138,13 @@ def build_parser() -> argparse.ArgumentParser:
         help="use variable NAME for ROLE (temperature, pressure, dewpoint, "
         "specific_humidity, relative_humidity, height, geopotential, u, v, "
         "surface_altitude); may be repeated",
+    )
+    diag.add_argument(
+        "--fields",
+        default=None,
+        metavar="NAME[,NAME...]",
+        help="write only these fields or groups of fields (listed below); only what they "
+        "need is computed (default: every field the file allows)",
     )
     diag.add_argument(
         "--storm-motion",
@@ -333,6 +357,7 @@ def run_diagnose(args: argparse.Namespace) -> None:
         storm_motion=motion,
         level_dim=args.level_dim,
         dtype=args.dtype,
+        fields=None if args.fields is None else _diagnose.parse_fields(args.fields),
     )
     if args.cold_pool_threshold is not None:
         options.cold_pool_threshold = args.cold_pool_threshold

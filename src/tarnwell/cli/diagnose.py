@@ -38,14 +38,15 @@ from .blockwise import Block, apply
 from .errors import CommandError
 from .field_attrs import THERMO_ATTRS, cf_attrs, with_attrs
 from .nan_notes import nan_notes
-from .parcel_fields import parcel_fields, parcel_group
+from .parcel_fields import COMPOSITE_NAMES, PARCEL_NAMES, parcel_fields, parcel_group
 from .thermo_fields import (
     DEFAULT_COLD_POOL_THRESHOLD,
+    GRADIENT_NAMES,
     cold_pool_fields,
     gradient_fields,
     too_large_for_a_mean,
 )
-from .wind_fields import wind_layer_fields
+from .wind_fields import WIND_NAMES, wind_layer_fields
 
 if TYPE_CHECKING:
     import xarray as xr
@@ -58,6 +59,46 @@ class Options:
     level_dim: str | None = None
     n_threads: int = 1
     dtype: str | None = None  # storage precision; None: that of the inputs
+    fields: tuple[str, ...] | None = None  # the fields to write; None: all the file allows
+
+
+#: Every field diagnose writes, by group, in the order they are written.
+FIELD_GROUPS: dict[str, tuple[str, ...]] = {
+    "thermo": tarnwell.Thermo._fields,
+    "cold_pool": tarnwell.ColdPool._fields,
+    "winds": WIND_NAMES,
+    "parcels": PARCEL_NAMES,
+    "composites": COMPOSITE_NAMES,
+    "gradients": GRADIENT_NAMES,
+}
+GROUP_OF = {name: group for group, names in FIELD_GROUPS.items() for name in names}
+# What each group is computed from: the composites from the parcels' effective layer
+# and the storm motion, cold pools and gradients from theta_v and theta.
+NEEDS = {
+    "thermo": (),
+    "cold_pool": ("thermo",),
+    "winds": (),
+    "parcels": (),
+    "composites": ("parcels", "winds"),
+    "gradients": ("thermo",),
+}
+
+
+def parse_fields(text: str) -> tuple[str, ...]:
+    """``"theta_e,winds"`` as the field names it means, in the order they are written."""
+    wanted: set[str] = set()
+    for item in text.split(","):
+        name = item.strip()
+        if name in FIELD_GROUPS:
+            wanted.update(FIELD_GROUPS[name])
+        elif name in GROUP_OF:
+            wanted.add(name)
+        else:
+            raise CommandError(
+                f"--fields: no field or group {name!r}; the groups are "
+                f"{', '.join(FIELD_GROUPS)} (every field is listed in tarnwell diagnose --help)"
+            )
+    return tuple(name for name in GROUP_OF if name in wanted)
 
 
 def parse_storm_motion(text: str) -> tuple[float, float] | None:
@@ -77,7 +118,11 @@ def diagnose(ds: xr.Dataset, variables: Mapping[str, str], options: Options) -> 
     """All diagnostics the variables of ``ds`` allow, as a Dataset with CF attributes."""
     fields = models.read(ds, variables, options.level_dim)
     todo = plan(fields)
+    if options.fields is not None:
+        todo = select(todo, options.fields)
     out, group = compute(fields, todo, options)
+    if options.fields is not None:
+        out = {name: field for name, field in out.items() if name in options.fields}
     if not out:
         raise CommandError("nothing to diagnose: " + "; ".join(todo.notes))
     return assemble(ds, fields, out, group, [*todo.notes, *nan_notes(out, fields)], options)
@@ -91,6 +136,7 @@ class Plan:
     cold_pool: bool
     winds: bool
     parcels: bool
+    composites: bool
     gradients: bool
     notes: list[str]
 
@@ -127,7 +173,26 @@ def plan(fields: models.ModelFields) -> Plan:
         notes.append(fields.grid_note)
     else:
         gradients = thermo and fields.x is not None and fields.y is not None
-    return Plan(thermo, cold_pool, has_wind and columns, thermo and columns, gradients, notes)
+    winds, parcels = has_wind and columns, thermo and columns
+    return Plan(thermo, cold_pool, winds, parcels, winds and parcels, gradients, notes)
+
+
+def select(todo: Plan, wanted: tuple[str, ...]) -> Plan:
+    """Only the groups that ``wanted`` fields are, or are computed from.
+
+    A wanted field the file does not allow is an error, not a note: the user
+    asked for it by name.
+    """
+    groups = {GROUP_OF[name] for name in wanted}
+    missing = [name for name in wanted if not getattr(todo, GROUP_OF[name])]
+    if missing:
+        shown = ", ".join(missing[:4]) + (
+            f" and {len(missing) - 4} more" if len(missing) > 4 else ""
+        )
+        raise CommandError(f"--fields: cannot write {shown}: " + "; ".join(todo.notes))
+    needed = groups | {need for group in groups for need in NEEDS[group]}
+    chosen = {group: group in needed for group in FIELD_GROUPS}
+    return Plan(**chosen, notes=todo.notes)
 
 
 def compute(
@@ -162,7 +227,7 @@ def compute(
         out.update(winds)
         group.update(dict.fromkeys(winds, "wind"))
     if todo.parcels:
-        parcels = parcel_fields(fields, winds, n_threads)
+        parcels = parcel_fields(fields, winds if todo.composites else None, n_threads)
         out.update(parcels)
         group.update({name: parcel_group(name) for name in parcels})
     if todo.gradients:

@@ -30,6 +30,13 @@ PARCEL_FIELDS = tarnwell.Parcel._fields
 EFFECTIVE_FIELDS = ("bottom_height", "top_height", "bottom_pressure", "top_pressure")
 # NaN in these is the answer, not a failure: no LFC or EL in a stable column.
 PARCEL_NAN_EXPECTED = ("lfc_pressure", "lfc_height", "el_pressure", "el_height")
+#: The fields :func:`parcel_fields` writes, in order: those of the parcels and the
+#: effective layer, then the composites, which need the winds too.
+PARCEL_NAMES = (
+    *(f"{field}_{suffix}" for suffix, _, _ in PARCELS for field in PARCEL_FIELDS),
+    *(f"{field}_effective" for field in EFFECTIVE_FIELDS),
+)
+COMPOSITE_NAMES = ("helicity_effective", "bulk_wind_difference_effective", "stp", "scp")
 
 
 def parcel_group(name: str) -> str:

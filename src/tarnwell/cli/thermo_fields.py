@@ -27,6 +27,10 @@ DEFAULT_COLD_POOL_THRESHOLD = -0.01  # m s-2: about -0.3 K of theta_v against th
 # not over a domain that spans air masses from the subtropics to the pole: above
 # these extents the cold-pool fields are left out, with a note.
 MAX_COLD_POOL_EXTENT = (4000.0e3, 6000.0e3)  # m, north-south and east-west
+#: The fields :func:`gradient_fields` writes, in order.
+GRADIENT_NAMES = tuple(
+    f"{part}_{name}" for name in ("theta", "theta_v") for part in ("dfdx", "dfdy", "grad")
+)
 
 
 def _horizontal_mean(a: np.ndarray, weights: np.ndarray | None = None) -> np.ndarray:

@@ -36,6 +36,14 @@ def layer_name(bottom: float, top: float) -> str:
     return f"{km(bottom)}_{km(top)}km"
 
 
+#: The fields :func:`wind_layer_fields` writes, in order.
+WIND_NAMES = (
+    "u_storm",
+    "v_storm",
+    *(f"{field}_{layer_name(*layer)}" for layer in HELICITY_LAYERS for field in PROFILE_FIELDS),
+)
+
+
 class WindLayers:
     """Storm motion and the wind fields of each layer, for one block of columns.
 
