@@ -130,7 +130,13 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=_fields_epilog(),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    diag.add_argument("model_file", metavar="MODEL_FILE", help="netCDF, zarr or GRIB file")
+    diag.add_argument(
+        "model_files",
+        nargs="+",
+        metavar="MODEL_FILE",
+        help="netCDF, zarr or GRIB file; several files (or a quoted glob) of one run are "
+        "joined along time, in time order",
+    )
     diag.add_argument(
         "--var",
         action="append",
@@ -340,15 +346,19 @@ def _say(args: argparse.Namespace, text: str) -> None:
 
 
 def run_diagnose(args: argparse.Namespace) -> None:
-    from . import _io, roles
+    from . import _io, joined, roles
     from . import diagnose as _diagnose
     from .failures import check_fits_in_memory
     from .preflight import check_chunk_fits, check_output_is_no_input
 
-    check_output_is_no_input(args.output, [args.model_file])
+    paths = joined.expand(args.model_files)
+    check_output_is_no_input(args.output, paths)
     _io.check_output(args.output, args.overwrite)
     _note_stale_partials(args.output, args.command)
     chunks = _io.parse_chunks(args.chunks)
+    if len(paths) > 1 and chunks is None:
+        chunks = {"time": 1}  # one step at a time, whatever the number of files
+    source = paths[0] if len(paths) == 1 else f"{len(paths)} files from {paths[0]}"
     variables = roles.parse_var_mapping(args.var)
     motion = _diagnose.parse_storm_motion(args.storm_motion)
     if motion is not None and not all(map(math.isfinite, motion)):
@@ -376,7 +386,11 @@ def run_diagnose(args: argparse.Namespace) -> None:
     options.n_threads = 1 if lazy else threads
 
     start = time.perf_counter()
-    ds = _io.open_model(args.model_file, chunks)
+    if len(paths) == 1:
+        ds = _io.open_model(paths[0], chunks)
+    else:
+        assert chunks is not None
+        ds = joined.open_joined(paths, chunks, _io.open_model)
     watched: contextlib.AbstractContextManager[None] = contextlib.nullcontext()
     if client is not None:
         from .cluster import workers_watched
@@ -386,9 +400,9 @@ def run_diagnose(args: argparse.Namespace) -> None:
         with watched:
             if not lazy:
                 largest = max((v.size for v in ds.data_vars.values() if v.ndim >= 3), default=0)
-                check_fits_in_memory(largest * 8, args.model_file)
+                check_fits_in_memory(largest * 8, source)
             elif client is None:  # a cluster's memory is its workers', not known here
-                check_chunk_fits(ds, args.model_file, args.chunks, threads)
+                check_chunk_fits(ds, source, args.chunks or "time=1", threads)
             result = _diagnose.diagnose(ds, variables, options)
             steps = None
             if lazy and client is None:
