@@ -36,9 +36,11 @@ def plain(attrs: dict) -> dict:
 def test_cf_files_by_a_quoted_glob_are_the_whole_file(tmp_path):
     ds = _sample_data.model_dataset(nt=4, nz=10, ny=12, nx=14, dx=10000.0, seed=5)
     ds.to_netcdf(tmp_path / "whole.nc")
-    # Named against time order: the later steps sort first.
+    # Named against time order: the later steps sort first. The earliest file holds
+    # one step, whose time a file stores in days, which hours apart cannot be.
     ds.isel(time=[2, 3]).to_netcdf(tmp_path / "run_a.nc")
-    ds.isel(time=[0, 1]).to_netcdf(tmp_path / "run_b.nc")
+    ds.isel(time=[0]).to_netcdf(tmp_path / "run_b.nc")
+    ds.isel(time=[1]).to_netcdf(tmp_path / "run_c.nc")
     whole = diagnosed(tmp_path / "whole.nc", "-o", tmp_path / "w.nc", "--chunks", "time=1")
     parts = diagnosed(tmp_path / "run_*.nc", "-o", tmp_path / "p.zarr")
     assert_same_bits(parts, whole)

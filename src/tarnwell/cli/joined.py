@@ -85,6 +85,12 @@ def open_joined(
         for _, ds in opened:
             ds.close()
         raise
+    for name in joined.coords:
+        if time_dim in joined[name].dims and joined[name].dtype.kind == "M":
+            # The first file's units fit its own times ("days since" for a file of
+            # one step), not necessarily the run's: the writer chooses again.
+            joined[name].encoding.pop("units", None)
+            joined[name].encoding.pop("dtype", None)
     datasets = [ds for _, ds in opened]
 
     def close_all() -> None:
