@@ -8,14 +8,24 @@ xarray DataArrays (dimensions by name, CF units and attributes) and dask
 ``tarnwell.composites`` builds the effective inflow layer and the composite
 parameters on them. See ``help(tarnwell.thermo)`` and the other functions for
 the reference.
+
+The command's main job is two calls: ``tarnwell.open_model`` reads model files
+(WRF, ERA5, GRIB2, CF; several files of one run joined along time) and
+``tarnwell.diagnose`` computes every field ``tarnwell diagnose`` writes. They
+live with the command's readers and need its extra (``pip install
+'tarnwell[cli]'``), so they are loaded on first use.
 """
 
 from importlib.metadata import PackageNotFoundError, version
+from typing import TYPE_CHECKING, Any
 
 from . import composites  # noqa: E402  (after parcel, which it uses)
 from ._results import ColdPool, Gradient, Parcel, Profile, Thermo, Vad
 from .kernels import cold_pool, gradient, profile, thermo, vad
 from .parcel import parcel
+
+if TYPE_CHECKING:
+    from .cli.api import diagnose, open_model
 
 try:
     __version__ = version("tarnwell")
@@ -32,9 +42,21 @@ __all__ = [
     "__version__",
     "cold_pool",
     "composites",
+    "diagnose",
     "gradient",
+    "open_model",
     "parcel",
     "profile",
     "thermo",
     "vad",
 ]
+
+
+def __getattr__(name: str) -> Any:
+    # The model-file functions need xarray and the command's readers: imported
+    # when first asked for, so that the kernels' functions load without them.
+    if name in ("diagnose", "open_model"):
+        from .cli import api
+
+        return getattr(api, name)
+    raise AttributeError(f"module 'tarnwell' has no attribute {name!r}")
