@@ -234,14 +234,24 @@ struct Areas {
 
 }  // namespace parcel_detail
 
+// Lets the ascent run to the top of the data.
+struct FullAscent {
+    constexpr bool operator()(const parcel_detail::Areas&) const { return false; }
+};
+
 // One column of L levels, in index order from the ground up. A level is
 // usable when its pressure (> 0), temperature and height are finite and its
 // pressure is below that of the last usable level; a missing dew point makes
 // the environment dry there. Writes out[r * stride] for every row r and
 // nothing else. `Levels` is `const double*` or anything else indexed so.
-template <class Levels>
+//
+// `stop` sees the running areas after every level of the ascent; once it
+// returns true the ascent ends there, leaving CAPE and CIN NaN: a caller that
+// only needs to know whether a test on them passes can stop as soon as the
+// areas so far decide it. The default never stops, and compiles to nothing.
+template <class Levels, class Stop = FullAscent>
 inline void parcel_column(Levels P, Levels T, Levels D, Levels Z, int64_t L, int32_t kind,
-                          double* out, int64_t stride) {
+                          double* out, int64_t stride, const Stop& stop = Stop{}) {
     using namespace parcel_detail;
     namespace row = parcel_row;
     auto set_all = [&](double v) {
@@ -412,6 +422,7 @@ inline void parcel_column(Levels P, Levels T, Levels D, Levels Z, int64_t L, int
         }
         const double bk = virtual_temperature(tp, wp) - tv_env;
         a.segment(x_prev, b_prev, z_prev, xk, bk, zk, saturated);
+        if (stop(a)) return;
         x_prev = xk;
         z_prev = zk;
         b_prev = bk;

@@ -23,3 +23,10 @@ def parcel_level_first(
     kind: int,
     n_threads: int = 0,
 ) -> npt.NDArray[np.float64]: ...
+def effective_layer(
+    p: npt.ArrayLike,
+    t: npt.ArrayLike,
+    td: npt.ArrayLike,
+    z: npt.ArrayLike,
+    n_threads: int = 0,
+) -> npt.NDArray[np.float64]: ...

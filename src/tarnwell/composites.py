@@ -15,9 +15,8 @@ from typing import Any, NamedTuple
 import numpy as np
 import numpy.typing as npt
 
-from . import _core, units
+from . import _composite_columns, _core, units
 from .kernels import profile
-from .parcel import parcel_numpy
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -107,39 +106,12 @@ def effective_inflow_layer(
     Forecasting*, 22, 102-115.
     """
     func = "effective_inflow_layer"
-    batch, (P, T, D, Z) = _level_last(func, {"p": p, "t": t, "td": td, "z": z}, axis)
+    data = {"p": p, "t": t, "td": td, "z": z}
+    batch, (P, T, D, Z) = _composite_columns.level_last_rows(func, data, axis, heights="z")
     plain = {k: v for k, v in (("p", p), ("t", t), ("td", td)) if not units.is_quantity(v)}
     units.warn_implausible(f"composites.{func}", plain, stacklevel=2)
-    n, levels = T.shape
-    usable = np.isfinite(P) & np.isfinite(T) & np.isfinite(D) & np.isfinite(Z)
-    first = np.argmax(np.isfinite(P) & np.isfinite(T) & np.isfinite(Z), axis=1)
-    rows = np.arange(n)
-    p_sfc, z_sfc = P[rows, first], Z[rows, first]
-    within = usable & (P >= (p_sfc - EFFECTIVE_SEARCH_DEPTH)[:, None])
-    qualifies = np.zeros((n, levels), dtype=bool)
-    for k in range(levels):
-        if not within[:, k].any():
-            continue
-        # The rows are plain arrays already judged above: the NumPy face, without a
-        # warning per level.
-        r = parcel_numpy(P[:, k:], T[:, k:], D[:, k:], Z[:, k:], n_threads=n_threads)
-        qualifies[:, k] = within[:, k] & (r.cape >= EFFECTIVE_CAPE) & (r.cin >= EFFECTIVE_CIN)
-    has = qualifies.any(axis=1)
-    bottom = np.argmax(qualifies, axis=1)
-    # The run ends before the first level above the bottom that fails.
-    after = np.arange(levels)[None, :] > bottom[:, None]
-    fails = after & ~qualifies & within
-    beyond = after & ~within  # levels above the search depth end it too
-    stop = np.where((fails | beyond).any(axis=1), np.argmax(fails | beyond, axis=1), levels)
-    run = qualifies & after & (np.arange(levels)[None, :] < stop[:, None])
-    top = np.where(run.any(axis=1), levels - 1 - np.argmax(run[:, ::-1], axis=1), bottom)
-
-    def pick(a: FloatArray, k: Any, base: Any = 0.0) -> FloatArray:
-        return np.where(has, a[rows, k] - base, np.nan).reshape(batch)
-
-    return EffectiveLayer(
-        pick(Z, bottom, z_sfc), pick(Z, top, z_sfc), pick(P, bottom), pick(P, top)
-    )
+    out = _composite_columns.effective_layer_rows(P, T, D, Z, n_threads)
+    return EffectiveLayer(*(row.reshape(batch) for row in out))
 
 
 def _lowest_height(z: FloatArray) -> FloatArray:
