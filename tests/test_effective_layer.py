@@ -5,6 +5,8 @@ import numpy as np
 import pytest
 from parcel_ref import synthetic_soundings
 
+import _tarnwell as tw
+from tarnwell import _parcel
 from tarnwell import composites as cp
 from tarnwell.parcel import parcel_numpy
 
@@ -91,3 +93,60 @@ def test_thread_count_and_layout_change_nothing(awkward_columns):
     np.testing.assert_array_equal(np.array(cp.effective_inflow_layer(*down)), one)
     masked = [np.ma.masked_invalid(a) for a in (p, t, td, z)]
     np.testing.assert_array_equal(np.array(cp.effective_inflow_layer(*masked)), one)
+
+
+@pytest.fixture(scope="module")
+def winds(awkward_columns):
+    """Heights of the soundings above, with veering winds and some missing."""
+    z = awkward_columns[3]
+    rng = np.random.default_rng(7)
+    h = z - z[:, :1]
+    u = rng.uniform(0.0, 5.0, (len(z), 1)) + h * rng.uniform(2.0, 5.0, (len(z), 1)) / 1000.0
+    v = 8.0 * np.sin(h / rng.uniform(1500.0, 4000.0, (len(z), 1)))
+    u[rng.random(u.shape) < 0.03] = np.nan
+    return z, u, v
+
+
+@pytest.mark.parametrize("bottom, top", [(0.0, 1000.0), (0.0, 3000.0), (250.0, 2600.0)])
+def test_per_column_layer_is_the_profile_kernel_for_a_fixed_layer(winds, bottom, top):
+    z, u, v = winds
+    n = len(z)
+    ground = np.where(np.arange(n) % 7 == 0, np.nan, z[:, 0])
+    cu, cv = np.full(n, 3.0), np.full(n, -2.0)
+    want = tw.profile(z, u, v, ground, bottom, top, cu, cv, 1)
+    for threads in (1, 2, 5):
+        got = _parcel.profile_per_column(
+            z, u, v, ground, np.full(n, bottom), np.full(n, top), cu, cv, threads
+        )
+        np.testing.assert_array_equal(got.view(np.int64), want.view(np.int64))
+    assert np.isfinite(want[4]).sum() > n // 2
+
+
+def old_effective_srh(z, u, v, zb, zt, cu, cv):
+    """Every segment between levels clipped to the layer, in NumPy."""
+    zagl = z - z[:, :1]
+    z0, z1 = zagl[:, :-1], zagl[:, 1:]
+    a, b = np.maximum(z0, zb[:, None]), np.minimum(z1, zt[:, None])
+    fa, fb = (a - z0) / (z1 - z0), (b - z0) / (z1 - z0)
+    du, dv = np.diff(u, axis=1), np.diff(v, axis=1)
+    ua, va = u[:, :-1] + du * fa - cu, v[:, :-1] + dv * fa - cv
+    ub, vb = u[:, :-1] + du * fb - cu, v[:, :-1] + dv * fb - cv
+    return np.where(a < b, ub * va - ua * vb, 0.0).sum(axis=1)
+
+
+def test_effective_srh_as_the_segment_sum_but_from_one_column_routine(awkward_columns, winds):
+    p, t, td, _ = awkward_columns
+    z, u, v = winds
+    layer = cp.effective_inflow_layer(p, t, td, z)
+    got = cp.effective_srh(z, u, v, layer, cu=3.0, cv=-2.0)
+    zb, zt = layer.bottom_height, layer.top_height
+    h = z - z[:, :1]
+    gap = ((h >= zb[:, None]) & (h <= zt[:, None]) & np.isnan(u)).any(axis=1)
+    whole = np.isfinite(z).all(axis=1)
+    want = old_effective_srh(z, u, v, zb, zt, 3.0, -2.0)
+    layered = whole & np.isfinite(zb) & np.isfinite(want) & ~gap
+    np.testing.assert_allclose(got[layered], want[layered], rtol=1e-12, atol=1e-9)
+    assert layered.sum() > 300 and (got[layered] != 0).sum() > 100
+    assert (got[np.isnan(zb)] == 0.0).all()
+    # A wind missing inside the layer, ends included, leaves the helicity unknown.
+    assert gap.sum() > 10 and np.isnan(got[gap]).all()

@@ -30,3 +30,14 @@ def effective_layer(
     z: npt.ArrayLike,
     n_threads: int = 0,
 ) -> npt.NDArray[np.float64]: ...
+def profile_per_column(
+    z: npt.ArrayLike,
+    u: npt.ArrayLike,
+    v: npt.ArrayLike,
+    ground: npt.ArrayLike,
+    bottom: npt.ArrayLike,
+    top: npt.ArrayLike,
+    cu: npt.ArrayLike,
+    cv: npt.ArrayLike,
+    n_threads: int = 0,
+) -> npt.NDArray[np.float64]: ...

@@ -135,36 +135,6 @@ def _wind_at(zagl: FloatArray, u: FloatArray, h: FloatArray) -> FloatArray:
     return np.where(inside.any(axis=1), out, np.nan)
 
 
-def _layer_helicity(
-    zagl: FloatArray,
-    u: FloatArray,
-    v: FloatArray,
-    zb: FloatArray,
-    zt: FloatArray,
-    cu: FloatArray,
-    cv: FloatArray,
-) -> FloatArray:
-    """Storm-relative helicity between heights zb and zt, row by row: every
-    segment between levels clipped to the layer. The hodograph is linear on
-    a segment, so clipping it splits its signed area exactly."""
-    z0, z1 = zagl[:, :-1], zagl[:, 1:]
-    a = np.maximum(z0, zb[:, None])
-    b = np.minimum(z1, zt[:, None])
-    part = a < b
-    with np.errstate(invalid="ignore", divide="ignore"):
-        fa = (a - z0) / (z1 - z0)
-        fb = (b - z0) / (z1 - z0)
-    du, dv = u[:, 1:] - u[:, :-1], v[:, 1:] - v[:, :-1]
-    ua = u[:, :-1] + du * fa - cu[:, None]
-    va = v[:, :-1] + dv * fa - cv[:, None]
-    ub = u[:, :-1] + du * fb - cu[:, None]
-    vb = v[:, :-1] + dv * fb - cv[:, None]
-    terms = np.where(part, ub * va - ua * vb, 0.0)
-    missing = (part & ~np.isfinite(terms)).any(axis=1)
-    total = np.where(part, terms, 0.0).sum(axis=1)
-    return np.where(missing | ~(zt >= zb), np.nan, total)
-
-
 def effective_srh(
     z: Any,
     u: Any,
@@ -214,13 +184,12 @@ def effective_srh(
     Forecasting*, 22, 102-115.
     """
     batch, (Z, U, V) = _level_last("effective_srh", {"z": z, "u": u, "v": v}, axis)
-    zagl = Z - _lowest_height(Z)
     n = len(Z)
     zb = np.broadcast_to(np.asarray(layer.bottom_height, float), batch).reshape(n)
     zt = np.broadcast_to(np.asarray(layer.top_height, float), batch).reshape(n)
     cu_ = np.broadcast_to(np.asarray(cu, float), batch).reshape(n)
     cv_ = np.broadcast_to(np.asarray(cv, float), batch).reshape(n)
-    helicity = _layer_helicity(zagl, U, V, zb, zt, cu_, cv_)
+    helicity = _composite_columns.layer_helicity_rows(Z, U, V, zb, zt, cu_, cv_)
     return np.where(np.isnan(zb), 0.0, helicity).reshape(batch)
 
 
@@ -301,9 +270,10 @@ def bunkers_storm_motion(
     low = profile(z, u, v, bottom=0.0, top=500.0, **kw)
     high = profile(z, u, v, bottom=5500.0, top=6000.0, **kw)
     su, sv = high.u_mean - low.u_mean, high.v_mean - low.v_mean
-    scale = 7.5 / np.hypot(su, sv)
-    du, dv = sv * scale, -su * scale
-    return StormMotion(mean.u_mean + du, mean.v_mean + dv, mean.u_mean - du, mean.v_mean - dv)
+    shear = np.hypot(su, sv)
+    # 7.5 m/s to the right of the shear: the shear turned clockwise.
+    du, dv = 7.5 * sv / shear, 7.5 * su / shear
+    return StormMotion(mean.u_mean + du, mean.v_mean - dv, mean.u_mean - du, mean.v_mean + dv)
 
 
 def significant_tornado_parameter(
