@@ -93,6 +93,9 @@ def test_thread_count_and_layout_change_nothing(awkward_columns):
     np.testing.assert_array_equal(np.array(cp.effective_inflow_layer(*down)), one)
     masked = [np.ma.masked_invalid(a) for a in (p, t, td, z)]
     np.testing.assert_array_equal(np.array(cp.effective_inflow_layer(*masked)), one)
+    # Columns too tall to keep their environment on the stack work it out per lift.
+    tall = [np.pad(a[:300], ((0, 0), (0, 260)), constant_values=np.nan) for a in (p, t, td, z)]
+    np.testing.assert_array_equal(np.array(cp.effective_inflow_layer(*tall)), one[:, :300])
 
 
 @pytest.fixture(scope="module")

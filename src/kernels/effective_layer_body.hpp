@@ -45,15 +45,81 @@ struct CinDecides {
     }
 };
 
+// Columns up to this many levels keep their environment on the stack.
+constexpr int64_t kCachedLevels = 256;
+
+// The environment of one column, each level's values worked out once, when
+// the first parcel reaches it, for every parcel lifted after it: the same
+// expressions as the ascent's own, so the same values. `from` is the level
+// the current parcel starts from, its level 0.
+struct ColumnEnvironment {
+    const double *P, *T, *D;
+    double *log_p_, *log_a_, *tv_;
+    int64_t filled = 0, from = 0;
+
+    void fill_to(int64_t k) {
+        const parcel_detail::LevelEnvironment<const double*> fresh{P, T, D};
+        for (; filled <= k; ++filled) {
+            log_p_[filled] = fresh.log_p(filled);
+            log_a_[filled] = fresh.log_a(filled);
+            tv_[filled] = fresh.tv(filled);
+        }
+    }
+    double log_p(int64_t k) {
+        fill_to(from + k);
+        return log_p_[from + k];
+    }
+    double log_a(int64_t k) {
+        fill_to(from + k);
+        return log_a_[from + k];
+    }
+    double tv(int64_t k) {
+        fill_to(from + k);
+        return tv_[from + k];
+    }
+};
+
 // Whether the parcel of level k, lifted on levels k .. L-1, passes both tests.
-template <class Levels>
-inline bool level_qualifies(Levels P, Levels T, Levels D, Levels Z, int64_t L, int64_t k) {
+template <class Environment>
+inline bool level_qualifies(const double* P, const double* T, const double* D, const double* Z,
+                            int64_t L, int64_t k, Environment& env) {
     double r[parcel_row::count];
-    parcel_column(P + k, T + k, D + k, Z + k, L - k, parcel_kind::surface_based, r, 1,
-                  CinDecides{});
+    parcel_ascent(P + k, T + k, D + k, Z + k, L - k, parcel_kind::surface_based, r, 1, CinDecides{},
+                  env);
     // A lift that stopped early left CAPE NaN, which fails like any NaN.
     return r[parcel_row::cape] >= effective_const::kMinCape &&
            r[parcel_row::cin] >= effective_const::kMinCin;
+}
+
+// The walk up one column; `lifts(k)` tells whether level k's parcel passes.
+template <class Lift>
+inline void effective_layer_walk(const double* P, const double* T, const double* D, const double* Z,
+                                 int64_t L, double* out, int64_t stride, const Lift& lifts) {
+    using namespace effective_const;
+    namespace row = effective_row;
+    for (int64_t r = 0; r < row::count; ++r) out[r * stride] = kNaN;
+    int64_t first = 0;
+    while (first < L &&
+           !(P[first] > 0.0 && finite(P[first]) && finite(T[first]) && finite(Z[first])))
+        ++first;
+    if (first == L) return;
+    const double p_floor = P[first] - kSearchDepth;
+    int64_t bottom = -1, top = -1;
+    for (int64_t k = first; k < L; ++k) {
+        const bool takes_part =
+            finite(P[k]) && finite(T[k]) && finite(D[k]) && finite(Z[k]) && P[k] >= p_floor;
+        if (takes_part && lifts(k)) {
+            if (bottom < 0) bottom = k;
+            top = k;
+        } else if (bottom >= 0) {
+            break;
+        }
+    }
+    if (bottom < 0) return;
+    out[row::bottom_height * stride] = Z[bottom] - Z[first];
+    out[row::top_height * stride] = Z[top] - Z[first];
+    out[row::bottom_pressure * stride] = P[bottom];
+    out[row::top_pressure * stride] = P[top];
 }
 
 }  // namespace effective_detail
@@ -69,31 +135,20 @@ inline bool level_qualifies(Levels P, Levels T, Levels D, Levels Z, int64_t L, i
 // a missing one included.
 inline void effective_layer_column(const double* P, const double* T, const double* D,
                                    const double* Z, int64_t L, double* out, int64_t stride) {
-    using namespace effective_const;
-    namespace row = effective_row;
-    for (int64_t r = 0; r < row::count; ++r) out[r * stride] = kNaN;
-    int64_t first = 0;
-    while (first < L &&
-           !(P[first] > 0.0 && finite(P[first]) && finite(T[first]) && finite(Z[first])))
-        ++first;
-    if (first == L) return;
-    const double p_floor = P[first] - kSearchDepth;
-    int64_t bottom = -1, top = -1;
-    for (int64_t k = first; k < L; ++k) {
-        const bool takes_part =
-            finite(P[k]) && finite(T[k]) && finite(D[k]) && finite(Z[k]) && P[k] >= p_floor;
-        if (takes_part && effective_detail::level_qualifies(P, T, D, Z, L, k)) {
-            if (bottom < 0) bottom = k;
-            top = k;
-        } else if (bottom >= 0) {
-            break;
-        }
+    using namespace effective_detail;
+    if (L <= kCachedLevels) {
+        double log_p[kCachedLevels], log_a[kCachedLevels], tv[kCachedLevels];
+        ColumnEnvironment env{P, T, D, log_p, log_a, tv};
+        effective_layer_walk(P, T, D, Z, L, out, stride, [&](int64_t k) {
+            env.from = k;
+            return level_qualifies(P, T, D, Z, L, k, env);
+        });
+        return;
     }
-    if (bottom < 0) return;
-    out[row::bottom_height * stride] = Z[bottom] - Z[first];
-    out[row::top_height * stride] = Z[top] - Z[first];
-    out[row::bottom_pressure * stride] = P[bottom];
-    out[row::top_pressure * stride] = P[top];
+    effective_layer_walk(P, T, D, Z, L, out, stride, [&](int64_t k) {
+        parcel_detail::LevelEnvironment<const double*> env{P + k, T + k, D + k};
+        return level_qualifies(P, T, D, Z, L, k, env);
+    });
 }
 
 }  // namespace tarnwell
