@@ -175,6 +175,65 @@ def speed(quick):
     return n, rows
 
 
+def composite_speed(quick, repeats=None):
+    """Seconds (medians of interleaved runs, 2 threads) of one most-unstable
+    parcel call, the effective inflow layer, and the command's parcel and
+    composite fields (its three parcels, the layer, effective helicity and bulk
+    wind difference) on the same columns, levels last."""
+    from tarnwell import composites
+    from tarnwell.cli import parcel_fields as diagnose
+
+    n = 2_000 if quick else 40_000
+    repeats = repeats or (1 if quick else 7)
+    p, t, td, z = synthetic_soundings(n, LEVELS, seed=31)
+    rng = np.random.default_rng(32)
+    h = z - z[:, :1]
+    u = rng.uniform(0.0, 5.0, (n, 1)) + h * rng.uniform(2.0, 5.0, (n, 1)) / 1000.0
+    v = 8.0 * np.sin(h / rng.uniform(1500.0, 4000.0, (n, 1)))
+    ground = z[:, 0]
+    motion = composites.bunkers_storm_motion(z, u, v, n_threads=2)
+
+    def command_fields():
+        rows = diagnose.ParcelFields(2)(p, t, td, z, ground)
+        mu_el = rows[len(diagnose.PARCEL_FIELDS) * 2 + diagnose.PARCEL_FIELDS.index("el_height")]
+        bottom, top = rows[-5], rows[-4]
+        winds = diagnose.EffectiveWinds(False)
+        winds(z, u, v, ground, bottom, top, mu_el, motion.u_right, motion.v_right)
+
+    variants = {
+        "most-unstable parcel": lambda: tarnwell.parcel(
+            p, t, td, z, parcel="most_unstable", n_threads=2
+        ),
+        "effective inflow layer": lambda: composites.effective_inflow_layer(
+            p, t, td, z, n_threads=2
+        ),
+        "command's parcel and composite fields": command_fields,
+    }
+    samples = {k: [] for k in variants}
+    for _ in range(repeats):
+        for k, fn in variants.items():
+            samples[k].append(timed(fn, 1))
+    return n, {k: statistics.median(v) for k, v in samples.items()}
+
+
+def composite_lines(quick, repeats=None):
+    """The figures of composite_speed as report lines, and the two ratios."""
+    load = loadavg()
+    n, secs = composite_speed(quick, repeats)
+    unit = secs["most-unstable parcel"]
+    lines = [
+        f"Effective inflow layer and the command's parcel and composite fields against one "
+        f"most-unstable parcel call ({n:,} synthetic columns of {LEVELS} levels, 2 threads, "
+        f"medians of interleaved runs; load average {load} before, {loadavg()} after):",
+        "",
+        "| computation | seconds | parcel calls |",
+        "|---|---|---|",
+    ]
+    lines += [f"| {k} | {v:.3f} | {v / unit:.2f} |" for k, v in secs.items()]
+    ratios = {k: v / unit for k, v in secs.items() if k != "most-unstable parcel"}
+    return lines + [""], ratios
+
+
 def stats(ref, got, what, rel_floor=None):
     both = np.isfinite(ref) & np.isfinite(got)
     d = np.abs(got[both] - ref[both])
@@ -398,6 +457,8 @@ def main():
                 out.append(f"| {k} | {v:,.0f} | {tw2 / v:,.2f}x |")
         out += ["", f"numba port bit-identical to the kernel: {r['numba bit-identical']}.", ""]
     out += [f"Load average after the speed runs: {loadavg()}.", ""]
+    out += ["## The effective inflow layer and the command's composites", ""]
+    out += composite_lines(quick)[0]
     sets = [
         (sars_columns(60 if quick else 1000), "SHARPpy's SARS soundings (observed)"),
     ]

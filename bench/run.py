@@ -90,6 +90,22 @@ def bench_kernel(ctx, rep, name):
         mod.agreement(ctx, rep, lines)
 
 
+def composites_section(ctx, rep):
+    """The effective inflow layer and the command's composites, in parcel calls."""
+    import bench_parcel
+
+    lines = rep.section("effective inflow layer and composites")
+    more, ratios = bench_parcel.composite_lines(ctx.quick, None if ctx.quick else 7)
+    lines += more
+    for label, key, limit in (
+        ("effective layer", "effective inflow layer", 1.5),
+        ("composites", "command's parcel and composite fields", 5.0),
+    ):
+        ratio = ratios[key]
+        rep.goal(label, f"at most {limit:g}x one most-unstable parcel call", f"{ratio:.3g}x",
+                 ratio <= limit)  # fmt: skip
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("kernels", nargs="*", help="kernels to run (default: all)")
@@ -113,6 +129,10 @@ def main(argv=None):
         t0 = time.time()
         bench_kernel(ctx, rep, name)
         print(f"[bench] {name} done in {time.time() - t0:.1f} s", flush=True)
+
+    if not args.kernels:
+        print("[bench] effective inflow layer and composites ...", flush=True)
+        composites_section(ctx, rep)
 
     header = [
         f"Written by `make bench` (`bench/run.py`) on "

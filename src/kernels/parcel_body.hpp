@@ -232,16 +232,46 @@ struct Areas {
     }
 };
 
+// Virtual temperature of the environment at t with dew point d and pressure
+// p: a missing dew point (or one no air holds) counts as dry air.
+inline double environment_tv(double t, double d, double p) {
+    const double w = finite(d) ? mixing_ratio_at(d < t ? d : t, p) : kNaN;
+    return finite(w) ? virtual_temperature(t, w) : t;
+}
+
+// What the ascent reads of its environment at level k, worked out on the spot.
+template <class Levels>
+struct LevelEnvironment {
+    Levels P, T, D;
+    double log_p(int64_t k) const { return std::log(P[k]); }
+    double log_a(int64_t k) const { return std::log(kP0 / P[k]); }  // ln(P0 / p)
+    double tv(int64_t k) const { return environment_tv(T[k], D[k], P[k]); }
+};
+
 }  // namespace parcel_detail
+
+// Lets the ascent run to the top of the data.
+struct FullAscent {
+    constexpr bool operator()(const parcel_detail::Areas&) const { return false; }
+};
 
 // One column of L levels, in index order from the ground up. A level is
 // usable when its pressure (> 0), temperature and height are finite and its
 // pressure is below that of the last usable level; a missing dew point makes
 // the environment dry there. Writes out[r * stride] for every row r and
 // nothing else. `Levels` is `const double*` or anything else indexed so.
-template <class Levels>
-inline void parcel_column(Levels P, Levels T, Levels D, Levels Z, int64_t L, int32_t kind,
-                          double* out, int64_t stride) {
+//
+// `stop` sees the running areas after every level of the ascent; once it
+// returns true the ascent ends there, leaving CAPE and CIN NaN: a caller that
+// only needs to know whether a test on them passes can stop as soon as the
+// areas so far decide it.
+//
+// `env` gives the environment's ln p, ln(P0 / p) and virtual temperature at a
+// level, as parcel_detail::LevelEnvironment computes them: a caller lifting
+// many parcels through one column can work them out once.
+template <class Levels, class Stop, class Environment>
+inline void parcel_ascent(Levels P, Levels T, Levels D, Levels Z, int64_t L, int32_t kind,
+                          double* out, int64_t stride, const Stop& stop, Environment& env) {
     using namespace parcel_detail;
     namespace row = parcel_row;
     auto set_all = [&](double v) {
@@ -354,14 +384,8 @@ inline void parcel_column(Levels P, Levels T, Levels D, Levels Z, int64_t L, int
     }
     const double tv_parcel_lcl = virtual_temperature(t_lcl, w_lcl);
 
-    auto env_tv = [&](int64_t k) {
-        const double t = T[k], d = D[k];
-        const double w = finite(d) ? mixing_ratio_at(d < t ? d : t, P[k]) : kNaN;
-        return finite(w) ? virtual_temperature(t, w) : t;
-    };
-
     const double x_s = std::log(s.p);
-    double x_prev = x_s, z_prev = Z[s.level], tv_env_prev = env_tv(s.level);
+    double x_prev = x_s, z_prev = Z[s.level], tv_env_prev = env.tv(s.level);
     bool saturated = p_lcl == s.p;
     double b_prev = (saturated ? tv_parcel_lcl : virtual_temperature(s.t, s.w)) - tv_env_prev;
     Areas a;
@@ -378,9 +402,9 @@ inline void parcel_column(Levels P, Levels T, Levels D, Levels Z, int64_t L, int
         if (!usable(k, p_last)) continue;
         const double pk = P[k];
         p_last = pk;
-        const double xk = std::log(pk);
+        const double xk = env.log_p(k);
         const double zk = Z[k];
-        const double tv_env = env_tv(k);
+        const double tv_env = env.tv(k);
         if (!saturated && pk <= p_lcl) {
             // The LCL between the previous node and this level: a node of its own.
             const double f = (x_prev - x_lcl) / (x_prev - xk);
@@ -400,7 +424,7 @@ inline void parcel_column(Levels P, Levels T, Levels D, Levels Z, int64_t L, int
             const double guess = x_m2 - x_m1 >= kMinGuessSpan
                                      ? ((t_m1 - t_m2) / (x_m2 - x_m1)) * (x_m1 - xk) + t_m1
                                      : t_m1;
-            tp = moist_temperature(lte_parcel, pk, std::log(kP0 / pk), guess, wp);
+            tp = moist_temperature(lte_parcel, pk, env.log_a(k), guess, wp);
             if (!finite(tp)) break;
             x_m2 = x_m1;
             t_m2 = t_m1;
@@ -412,6 +436,7 @@ inline void parcel_column(Levels P, Levels T, Levels D, Levels Z, int64_t L, int
         }
         const double bk = virtual_temperature(tp, wp) - tv_env;
         a.segment(x_prev, b_prev, z_prev, xk, bk, zk, saturated);
+        if (stop(a)) return;
         x_prev = xk;
         z_prev = zk;
         b_prev = bk;
@@ -433,6 +458,14 @@ inline void parcel_column(Levels P, Levels T, Levels D, Levels Z, int64_t L, int
         out[row::el_height * stride] = a.el_z - z_sfc;
     }
     out[row::cape * stride] = cape > 0.0 ? cape * kRd : 0.0;
+}
+
+// The whole ascent of one column, its environment worked out as it goes.
+template <class Levels>
+inline void parcel_column(Levels P, Levels T, Levels D, Levels Z, int64_t L, int32_t kind,
+                          double* out, int64_t stride) {
+    parcel_detail::LevelEnvironment<Levels> env{P, T, D};
+    parcel_ascent(P, T, D, Z, L, kind, out, stride, FullAscent{}, env);
 }
 
 }  // namespace tarnwell

@@ -9,7 +9,9 @@
 #include <stdexcept>
 #include <string>
 
+#include "kernels/effective_layer_body.hpp"
 #include "kernels/parcel_body.hpp"
+#include "kernels/profile_body.hpp"
 #include "layout/level_first.hpp"
 #include "module/entry.hpp"
 
@@ -49,6 +51,62 @@ py::array_t<double> parcel(const tarnwell::farray& p, const tarnwell::farray& t,
     tarnwell::run_released(n, kParcelGrain, n_threads, [=](int64_t i) {
         const int64_t off = i * L;
         tarnwell::parcel_column(P + off, T + off, D + off, Z + off, L, kind, R + i, n);
+    });
+    return out;
+}
+
+// A column lifts up to one parcel per level of its lowest 300 hPa: a few
+// columns per chunk already outweigh the claim on the shared counter.
+constexpr int64_t kEffectiveGrain = 4;
+
+// Rows (n, L) of pressure, temperature, dew point and height: result (4, n).
+py::array_t<double> effective_layer(const tarnwell::farray& p, const tarnwell::farray& t,
+                                    const tarnwell::farray& td, const tarnwell::farray& z,
+                                    int32_t n_threads) {
+    if (tarnwell::ndim(t) != 2) throw std::invalid_argument("t must be 2-D");
+    const int64_t n = tarnwell::extent(t, 0);
+    const int64_t L = tarnwell::extent(t, 1);
+    for (const auto* a : {&p, &td, &z})
+        if (tarnwell::count(*a) != n * L) throw std::invalid_argument("shape mismatch");
+    auto out = tarnwell::make_result({tarnwell::effective_row::count, n});
+    const double* P = tarnwell::rptr(p);
+    const double* T = tarnwell::rptr(t);
+    const double* D = tarnwell::rptr(td);
+    const double* Z = tarnwell::rptr(z);
+    double* R = tarnwell::wptr(out);
+    tarnwell::run_released(n, kEffectiveGrain, n_threads, [=](int64_t i) {
+        const int64_t off = i * L;
+        tarnwell::effective_layer_column(P + off, T + off, D + off, Z + off, L, R + i, n);
+    });
+    return out;
+}
+
+// The wind profile of a layer whose ends differ from column to column (the
+// effective inflow layer): rows (n, L) of height and wind, and per column the
+// ground, the layer's bottom and top above it and the storm motion; result
+// (7, n), each column exactly as the profile kernel computes it.
+py::array_t<double> profile_per_column(const tarnwell::farray& z, const tarnwell::farray& u,
+                                       const tarnwell::farray& v, const tarnwell::farray& ground,
+                                       const tarnwell::farray& bottom, const tarnwell::farray& top,
+                                       const tarnwell::farray& cu, const tarnwell::farray& cv,
+                                       int32_t n_threads) {
+    if (tarnwell::ndim(u) != 2) throw std::invalid_argument("u must be 2-D");
+    const int64_t n = tarnwell::extent(u, 0);
+    const int64_t L = tarnwell::extent(u, 1);
+    for (const auto* a : {&z, &v})
+        if (tarnwell::count(*a) != n * L) throw std::invalid_argument("shape mismatch");
+    for (const auto* a : {&ground, &bottom, &top, &cu, &cv})
+        if (tarnwell::count(*a) != n) throw std::invalid_argument("shape mismatch");
+    auto out = tarnwell::make_result({tarnwell::profile_row::count, n});
+    const double *Z = tarnwell::rptr(z), *U = tarnwell::rptr(u), *V = tarnwell::rptr(v);
+    const double *G = tarnwell::rptr(ground), *B = tarnwell::rptr(bottom), *T = tarnwell::rptr(top);
+    const double *CU = tarnwell::rptr(cu), *CV = tarnwell::rptr(cv);
+    double* R = tarnwell::wptr(out);
+    // A column is one scan of tens of levels, as in the profile kernel.
+    tarnwell::run_released(n, 64, n_threads, [=](int64_t i) {
+        const int64_t off = i * L;
+        tarnwell::profile_column(Z + off, U + off, V + off, L, G[i], B[i], T[i], CU[i], CV[i],
+                                 R + i, n);
     });
     return out;
 }
@@ -109,6 +167,12 @@ PYBIND11_MODULE(_parcel, m, py::multiple_interpreters::not_supported()) {
     m.def("parcel", &parcel, "p"_a, "t"_a, "td"_a, "z"_a, "kind"_a, "n_threads"_a = 0,
           "Rows (n, L) of pressure (Pa), temperature (K), dew point (K) and height (m), "
           "levels from the ground up: result (8, n).");
+    m.def("effective_layer", &effective_layer, "p"_a, "t"_a, "td"_a, "z"_a, "n_threads"_a = 0,
+          "Effective inflow layer of rows (n, L) as for parcel: result (4, n), the bottom and "
+          "top heights (m above the lowest usable level) and pressures (Pa).");
+    m.def("profile_per_column", &profile_per_column, "z"_a, "u"_a, "v"_a, "ground"_a, "bottom"_a,
+          "top"_a, "cu"_a, "cv"_a, "n_threads"_a = 0,
+          "profile of rows (n, L) with a layer of its own in every column: result (7, n).");
     m.def("parcel_level_first", &parcel_level_first, "p"_a, "t"_a, "td"_a, "z"_a, "kind"_a,
           "n_threads"_a = 0, "parcel over (B, L, M) views with any strides: result (8, B * M).");
 }

@@ -23,3 +23,21 @@ def parcel_level_first(
     kind: int,
     n_threads: int = 0,
 ) -> npt.NDArray[np.float64]: ...
+def effective_layer(
+    p: npt.ArrayLike,
+    t: npt.ArrayLike,
+    td: npt.ArrayLike,
+    z: npt.ArrayLike,
+    n_threads: int = 0,
+) -> npt.NDArray[np.float64]: ...
+def profile_per_column(
+    z: npt.ArrayLike,
+    u: npt.ArrayLike,
+    v: npt.ArrayLike,
+    ground: npt.ArrayLike,
+    bottom: npt.ArrayLike,
+    top: npt.ArrayLike,
+    cu: npt.ArrayLike,
+    cv: npt.ArrayLike,
+    n_threads: int = 0,
+) -> npt.NDArray[np.float64]: ...

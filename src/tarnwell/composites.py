@@ -15,9 +15,8 @@ from typing import Any, NamedTuple
 import numpy as np
 import numpy.typing as npt
 
-from . import _core, units
+from . import _composite_columns, _core, units
 from .kernels import profile
-from .parcel import parcel_numpy
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -107,39 +106,12 @@ def effective_inflow_layer(
     Forecasting*, 22, 102-115.
     """
     func = "effective_inflow_layer"
-    batch, (P, T, D, Z) = _level_last(func, {"p": p, "t": t, "td": td, "z": z}, axis)
+    data = {"p": p, "t": t, "td": td, "z": z}
+    batch, (P, T, D, Z) = _composite_columns.level_last_rows(func, data, axis, heights="z")
     plain = {k: v for k, v in (("p", p), ("t", t), ("td", td)) if not units.is_quantity(v)}
     units.warn_implausible(f"composites.{func}", plain, stacklevel=2)
-    n, levels = T.shape
-    usable = np.isfinite(P) & np.isfinite(T) & np.isfinite(D) & np.isfinite(Z)
-    first = np.argmax(np.isfinite(P) & np.isfinite(T) & np.isfinite(Z), axis=1)
-    rows = np.arange(n)
-    p_sfc, z_sfc = P[rows, first], Z[rows, first]
-    within = usable & (P >= (p_sfc - EFFECTIVE_SEARCH_DEPTH)[:, None])
-    qualifies = np.zeros((n, levels), dtype=bool)
-    for k in range(levels):
-        if not within[:, k].any():
-            continue
-        # The rows are plain arrays already judged above: the NumPy face, without a
-        # warning per level.
-        r = parcel_numpy(P[:, k:], T[:, k:], D[:, k:], Z[:, k:], n_threads=n_threads)
-        qualifies[:, k] = within[:, k] & (r.cape >= EFFECTIVE_CAPE) & (r.cin >= EFFECTIVE_CIN)
-    has = qualifies.any(axis=1)
-    bottom = np.argmax(qualifies, axis=1)
-    # The run ends before the first level above the bottom that fails.
-    after = np.arange(levels)[None, :] > bottom[:, None]
-    fails = after & ~qualifies & within
-    beyond = after & ~within  # levels above the search depth end it too
-    stop = np.where((fails | beyond).any(axis=1), np.argmax(fails | beyond, axis=1), levels)
-    run = qualifies & after & (np.arange(levels)[None, :] < stop[:, None])
-    top = np.where(run.any(axis=1), levels - 1 - np.argmax(run[:, ::-1], axis=1), bottom)
-
-    def pick(a: FloatArray, k: Any, base: Any = 0.0) -> FloatArray:
-        return np.where(has, a[rows, k] - base, np.nan).reshape(batch)
-
-    return EffectiveLayer(
-        pick(Z, bottom, z_sfc), pick(Z, top, z_sfc), pick(P, bottom), pick(P, top)
-    )
+    out = _composite_columns.effective_layer_rows(P, T, D, Z, n_threads)
+    return EffectiveLayer(*(row.reshape(batch) for row in out))
 
 
 def _lowest_height(z: FloatArray) -> FloatArray:
@@ -161,36 +133,6 @@ def _wind_at(zagl: FloatArray, u: FloatArray, h: FloatArray) -> FloatArray:
     f = (h - a) / (b - a)
     out = (u[rows, k + 1] - u[rows, k]) * f + u[rows, k]
     return np.where(inside.any(axis=1), out, np.nan)
-
-
-def _layer_helicity(
-    zagl: FloatArray,
-    u: FloatArray,
-    v: FloatArray,
-    zb: FloatArray,
-    zt: FloatArray,
-    cu: FloatArray,
-    cv: FloatArray,
-) -> FloatArray:
-    """Storm-relative helicity between heights zb and zt, row by row: every
-    segment between levels clipped to the layer. The hodograph is linear on
-    a segment, so clipping it splits its signed area exactly."""
-    z0, z1 = zagl[:, :-1], zagl[:, 1:]
-    a = np.maximum(z0, zb[:, None])
-    b = np.minimum(z1, zt[:, None])
-    part = a < b
-    with np.errstate(invalid="ignore", divide="ignore"):
-        fa = (a - z0) / (z1 - z0)
-        fb = (b - z0) / (z1 - z0)
-    du, dv = u[:, 1:] - u[:, :-1], v[:, 1:] - v[:, :-1]
-    ua = u[:, :-1] + du * fa - cu[:, None]
-    va = v[:, :-1] + dv * fa - cv[:, None]
-    ub = u[:, :-1] + du * fb - cu[:, None]
-    vb = v[:, :-1] + dv * fb - cv[:, None]
-    terms = np.where(part, ub * va - ua * vb, 0.0)
-    missing = (part & ~np.isfinite(terms)).any(axis=1)
-    total = np.where(part, terms, 0.0).sum(axis=1)
-    return np.where(missing | ~(zt >= zb), np.nan, total)
 
 
 def effective_srh(
@@ -242,13 +184,12 @@ def effective_srh(
     Forecasting*, 22, 102-115.
     """
     batch, (Z, U, V) = _level_last("effective_srh", {"z": z, "u": u, "v": v}, axis)
-    zagl = Z - _lowest_height(Z)
     n = len(Z)
     zb = np.broadcast_to(np.asarray(layer.bottom_height, float), batch).reshape(n)
     zt = np.broadcast_to(np.asarray(layer.top_height, float), batch).reshape(n)
     cu_ = np.broadcast_to(np.asarray(cu, float), batch).reshape(n)
     cv_ = np.broadcast_to(np.asarray(cv, float), batch).reshape(n)
-    helicity = _layer_helicity(zagl, U, V, zb, zt, cu_, cv_)
+    helicity = _composite_columns.layer_helicity_rows(Z, U, V, zb, zt, cu_, cv_)
     return np.where(np.isnan(zb), 0.0, helicity).reshape(batch)
 
 
@@ -329,9 +270,10 @@ def bunkers_storm_motion(
     low = profile(z, u, v, bottom=0.0, top=500.0, **kw)
     high = profile(z, u, v, bottom=5500.0, top=6000.0, **kw)
     su, sv = high.u_mean - low.u_mean, high.v_mean - low.v_mean
-    scale = 7.5 / np.hypot(su, sv)
-    du, dv = sv * scale, -su * scale
-    return StormMotion(mean.u_mean + du, mean.v_mean + dv, mean.u_mean - du, mean.v_mean - dv)
+    shear = np.hypot(su, sv)
+    # 7.5 m/s to the right of the shear: the shear turned clockwise.
+    du, dv = 7.5 * sv / shear, 7.5 * su / shear
+    return StormMotion(mean.u_mean + du, mean.v_mean - dv, mean.u_mean - du, mean.v_mean + dv)
 
 
 def significant_tornado_parameter(

@@ -154,10 +154,19 @@ def wind_columns(
     a wind after those with one, in order."""
     zc, uc, vc = grounded_columns(z, u, v, ground, u10, v10)
     usable = np.isfinite(zc) & np.isfinite(uc) & np.isfinite(vc)
-    if not usable.all():
+    if usable.all():
+        return zc, uc, vc
+    flat = usable.reshape(len(usable), -1)
+    if (flat == flat[:, :1]).all():
+        # Every column misses the same levels (a file without 10-m winds): one
+        # order for all, without a sort per column.
+        order = np.argsort(~flat[:, 0], kind="stable")
+        zc, uc, vc, usable = zc[order], uc[order], vc[order], usable[order]
+    else:
         order = np.argsort(~usable, axis=0, kind="stable")
         zc, uc, vc = (np.take_along_axis(a, order, axis=0) for a in (zc, uc, vc))
-        zc[~np.take_along_axis(usable, order, axis=0)] = np.nan
+        usable = np.take_along_axis(usable, order, axis=0)
+    zc[~usable] = np.nan
     return zc, uc, vc
 
 

@@ -8,6 +8,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 import tarnwell
+from tarnwell import composites
 
 from . import models
 from .blockwise import apply
@@ -18,14 +19,9 @@ if TYPE_CHECKING:
 
 HELICITY_LAYERS = ((0.0, 1000.0), (0.0, 3000.0), (0.0, 6000.0))
 PROFILE_FIELDS = tarnwell.Profile._fields
-# Bunkers et al. (2000), the right mover: the 0-6 km mean wind, plus 7.5 m/s to
-# the right of the shear from the 0-0.5 km mean wind to the 5.5-6 km mean wind.
-# Their means are not weighted by pressure; ours are weighted by height (the
-# trapezoidal integral over the layer divided by its depth).
-BUNKERS_DEVIATION = 7.5  # m s-1
+# The layer of the Bunkers et al. (2000) mean wind, whose top reports use; the
+# motion itself is tarnwell.composites.bunkers_storm_motion's.
 BUNKERS_MEAN_LAYER = (0.0, 6000.0)
-BUNKERS_SHEAR_BOTTOM = (0.0, 500.0)
-BUNKERS_SHEAR_TOP = (5500.0, 6000.0)
 TEN_METRES = 10.0  # m: height above the ground of the 10-m wind
 
 
@@ -83,17 +79,13 @@ class WindLayers:
             )  # fmt: skip
 
         if self.storm_motion is None:
-            nan = np.full(batch, np.nan)
-            mean = profile(*BUNKERS_MEAN_LAYER, nan, nan)
-            low = profile(*BUNKERS_SHEAR_BOTTOM, nan, nan)
-            high = profile(*BUNKERS_SHEAR_TOP, nan, nan)
-            su = high.u_mean - low.u_mean
-            sv = high.v_mean - low.v_mean
+            # The library's Bunkers motion on the grounded columns: their first
+            # level is the ground, so its layers are measured from the ground.
             with np.errstate(divide="ignore", invalid="ignore"):
-                shear = np.hypot(su, sv)
-                # 7.5 m/s to the right of the shear vector: the shear turned clockwise.
-                out[0] = mean.u_mean + BUNKERS_DEVIATION * sv / shear
-                out[1] = mean.v_mean - BUNKERS_DEVIATION * su / shear
+                motion = composites.bunkers_storm_motion(
+                    zc, uc, vc, axis=0, n_threads=self.n_threads
+                )
+            out[0], out[1] = motion.u_right, motion.v_right
         else:
             out[0] = self.storm_motion[0]
             out[1] = self.storm_motion[1]
