@@ -3,107 +3,23 @@
 from __future__ import annotations
 
 import math
-from collections.abc import Hashable, Mapping, Sequence
+from collections.abc import Hashable
 from typing import TYPE_CHECKING, Any, cast, overload
 
 import numpy as np
 import numpy.typing as npt
 
-from . import _core, _sphere, units
-from ._results import FIELDS, ColdPool, Gradient, Profile, Thermo, Vad
+from . import _core, _face
+from ._declarations import COLD_POOL, GRADIENT, PROFILE, THERMO, VAD
+from ._results import ColdPool, Gradient, Profile, Thermo, Vad
 
 if TYPE_CHECKING:
     import dask.array
     import xarray
 
-    # Inputs that give NumPy fields: numbers, nested sequences, ndarrays
-    # (masked arrays among them). Other mixes (pint Quantities, a DataArray or
-    # dask array in a later argument) are typed Any: a fallback typed as a
-    # named tuple of Any makes mypy reject calls whose NumPy types hold an Any.
-    NumPyIn = float | np.generic | Sequence[Any] | np.ndarray[Any, Any]
+    from ._results import NumPyIn
 
 FloatArray = npt.NDArray[np.float64]
-
-
-def _is_dataarray(value: Any) -> bool:
-    return units.is_instance_of(value, "xarray", ("DataArray",))
-
-
-def _is_dask(value: Any) -> bool:
-    return units.is_instance_of(value, "dask", ("Array",))
-
-
-def _run(
-    func: str,
-    arrays: Mapping[str, Any],
-    scalars: Mapping[str, Any],
-    options: Mapping[str, Any],
-    xarray_options: Mapping[str, Any],
-) -> Any:
-    values = list(arrays.values())
-    if any(_is_dataarray(v) for v in values):
-        from . import _xarray
-
-        return _xarray.run(func, arrays, scalars, options, xarray_options)
-    for name, value in xarray_options.items():
-        if value is not None:
-            raise TypeError(f"tarnwell.{func}: {name}= names a dimension of DataArray inputs")
-
-    sphere = False
-    if func == "gradient":
-        degrees = [
-            units.is_quantity(arrays[name])
-            and units.is_angle_in_degrees(func, name, arrays[name].units)
-            for name in ("x", "y")
-        ]
-        if degrees[0] and degrees[1]:
-            # Longitudes and latitudes: the gradient on the sphere.
-            arrays = dict(arrays)
-            for name in ("x", "y"):
-                scale, offset = units.conversion(func, name, arrays[name].units, "degree")
-                arrays[name] = units.apply_linear(arrays[name].magnitude, scale, offset)
-        sphere = _sphere.is_lat_lon_grid(degrees[0], degrees[1], arrays["y"])
-    plain: dict[str, Any] = {}
-    unitless: dict[str, Any] = {}
-    reg = None
-    f_units = None
-    for name, value in (*arrays.items(), *scalars.items()):
-        plain[name], quantity_units = units.strip_quantity(func, name, value)
-        if quantity_units is not None:
-            reg = reg or quantity_units._REGISTRY
-            if name == "f":
-                f_units = quantity_units
-        elif not _is_dask(value):
-            unitless[name] = value
-
-    if any(_is_dask(plain[name]) for name in arrays):
-        from . import _dask
-
-        result = _dask.run(func, plain, {**options, "sphere": sphere} if sphere else options)
-    elif sphere:
-        result = Gradient(*_sphere.gradient(plain["f"], plain["x"], plain["y"], **options))
-    else:
-        result = getattr(_core, func)(**plain, **options)
-    # After the call, so a refused call does not warn too; lazy values are not
-    # read here: that would compute them.
-    units.warn_implausible(func, unitless, stacklevel=3)
-    if reg is None:
-        return result
-    return type(result)(
-        *(
-            _with_units(func, name, field, reg, f_units)
-            for name, field in zip(result._fields, result, strict=True)
-        )
-    )
-
-
-def _with_units(func: str, name: str, field: Any, reg: Any, f_units: Any) -> Any:
-    cf_unit = FIELDS[func][name].units
-    if cf_unit is None:
-        unit = (f_units if f_units is not None else reg.dimensionless) / reg.meter
-    else:
-        unit = reg.Unit(units.cf_to_pint(cf_unit))
-    return reg.Quantity(field, unit)
 
 
 @overload
@@ -221,7 +137,8 @@ def thermo(t: Any, p: Any, td: Any, *, n_threads: int | None = None) -> Thermo[A
            [[303.77, 304.82]]])
     """
     return cast(
-        Thermo[Any], _run("thermo", {"t": t, "p": p, "td": td}, {}, {"n_threads": n_threads}, {})
+        Thermo[Any],
+        _face.run(THERMO, _core.thermo, {"t": t, "p": p, "td": td}, {"n_threads": n_threads}, {}),
     )
 
 
@@ -364,10 +281,10 @@ def cold_pool(
     """
     return cast(
         ColdPool[Any],
-        _run(
-            "cold_pool",
-            {"z": z, "b": b, "bottom": bottom, "top": top},
-            {"threshold": threshold},
+        _face.run(
+            COLD_POOL,
+            _core.cold_pool,
+            {"z": z, "b": b, "bottom": bottom, "top": top, "threshold": threshold},
             {"axis": axis, "n_threads": n_threads},
             {"dim": dim},
         ),
@@ -526,10 +443,11 @@ def profile(
     """
     return cast(
         Profile[Any],
-        _run(
-            "profile",
-            {"z": z, "u": u, "v": v, "ground": ground, "cu": cu, "cv": cv},
-            {"bottom": bottom, "top": top},
+        _face.run(
+            PROFILE,
+            _core.profile,
+            {"z": z, "u": u, "v": v, "ground": ground, "cu": cu, "cv": cv}
+            | {"bottom": bottom, "top": top},
             {"axis": axis, "n_threads": n_threads},
             {"dim": dim},
         ),
@@ -656,10 +574,10 @@ def gradient(
     """
     return cast(
         Gradient[Any],
-        _run(
-            "gradient",
+        _face.run(
+            GRADIENT,
+            _core.gradient,
             {"f": f, "x": x, "y": y},
-            {},
             {"axes": axes, "n_threads": n_threads},
             {"x_dim": x_dim, "y_dim": y_dim},
         ),
@@ -806,10 +724,11 @@ def vad(
     """
     return cast(
         Vad[Any],
-        _run(
-            "vad",
-            {"vr": vr, "az": az, "cos_el": cos_el},
-            {"min_gates": min_gates, "min_spread": min_spread},
+        _face.run(
+            VAD,
+            _core.vad,
+            {"vr": vr, "az": az, "cos_el": cos_el, "min_gates": min_gates}
+            | {"min_spread": min_spread},
             {"axis": axis, "n_threads": n_threads},
             {"dim": dim},
         ),
