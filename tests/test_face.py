@@ -59,8 +59,8 @@ def _environment():
         "bottom": z[:, 0], "top": column([np.nan, 500.0, np.nan, 800.0]),
         "threshold": 0.0, "ground": z[:, 0] + 50.0,
         "cu": column([3.0, -2.0, 6.0, 0.5]), "cv": column([-2.0, 4.0, 1.0, 7.0]),
-        "layer_bottom": column([0.0, 250.0, np.nan, 0.0]),
-        "layer_top": column([1500.0, 1000.0, np.nan, 0.0]),
+        "layer.bottom_height": column([0.0, 250.0, np.nan, 0.0]),
+        "layer.top_height": column([1500.0, 1000.0, np.nan, 0.0]),
         "el_height": column([11000.0, 9000.0, 12000.0, np.nan]),
         "vr": vr, "az": az, "cos_el": cos_el, "min_gates": 3, "min_spread": 0.1,
         "f": np.add.outer(y**1.5, np.sqrt(x)) / 100.0, "x": x, "y": y,
@@ -78,8 +78,6 @@ def _environment():
 ENV = _environment()
 # A layer's ends for the whole call (profile's), where others take them per column.
 SCALARS = {"bottom": 0.0, "top": 3000.0}
-# Inputs a function takes bundled as the layer of effective_inflow_layer.
-LAYER_FIELDS = {"layer_bottom": "bottom_height", "layer_top": "top_height"}
 
 
 def function(decl):
@@ -93,11 +91,13 @@ def call(decl, values, **options):
     """The public function on declared inputs by name."""
     params = inspect.signature(function(decl)).parameters
     kwargs = {n: v for n, v in values.items() if n in params}
-    layer = {LAYER_FIELDS[n]: v for n, v in values.items() if n in LAYER_FIELDS}
-    if layer:
-        layer.setdefault("top_height", np.nan)
+    # Inputs declared as fields of one parameter ("layer.bottom_height"): the
+    # effective layer, its other fields missing.
+    bundled = {n.split(".")[1]: v for n, v in values.items() if "." in n}
+    if bundled:
+        fields = tarnwell.composites.EffectiveLayer._fields
         kwargs["layer"] = tarnwell.composites.EffectiveLayer(
-            bottom_pressure=np.nan, top_pressure=np.nan, **layer
+            *(bundled.get(f, np.nan) for f in fields)
         )
     return function(decl)(**kwargs, **options)
 

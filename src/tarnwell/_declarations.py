@@ -34,6 +34,7 @@ Plausibility = Literal["pressure", "temperature", "azimuth"]
 
 
 class Input(NamedTuple):
+    #: As the caller passes it: a parameter, or a field of one ("layer.bottom_height").
     name: str
     role: Role
     #: The SI unit the compiled code wants; None: any units, used as given (and
@@ -238,8 +239,8 @@ EFFECTIVE_SRH = Diagnostic(
     "composites.effective_srh",
     (
         *_WIND_COLUMNS,
-        Input("layer_bottom", "column", "m"),
-        Input("layer_top", "column", "m"),
+        Input("layer.bottom_height", "column", "m"),
+        Input("layer.top_height", "column", "m"),
         Input("cu", "column", WIND),
         Input("cv", "column", WIND),
     ),
@@ -252,7 +253,11 @@ EFFECTIVE_SRH = Diagnostic(
 
 EFFECTIVE_BULK_WIND_DIFFERENCE = Diagnostic(
     "composites.effective_bulk_wind_difference",
-    (*_WIND_COLUMNS, Input("layer_bottom", "column", "m"), Input("el_height", "column", "m")),
+    (
+        *_WIND_COLUMNS,
+        Input("layer.bottom_height", "column", "m"),
+        Input("el_height", "column", "m"),
+    ),
     (Output("effective_bulk_wind_difference", WIND, "effective bulk wind difference"),),
     None,
     "vertical",

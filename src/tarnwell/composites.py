@@ -251,8 +251,8 @@ def effective_srh(
     return _face.run(
         EFFECTIVE_SRH,
         _effective_srh_numpy,
-        {"z": z, "u": u, "v": v, "layer_bottom": layer.bottom_height}
-        | {"layer_top": layer.top_height, "cu": cu, "cv": cv},
+        {"z": z, "u": u, "v": v, "layer.bottom_height": layer.bottom_height}
+        | {"layer.top_height": layer.top_height, "cu": cu, "cv": cv},
         {"axis": axis},
         {"dim": dim},
     )
@@ -323,7 +323,13 @@ def effective_bulk_wind_difference(
     return _face.run(
         EFFECTIVE_BULK_WIND_DIFFERENCE,
         _effective_bulk_wind_difference_numpy,
-        {"z": z, "u": u, "v": v, "layer_bottom": layer.bottom_height, "el_height": el_height},
+        {
+            "z": z,
+            "u": u,
+            "v": v,
+            "layer.bottom_height": layer.bottom_height,
+            "el_height": el_height,
+        },
         {"axis": axis},
         {"dim": dim},
     )
