@@ -20,10 +20,18 @@ import numpy.typing as npt
 
 import _tarnwell
 
-from . import _domain, _parcel, _transpose
+from . import _domain
 from ._declarations import Diagnostic
 from ._layout import c_contiguous, run_rows
+
+# The compiled modules by their functions: `from . import` of a compiled
+# submodule reads, to the import checker (which sees Python sources only), as
+# an import of the package itself.
+from ._parcel import FIELDS as PARCEL_FIELDS
+from ._parcel import MIXED_LAYER, MOST_UNSTABLE, SURFACE_BASED, parcel_level_first
+from ._parcel import parcel as parcel_rows
 from ._threads import resolve_threads
+from ._transpose import cold_pool_level_first, profile_level_first
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -266,7 +274,7 @@ def cold_pool(
         return _tarnwell.cold_pool(rows[0], rows[1], vec[0], threshold, vec[1], n_threads=threads)
 
     def level_first(grids: list[FloatArray], vec: list[FloatArray]) -> FloatArray:
-        return _transpose.cold_pool_level_first(
+        return cold_pool_level_first(
             grids[0], grids[1], vec[0], threshold, vec[1], n_threads=threads
         )
 
@@ -301,9 +309,7 @@ def profile(
 
     def level_first(grids: list[FloatArray], vec: list[FloatArray]) -> FloatArray:
         z, u, v = grids
-        return _transpose.profile_level_first(
-            z, u, v, vec[0], bottom, top, vec[1], vec[2], n_threads=threads
-        )
+        return profile_level_first(z, u, v, vec[0], bottom, top, vec[1], vec[2], n_threads=threads)
 
     out = run_rows(c.arrays, c.axis, c.vectors, 7, threads, call, level_first)
     return finish(out.reshape((7, *c.batch)), c.masked)
@@ -395,9 +401,9 @@ def gradient(
 
 #: The parcels `parcel=` selects, by name.
 PARCELS: dict[str, int] = {
-    "surface_based": _parcel.SURFACE_BASED,
-    "mixed_layer": _parcel.MIXED_LAYER,
-    "most_unstable": _parcel.MOST_UNSTABLE,
+    "surface_based": SURFACE_BASED,
+    "mixed_layer": MIXED_LAYER,
+    "most_unstable": MOST_UNSTABLE,
 }
 
 
@@ -423,15 +429,15 @@ def parcel(
     kind = parcel_kind(parcel)
     threads = resolve_threads(n_threads)
     c = columns(func, {"p": p, "t": t, "td": td, "z": z}, {}, axis, heights="z")
-    n_fields = len(_parcel.FIELDS)
+    n_fields = len(PARCEL_FIELDS)
 
     def call(rows: list[FloatArray], vec: list[FloatArray]) -> FloatArray:
         p, t, td, z = rows
-        return _parcel.parcel(p, t, td, z, kind, n_threads=threads)
+        return parcel_rows(p, t, td, z, kind, n_threads=threads)
 
     def level_first(grids: list[FloatArray], vec: list[FloatArray]) -> FloatArray:
         p, t, td, z = grids
-        return _parcel.parcel_level_first(p, t, td, z, kind, n_threads=threads)
+        return parcel_level_first(p, t, td, z, kind, n_threads=threads)
 
     out = run_rows(c.arrays, c.axis, c.vectors, n_fields, threads, call, level_first)
     return finish(out.reshape((n_fields, *c.batch)), c.masked)
