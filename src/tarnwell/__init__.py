@@ -14,8 +14,10 @@ from importlib.metadata import PackageNotFoundError, version
 
 from . import composites  # noqa: E402  (after parcel, which it uses)
 from ._results import ColdPool, Gradient, Parcel, Profile, Thermo, Vad
-from .kernels import cold_pool, gradient, profile, thermo, vad
+from .horizontal import gradient
+from .kernels import cold_pool, profile, thermo
 from .parcel import parcel
+from .radar import vad
 
 try:
     __version__ = version("tarnwell")
