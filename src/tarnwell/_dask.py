@@ -96,11 +96,11 @@ def _columns(
 
 
 def _gradient_block(
-    f: Any, *, x: Any, y: Any, sphere: bool, n_threads: int | None
+    f: Any, *, compute: Any, x: Any, y: Any, sphere: bool, n_threads: int | None
 ) -> tuple[Any, ...]:
-    if sphere:
-        return _sphere.gradient(f, x, y, axes=(-2, -1), n_threads=_in_task(n_threads))
-    return tuple(_core.gradient(f, x, y, axes=(-2, -1), n_threads=_in_task(n_threads)))
+    # On the sphere the derivatives along the grid axes take the metric factors.
+    on_grid = _sphere.gradient if sphere else compute
+    return tuple(on_grid(f, x, y, axes=(-2, -1), n_threads=_in_task(n_threads)))
 
 
 def run(decl: Diagnostic, compute: Any, args: Mapping[str, Any], options: Mapping[str, Any]) -> Any:
@@ -140,7 +140,7 @@ def run(decl: Diagnostic, compute: Any, args: Mapping[str, Any], options: Mappin
         out = out if n_fields > 1 else [out]
     elif decl.core == "grid":
         sphere = bool(options.get("sphere", False))
-        out = _gradient(da, args, options["axes"], n_threads, dtypes, sphere)
+        out = _gradient(da, compute, args, options["axes"], n_threads, dtypes, sphere)
     else:
         data_names, per_names = decl.role_names("level"), decl.role_names("column")
         arrays = [_as_dask(da, func, n, args[n]) for n in data_names]
@@ -188,6 +188,7 @@ def _as_dask(da: Any, func: str, name: str, value: Any) -> Any:
 
 def _gradient(
     da: Any,
+    compute: Any,
     args: Mapping[str, Any],
     axes: Any,
     n_threads: int | None,
@@ -213,6 +214,7 @@ def _gradient(
         "(y,x)->(y,x),(y,x)",
         grid_last,
         output_dtypes=dtypes,
+        compute=compute,
         x=x,
         y=y,
         sphere=sphere,
