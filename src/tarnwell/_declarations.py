@@ -75,9 +75,6 @@ class Diagnostic(NamedTuple):
         found = [i.unit for i in self.inputs if i.name == name]
         return found[0] if found else None
 
-    def output(self, name: str) -> Output:
-        return next(o for o in self.outputs if o.name == name)
-
     def build(self, fields: Any) -> Any:
         """The fields as the diagnostic returns them."""
         values = list(fields)

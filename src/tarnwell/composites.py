@@ -68,7 +68,7 @@ def effective_inflow_layer(
 
     Parameters
     ----------
-    p, t, td, z : array_like
+    p, t, td, z : array_like, DataArray, dask array or pint Quantity
         Pressure (Pa), temperature (K), dew point (K) and height (m) of every
         level, as for :func:`tarnwell.parcel`. Values that cannot be SI (hPa, °C)
         warn as in :func:`tarnwell.thermo`.
@@ -220,23 +220,27 @@ def effective_srh(
 
     Parameters
     ----------
-    z : array_like
-        Height of every level, m, rising with the level index; heights of the
+    z : array_like, DataArray, dask array or pint Quantity
+        Height of every level, m, rising with the level index (columns stored
+        top-down are read from the bottom up); heights of the
         layer are measured from the lowest level with a height (levels below
         the ground may be missing, NaN).
-    u, v : array_like
+    u, v : array_like, DataArray, dask array or pint Quantity
         Wind components, m s-1.
     layer : EffectiveLayer
-        From :func:`effective_inflow_layer` on the same columns.
+        From :func:`effective_inflow_layer` on the same columns (DataArrays
+        when the data are: its fields take one value per column).
     cu, cv : float or array_like
         Storm motion per column, m s-1 (for example the right mover of
         :func:`bunkers_storm_motion`).
     axis : int, default -1
         The vertical axis.
+    dim : hashable, optional
+        The vertical dimension of DataArray inputs (see :func:`tarnwell.cold_pool`).
 
     Returns
     -------
-    ndarray
+    ndarray, DataArray, dask array or Quantity
         0 where the layer is a single level or there is no layer
         (``layer.bottom_height`` NaN: no air feeds a storm, so there is no
         inflow to turn); NaN where a wind or the storm motion is missing inside
@@ -296,20 +300,22 @@ def effective_bulk_wind_difference(
 
     Parameters
     ----------
-    z, u, v : array_like
+    z, u, v : array_like, DataArray, dask array or pint Quantity
         Heights (m, rising with the level index; levels below the ground may
         be missing, NaN) and wind components (m s-1).
     layer : EffectiveLayer
         From :func:`effective_inflow_layer`.
-    el_height : array_like
+    el_height : array_like, DataArray, dask array or pint Quantity
         Height of the most unstable parcel's equilibrium level above the
         lowest level with a height, m (``tarnwell.parcel(..., parcel="most_unstable").el_height``).
     axis : int, default -1
         The vertical axis.
+    dim : hashable, optional
+        The vertical dimension of DataArray inputs (see :func:`tarnwell.cold_pool`).
 
     Returns
     -------
-    ndarray
+    ndarray, DataArray, dask array or Quantity
         0 where there is no effective layer (``layer.bottom_height`` NaN), as
         for :func:`effective_srh`; NaN where there is a layer but no EL, or a
         wind is missing.
@@ -375,6 +381,24 @@ def bunkers_storm_motion(
     winds and :math:`D` = 7.5 m s-1; heights above the lowest usable level.
     The means are those of :func:`tarnwell.profile`.
 
+    Parameters
+    ----------
+    z, u, v : array_like, DataArray, dask array or pint Quantity
+        Height of every level (m) and wind components (m s-1), as for
+        :func:`tarnwell.profile`.
+    axis : int, default -1
+        The vertical axis.
+    dim : hashable, optional
+        The vertical dimension of DataArray inputs (see :func:`tarnwell.cold_pool`).
+    n_threads : int, optional
+        As in :func:`tarnwell.thermo`.
+
+    Returns
+    -------
+    StormMotion
+        ``u_right``, ``v_right``, ``u_left`` and ``v_left``, m s-1, of the
+        shape of the non-vertical axes.
+
     References
     ----------
     Bunkers, M. J., B. A. Klimowski, J. W. Zeitler, R. L. Thompson and M. L.
@@ -433,11 +457,11 @@ def significant_tornado_parameter(
 
     Parameters
     ----------
-    mlcape, mlcin, ml_lcl_height : array_like, DataArray or dask array
+    mlcape, mlcin, ml_lcl_height : array_like, DataArray, dask array or pint Quantity
         From ``tarnwell.parcel(..., parcel="mixed_layer")``.
-    esrh, ebwd : array_like, DataArray or dask array
+    esrh, ebwd : array_like, DataArray, dask array or pint Quantity
         From :func:`effective_srh` and :func:`effective_bulk_wind_difference`.
-    effective_bottom : array_like, DataArray or dask array
+    effective_bottom : array_like, DataArray, dask array or pint Quantity
         ``bottom_height`` of :func:`effective_inflow_layer`, m.
 
     References
