@@ -338,3 +338,26 @@ def test_plain_numbers_in_the_wrong_units_warn(decl):
     message = str(caught[0].message)
     assert message.startswith(f"tarnwell.{decl.name}: ")
     assert all(f"{i.name} looks like" in message for i in suspects)
+
+
+@pytest.mark.parametrize(
+    "decl",
+    [d for d in DIAGNOSTICS if "n_threads" in inspect.signature(function(d)).parameters],
+    ids=lambda d: d.name,
+)
+def test_results_do_not_depend_on_the_thread_count(decl):
+    """Hundreds of columns (or elements, or grid rows), so that several threads
+    each take several chunks of them."""
+    tiles = 150
+    values = {}
+    for i in decl.inputs:
+        value = si_values(decl)[i.name]
+        if i.role in ("level", "element", "column") and np.ndim(value) >= 1:
+            value = np.concatenate([value] * tiles)
+        elif i.role == "grid":
+            value = np.stack([value] * tiles)
+        values[i.name] = value
+    one = fields_of(decl, call(decl, values, n_threads=1))
+    for n_threads in (2, 5):
+        for a, b in zip(one, fields_of(decl, call(decl, values, n_threads=n_threads)), strict=True):
+            np.testing.assert_array_equal(a, b)
