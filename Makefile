@@ -54,12 +54,14 @@ $(V313)/.built: $(V313)/.deps $(SOURCES)
 test-313: $(V313)/.built
 	$(V313)/bin/python -m pytest -q
 
-# Python by ruff (pyproject.toml), C++ by clang-format (.clang-format).
+# Python by ruff (pyproject.toml), C++ by clang-format (.clang-format), the
+# package's import layers by import-linter (pyproject.toml), on the source tree.
 CXX_FILES = $(shell find src tests/cpp bench -name '*.cpp' -o -name '*.hpp')
 lint: $(VENV)/.deps
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .
 	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_FILES)
+	PYTHONPATH=src $(VENV)/bin/lint-imports --no-cache
 
 format: $(VENV)/.deps
 	$(VENV)/bin/ruff check --fix .

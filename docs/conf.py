@@ -122,14 +122,16 @@ def _document_result_fields(app, what, name, obj, options, lines):
     """
     if what != "class" or not name.startswith("tarnwell."):
         return
-    from tarnwell._results import FIELDS, RESULTS
+    from tarnwell._declarations import declaration_of
 
-    func = next((f for f, cls in RESULTS.items() if cls is obj), None)
-    if func is None:
+    decl = declaration_of(obj)
+    if decl is None:
         return
+    func = decl.name
     lines += ["", "Attributes", "----------"]
-    for field, meta in FIELDS[func].items():
-        units = f"``{meta.units}``" if meta.units else "units of ``f`` per metre"
+    for meta in decl.outputs:
+        field = meta.name
+        units = f"``{meta.unit}``" if meta.unit else "units of ``f`` per metre"
         text = f"{meta.long_name}, {units}."
         if meta.standard_name:
             text += f" CF standard name ``{meta.standard_name}``."

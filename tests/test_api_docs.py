@@ -18,6 +18,8 @@ FUNCTIONS = ["thermo", "cold_pool", "profile", "gradient", "vad", "parcel"]
 MODULES = [
     "tarnwell",
     "tarnwell.kernels",
+    "tarnwell.horizontal",
+    "tarnwell.radar",
     "tarnwell.units",
     "tarnwell._core",
     "tarnwell._layout",

@@ -21,8 +21,10 @@ from typing import TYPE_CHECKING, Any
 
 from . import composites  # noqa: E402  (after parcel, which it uses)
 from ._results import ColdPool, Gradient, Parcel, Profile, Thermo, Vad
-from .kernels import cold_pool, gradient, profile, thermo, vad
+from .horizontal import gradient
+from .kernels import cold_pool, profile, thermo
 from .parcel import parcel
+from .radar import vad
 
 if TYPE_CHECKING:
     from .cli.api import diagnose, open_model

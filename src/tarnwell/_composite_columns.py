@@ -12,7 +12,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from . import _core, _parcel
+from . import _core
+from ._parcel import effective_layer, profile_per_column
 from ._threads import resolve_threads
 
 FloatArray = npt.NDArray[np.float64]
@@ -36,7 +37,7 @@ def effective_layer_rows(
 ) -> FloatArray:
     """The effective inflow layer of rows (n, L): (4, n) bottom and top heights
     above the lowest usable level, then bottom and top pressures."""
-    return _parcel.effective_layer(p, t, td, z, n_threads=resolve_threads(n_threads))
+    return effective_layer(p, t, td, z, n_threads=resolve_threads(n_threads))
 
 
 def lowest_height(z: FloatArray) -> FloatArray:
@@ -66,7 +67,7 @@ def layer_helicity_rows(
     height = z - lowest_height(z)[:, None]
     ground = np.zeros(len(z))
     threads = resolve_threads(None)
-    helicity = _parcel.profile_per_column(height, u, v, ground, bottom, top, cu, cv, threads)[4]
+    helicity = profile_per_column(height, u, v, ground, bottom, top, cu, cv, threads)[4]
     with np.errstate(invalid="ignore"):
         inside = (height >= bottom[:, None]) & (height <= top[:, None])
     no_wind = (inside & ~(np.isfinite(u) & np.isfinite(v))).any(axis=1)

@@ -11,7 +11,8 @@ from __future__ import annotations
 
 import math
 import operator
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass
 from typing import Any, NamedTuple
 
 import numpy as np
@@ -19,10 +20,18 @@ import numpy.typing as npt
 
 import _tarnwell
 
-from . import _domain, _transpose
+from . import _domain
+from ._declarations import Diagnostic
 from ._layout import c_contiguous, run_rows
-from ._results import RESULTS
+
+# The compiled modules by their functions: `from . import` of a compiled
+# submodule reads, to the import checker (which sees Python sources only), as
+# an import of the package itself.
+from ._parcel import FIELDS as PARCEL_FIELDS
+from ._parcel import MIXED_LAYER, MOST_UNSTABLE, SURFACE_BASED, parcel_level_first
+from ._parcel import parcel as parcel_rows
 from ._threads import resolve_threads
+from ._transpose import cold_pool_level_first, profile_level_first
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -108,10 +117,12 @@ def masked_fields(fields: Sequence[FloatArray]) -> list[Any]:
     return [np.ma.MaskedArray(f, mask=np.isnan(f), copy=False) for f in fields]
 
 
-def finish(func: str, stacked: FloatArray, masked: bool) -> Any:
+def finish(stacked: FloatArray, masked: bool) -> tuple[Any, ...]:
+    """The fields of a stacked result (k, *batch), views of it; masked where NaN
+    when an input was masked."""
     # Index with an ellipsis so that even 0-d fields are array views, not scalars.
     fields = [stacked[i, ...] for i in range(stacked.shape[0])]
-    return RESULTS[func](*(masked_fields(fields) if masked else fields))
+    return tuple(masked_fields(fields) if masked else fields)
 
 
 class Columns(NamedTuple):
@@ -241,7 +252,7 @@ def thermo(t: Any, p: Any, td: Any, *, n_threads: int | None = None) -> Any:
     out = _tarnwell.thermo(t_in, p_in, td_in, n_threads=resolve_threads(n_threads))
     # Mixing ratio, θv and θe: none exists where the vapour pressure reaches the pressure.
     _domain.no_mixing_ratio_as_missing(out.reshape(4, -1), (0, 2, 3))
-    return finish(func, out.reshape((4, *shape)), masked)
+    return finish(out.reshape((4, *shape)), masked)
 
 
 def cold_pool(
@@ -263,12 +274,12 @@ def cold_pool(
         return _tarnwell.cold_pool(rows[0], rows[1], vec[0], threshold, vec[1], n_threads=threads)
 
     def level_first(grids: list[FloatArray], vec: list[FloatArray]) -> FloatArray:
-        return _transpose.cold_pool_level_first(
+        return cold_pool_level_first(
             grids[0], grids[1], vec[0], threshold, vec[1], n_threads=threads
         )
 
     out = run_rows(c.arrays, c.axis, c.vectors, 3, threads, call, level_first)
-    return finish(func, out.reshape((3, *c.batch)), c.masked)
+    return finish(out.reshape((3, *c.batch)), c.masked)
 
 
 def profile(
@@ -298,12 +309,10 @@ def profile(
 
     def level_first(grids: list[FloatArray], vec: list[FloatArray]) -> FloatArray:
         z, u, v = grids
-        return _transpose.profile_level_first(
-            z, u, v, vec[0], bottom, top, vec[1], vec[2], n_threads=threads
-        )
+        return profile_level_first(z, u, v, vec[0], bottom, top, vec[1], vec[2], n_threads=threads)
 
     out = run_rows(c.arrays, c.axis, c.vectors, 7, threads, call, level_first)
-    return finish(func, out.reshape((7, *c.batch)), c.masked)
+    return finish(out.reshape((7, *c.batch)), c.masked)
 
 
 def vad(
@@ -327,7 +336,7 @@ def vad(
         return _tarnwell.vad(rows[0], rows[1], vec[0], min_gates, min_spread, n_threads=threads)
 
     out = run_rows(c.arrays, c.axis, c.vectors, 8, threads, call)
-    return finish(func, out.reshape((8, *c.batch)), c.masked)
+    return finish(out.reshape((8, *c.batch)), c.masked)
 
 
 def coordinate(func: str, name: str, value: Any, size: int, axis_text: str) -> FloatArray:
@@ -373,7 +382,7 @@ def gradient(
     xc = coordinate(func, "x", x, nx, f"f's x axis (axis {ax})")
     yc = coordinate(func, "y", y, ny, f"f's y axis (axis {ay})")
     if fa.size == 0:
-        return finish(func, np.empty((2, *fa.shape)), masked)
+        return finish(np.empty((2, *fa.shape)), masked)
     grid_last = np.moveaxis(fa, (ay, ax), (-2, -1))
     batch = grid_last.shape[:-2]
     block = c_contiguous(grid_last).reshape(-1, ny, nx)
@@ -387,10 +396,101 @@ def gradient(
     if x_wrap is not None:
         out = out[..., 1:-1]
     out = np.moveaxis(out.reshape((2, *batch, ny, nx)), (-2, -1), (ay + 1, ax + 1))
-    return finish(func, out, masked)
+    return finish(out, masked)
 
 
-def parcel(p: Any, t: Any, td: Any, z: Any, **options: Any) -> Any:
-    from .parcel import parcel_numpy
+#: The parcels `parcel=` selects, by name.
+PARCELS: dict[str, int] = {
+    "surface_based": SURFACE_BASED,
+    "mixed_layer": MIXED_LAYER,
+    "most_unstable": MOST_UNSTABLE,
+}
 
-    return parcel_numpy(p, t, td, z, **options)
+
+def parcel_kind(value: Any) -> int:
+    """The kernel's code of a parcel name; ValueError naming the choices otherwise."""
+    if isinstance(value, str) and value in PARCELS:
+        return PARCELS[value]
+    choices = ", ".join(repr(k) for k in PARCELS)
+    raise ValueError(f"tarnwell.parcel: parcel={value!r} is not one of {choices}")
+
+
+def parcel(
+    p: Any,
+    t: Any,
+    td: Any,
+    z: Any,
+    *,
+    parcel: str = "surface_based",
+    axis: int = -1,
+    n_threads: int | None = None,
+) -> Any:
+    func = "parcel"
+    kind = parcel_kind(parcel)
+    threads = resolve_threads(n_threads)
+    c = columns(func, {"p": p, "t": t, "td": td, "z": z}, {}, axis, heights="z")
+    n_fields = len(PARCEL_FIELDS)
+
+    def call(rows: list[FloatArray], vec: list[FloatArray]) -> FloatArray:
+        p, t, td, z = rows
+        return parcel_rows(p, t, td, z, kind, n_threads=threads)
+
+    def level_first(grids: list[FloatArray], vec: list[FloatArray]) -> FloatArray:
+        p, t, td, z = grids
+        return parcel_level_first(p, t, td, z, kind, n_threads=threads)
+
+    out = run_rows(c.arrays, c.axis, c.vectors, n_fields, threads, call, level_first)
+    return finish(out.reshape((n_fields, *c.batch)), c.masked)
+
+
+@dataclass(frozen=True)
+class OnRows:
+    """A diagnostic computed on columns laid out as C-ordered (n, L) rows.
+
+    `rows` takes the level inputs' rows, then the column inputs as (n,)
+    vectors, then the scalar inputs and ``n_threads`` by keyword, and returns
+    its fields as (n,) arrays. Columns stored top-down arrive bottom-up.
+    """
+
+    decl: Diagnostic
+    rows: Callable[..., Sequence[Any]]
+
+    def __call__(self, *, axis: Any = -1, n_threads: int | None = None, **values: Any) -> Any:
+        d = self.decl
+        c = columns(
+            d.name,
+            {n: values[n] for n in d.role_names("level")},
+            {n: values[n] for n in d.role_names("column")},
+            axis,
+            heights=d.heights,
+        )
+        n = math.prod(c.batch)
+        levels = c.arrays[0].shape[c.axis]
+        rows = [
+            np.ascontiguousarray(np.moveaxis(a, c.axis, -1)).reshape(n, levels) for a in c.arrays
+        ]
+        scalars = {k: v for k, v in values.items() if k not in d.role_names("level", "column")}
+        fields = self.rows(*rows, *c.vectors, n_threads=n_threads, **scalars)
+        out = np.empty((len(d.outputs), *c.batch))
+        for i, field in enumerate(fields):
+            out[i] = np.reshape(field, c.batch)
+        return finish(out, c.masked)
+
+
+@dataclass(frozen=True)
+class Elementwise:
+    """A diagnostic computed element by element on its broadcast inputs:
+    `formula` takes them by name as float64 arrays (NaN where masked)."""
+
+    decl: Diagnostic
+    formula: Callable[..., Any]
+
+    def __call__(self, *, n_threads: int | None = None, **values: Any) -> Any:
+        arrays: dict[str, FloatArray] = {}
+        masked = False
+        for name in self.decl.role_names("element"):
+            arrays[name], m = as_float(self.decl.name, name, values[name])
+            masked |= m
+        shape = broadcast_shape(self.decl.name, {k: a.shape for k, a in arrays.items()})
+        out = self.formula(**{k: np.broadcast_to(a, shape) for k, a in arrays.items()})
+        return finish(np.asarray(out, dtype=np.float64).reshape((1, *shape)), masked)

@@ -16,16 +16,8 @@ from typing import Any
 import numpy as np
 
 from . import _core, _sphere
-from ._results import FIELDS, RESULTS
+from ._declarations import Diagnostic
 from ._threads import resolve_threads
-
-# Which arguments carry the core axis, and the per-column ones, in call order.
-_LAYOUT: dict[str, tuple[tuple[str, ...], tuple[str, ...]]] = {
-    "cold_pool": (("z", "b"), ("bottom", "top")),
-    "profile": (("z", "u", "v"), ("ground", "cu", "cv")),
-    "vad": (("vr", "az"), ("cos_el",)),
-    "parcel": (("p", "t", "td", "z"), ()),
-}
 
 
 def _in_task(n_threads: int | None) -> int:
@@ -34,23 +26,28 @@ def _in_task(n_threads: int | None) -> int:
     return 1 if n_threads is None else resolve_threads(n_threads)
 
 
-def _thermo_block(t: Any, p: Any, td: Any, *, n_threads: int | None) -> tuple[Any, ...]:
-    return tuple(_core.thermo(t, p, td, n_threads=_in_task(n_threads)))
+def _element_block(*arrays: Any, compute: Any, names: tuple[str, ...], **options: Any) -> Any:
+    if "n_threads" in options:
+        options["n_threads"] = _in_task(options["n_threads"])
+    fields = tuple(compute(**dict(zip(names, arrays, strict=True)), **options))
+    # A gufunc of one output returns it bare.
+    return fields if len(fields) > 1 else fields[0]
 
 
-def _column_block(*blocks: Any, kernel: str, names: tuple[str, ...], **kwargs: Any) -> Any:
+def _column_block(*blocks: Any, compute: Any, names: tuple[str, ...], **kwargs: Any) -> Any:
     """The stacked fields (k, *batch) of one block of whole columns."""
     n_threads = kwargs.pop("n_threads")
     # Blocks of the column axis come as a list (of one block: it is one chunk).
     arrays = [b[0] if isinstance(b, list) else b for b in blocks]
     call = dict(zip(names, arrays, strict=True)) | kwargs
-    fields = getattr(_core, kernel)(**call, axis=-1, n_threads=_in_task(n_threads))
+    fields = compute(**call, axis=-1, n_threads=_in_task(n_threads))
     return np.ma.stack(fields) if isinstance(fields[0], np.ma.MaskedArray) else np.stack(fields)
 
 
 def _columns(
     da: Any,
-    func: str,
+    decl: Diagnostic,
+    compute: Any,
     arrays: list[Any],
     per: list[Any],
     names: tuple[str, ...],
@@ -66,7 +63,9 @@ def _columns(
         shapes = {"the non-vertical axes of the data": batch} | {
             n: p.shape for n, p in zip(names[len(arrays) :], per, strict=True)
         }
-        raise ValueError(f"tarnwell.{func}: cannot broadcast {_core.shape_text(shapes)}") from None
+        raise ValueError(
+            f"tarnwell.{decl.name}: cannot broadcast {_core.shape_text(shapes)}"
+        ) from None
     if full_batch != batch:
         arrays = [da.broadcast_to(a, full_batch + a.shape[-1:]) for a in arrays]
     nb = len(full_batch)
@@ -84,42 +83,44 @@ def _columns(
         _column_block,
         (field_index, *batch_index),
         *pairs,
-        new_axes={field_index: len(FIELDS[func])},
+        new_axes={field_index: len(decl.outputs)},
         concatenate=False,
         dtype=np.float64,
         meta=np.empty((0,) * (nb + 1)),
-        kernel=func,
+        compute=compute,
         names=names,
         n_threads=n_threads,
         **scalars,
     )
-    return [stacked[i] for i in range(len(FIELDS[func]))]
+    return [stacked[i] for i in range(len(decl.outputs))]
 
 
 def _gradient_block(
-    f: Any, *, x: Any, y: Any, sphere: bool, n_threads: int | None
+    f: Any, *, compute: Any, x: Any, y: Any, sphere: bool, n_threads: int | None
 ) -> tuple[Any, ...]:
-    if sphere:
-        return _sphere.gradient(f, x, y, axes=(-2, -1), n_threads=_in_task(n_threads))
-    return tuple(_core.gradient(f, x, y, axes=(-2, -1), n_threads=_in_task(n_threads)))
+    # On the sphere the derivatives along the grid axes take the metric factors.
+    on_grid = _sphere.gradient if sphere else compute
+    return tuple(on_grid(f, x, y, axes=(-2, -1), n_threads=_in_task(n_threads)))
 
 
-def run(func: str, args: Mapping[str, Any], options: Mapping[str, Any]) -> Any:
-    """The NamedTuple of lazy dask arrays for `func` on arguments where one is a dask array."""
+def run(decl: Diagnostic, compute: Any, args: Mapping[str, Any], options: Mapping[str, Any]) -> Any:
+    """The lazy dask fields of `decl` on arguments where one is a dask array."""
     import dask.array as da
 
-    n_fields = len(FIELDS[func])
+    func = decl.name
+    n_fields = len(decl.outputs)
     dtypes = [np.float64] * n_fields
-    n_threads = options["n_threads"]
+    n_threads = options.get("n_threads")
     if n_threads is not None:
         resolve_threads(n_threads)  # refuse a bad value now, not at compute time
-    if func == "thermo":
-        inputs = [_as_dask(da, func, n, args[n]) for n in ("t", "p", "td")]
-        _refuse_unknown_chunks(func, dict(zip(("t", "p", "td"), inputs, strict=True)))
+    if decl.core == "none":
+        names = decl.role_names("element")
+        inputs = [_as_dask(da, func, n, args[n]) for n in names]
+        _refuse_unknown_chunks(func, dict(zip(names, inputs, strict=True)))
         try:
             inputs = da.broadcast_arrays(*inputs)
         except ValueError:
-            shapes = {n: a.shape for n, a in zip(("t", "p", "td"), inputs, strict=True)}
+            shapes = {n: a.shape for n, a in zip(names, inputs, strict=True)}
             raise ValueError(
                 f"tarnwell.{func}: cannot broadcast {_core.shape_text(shapes)}"
             ) from None
@@ -128,17 +129,20 @@ def run(func: str, args: Mapping[str, Any], options: Mapping[str, Any]) -> Any:
         index = "".join(chr(ord("a") + i) for i in range(inputs[0].ndim))
         _, inputs = da.core.unify_chunks(*(x for a in inputs for x in (a, index)))
         out = da.apply_gufunc(
-            _thermo_block,
-            "(),(),()->" + ",".join(["()"] * n_fields),
+            _element_block,
+            ",".join(["()"] * len(names)) + "->" + ",".join(["()"] * n_fields),
             *inputs,
-            output_dtypes=dtypes,
-            n_threads=n_threads,
+            output_dtypes=dtypes if n_fields > 1 else dtypes[0],
+            compute=compute,
+            names=names,
+            **options,
         )
-    elif func == "gradient":
+        out = out if n_fields > 1 else [out]
+    elif decl.core == "grid":
         sphere = bool(options.get("sphere", False))
-        out = _gradient(da, args, options["axes"], n_threads, dtypes, sphere)
+        out = _gradient(da, compute, args, options["axes"], n_threads, dtypes, sphere)
     else:
-        data_names, per_names = _LAYOUT[func]
+        data_names, per_names = decl.role_names("level"), decl.role_names("column")
         arrays = [_as_dask(da, func, n, args[n]) for n in data_names]
         _refuse_unknown_chunks(func, dict(zip(data_names, arrays, strict=True)))
         try:
@@ -152,12 +156,13 @@ def run(func: str, args: Mapping[str, Any], options: Mapping[str, Any]) -> Any:
         what = f"broadcast shape {full}"
         if not full:
             raise ValueError(f"tarnwell.{func}: {', '.join(data_names)} need a vertical axis")
-        ax = _core.normalize_axis(func, "axis", options["axis"], len(full), what)
+        ax = _core.normalize_axis(func, "axis", options.get("axis", -1), len(full), what)
         arrays = [da.moveaxis(a, ax, -1).rechunk({-1: -1}) for a in arrays]
         per = [_as_dask(da, func, n, args[n]) for n in per_names]
         scalars = {k: v for k, v in args.items() if k not in data_names + per_names}
-        out = _columns(da, func, arrays, per, data_names + per_names, n_threads, scalars)
-    return RESULTS[func](*out)
+        scalars |= {k: v for k, v in options.items() if k not in ("axis", "n_threads")}
+        out = _columns(da, decl, compute, arrays, per, data_names + per_names, n_threads, scalars)
+    return list(out)
 
 
 def _refuse_unknown_chunks(func: str, arrays: Mapping[str, Any]) -> None:
@@ -183,6 +188,7 @@ def _as_dask(da: Any, func: str, name: str, value: Any) -> Any:
 
 def _gradient(
     da: Any,
+    compute: Any,
     args: Mapping[str, Any],
     axes: Any,
     n_threads: int | None,
@@ -208,6 +214,7 @@ def _gradient(
         "(y,x)->(y,x),(y,x)",
         grid_last,
         output_dtypes=dtypes,
+        compute=compute,
         x=x,
         y=y,
         sphere=sphere,

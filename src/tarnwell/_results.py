@@ -1,14 +1,21 @@
-"""Named results of the five functions and the metadata of their fields."""
+"""Named results of the diagnostics: fields of one kind of array, and a Dataset of them."""
 
 from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any, Generic, NamedTuple, TypeVar
 
 if TYPE_CHECKING:
+    from collections.abc import Sequence
+
+    import numpy as np
+    import typing_extensions
     import xarray
 
-if TYPE_CHECKING:
-    import typing_extensions
+    # Inputs that give NumPy fields: numbers, nested sequences, ndarrays
+    # (masked arrays among them). Other mixes (pint Quantities, a DataArray or
+    # dask array in a later argument) are typed Any: a fallback typed as a
+    # named tuple of Any makes mypy reject calls whose NumPy types hold an Any.
+    NumPyIn = float | np.generic | Sequence[Any] | np.ndarray[Any, Any]
 
     #: The type of every field: the kind of array the inputs were (NumPy, DataArray,
     #: dask). Unparameterised (``tarnwell.Thermo``), the fields are Any. The
@@ -101,85 +108,46 @@ class Vad(NamedTuple, Generic[F]):  # noqa: UP046 (the default of F)
         return _to_dataset(self)
 
 
-class Parcel(NamedTuple):
+class Parcel(NamedTuple, Generic[F]):  # noqa: UP046 (the default of F)
     """CAPE, CIN and the parcel's LCL, LFC and EL; see :func:`tarnwell.parcel`."""
 
-    cape: Any
-    cin: Any
-    lcl_pressure: Any
-    lcl_height: Any
-    lfc_pressure: Any
-    lfc_height: Any
-    el_pressure: Any
-    el_height: Any
+    cape: F
+    cin: F
+    lcl_pressure: F
+    lcl_height: F
+    lfc_pressure: F
+    lfc_height: F
+    el_pressure: F
+    el_height: F
+
+    def to_dataset(self) -> xarray.Dataset:
+        """The fields, DataArrays, as one ``xarray.Dataset``."""
+        return _to_dataset(self)
 
 
-class Field(NamedTuple):
-    """CF metadata of one result field. `units` None: the units of the input `f`."""
+class EffectiveLayer(NamedTuple, Generic[F]):  # noqa: UP046 (the default of F)
+    """The effective inflow layer of every column; see
+    :func:`tarnwell.composites.effective_inflow_layer`."""
 
-    units: str | None
-    long_name: str
-    standard_name: str | None = None
+    bottom_height: F
+    top_height: F
+    bottom_pressure: F
+    top_pressure: F
+
+    def to_dataset(self) -> xarray.Dataset:
+        """The fields, DataArrays, as one ``xarray.Dataset``."""
+        return _to_dataset(self)
 
 
-FIELDS: dict[str, dict[str, Field]] = {
-    "thermo": {
-        "mixing_ratio": Field("kg kg-1", "water vapour mixing ratio", "humidity_mixing_ratio"),
-        "theta": Field("K", "potential temperature", "air_potential_temperature"),
-        "theta_v": Field("K", "virtual potential temperature"),
-        "theta_e": Field(
-            "K", "equivalent potential temperature", "equivalent_potential_temperature"
-        ),
-    },
-    "cold_pool": {
-        "intensity": Field("m s-1", "cold pool intensity"),
-        "depth": Field("m", "cold pool depth"),
-        "open_top": Field("1", "cold pool still open at the top of the column"),
-    },
-    "profile": {
-        "u_bottom": Field("m s-1", "u at the bottom of the layer"),
-        "v_bottom": Field("m s-1", "v at the bottom of the layer"),
-        "u_top": Field("m s-1", "u at the top of the layer"),
-        "v_top": Field("m s-1", "v at the top of the layer"),
-        "helicity": Field("m2 s-2", "storm relative helicity"),
-        "u_mean": Field("m s-1", "layer mean u"),
-        "v_mean": Field("m s-1", "layer mean v"),
-    },
-    "gradient": {
-        "dfdx": Field(None, "derivative along x"),
-        "dfdy": Field(None, "derivative along y"),
-    },
-    "vad": {
-        "u": Field("m s-1", "eastward wind from the VAD fit", "eastward_wind"),
-        "v": Field("m s-1", "northward wind from the VAD fit", "northward_wind"),
-        "a0": Field("m s-1", "intercept of the first-order VAD fit"),
-        "rms": Field("m s-1", "rms residual of the first-order VAD fit"),
-        "n": Field("1", "number of valid gates"),
-        "a0_2": Field("m s-1", "intercept of the second-order VAD fit"),
-        "s2": Field("m s-1", "coefficient of sin 2 az in the second-order VAD fit"),
-        "c2": Field("m s-1", "coefficient of cos 2 az in the second-order VAD fit"),
-    },
-    "parcel": {
-        "cape": Field(
-            "J kg-1",
-            "convective available potential energy",
-            "atmosphere_convective_available_potential_energy",
-        ),
-        "cin": Field("J kg-1", "convective inhibition", "atmosphere_convective_inhibition"),
-        "lcl_pressure": Field("Pa", "pressure at the lifting condensation level"),
-        "lcl_height": Field("m", "height of the lifting condensation level above ground"),
-        "lfc_pressure": Field("Pa", "pressure at the level of free convection"),
-        "lfc_height": Field("m", "height of the level of free convection above ground"),
-        "el_pressure": Field("Pa", "pressure at the equilibrium level"),
-        "el_height": Field("m", "height of the equilibrium level above ground"),
-    },
-}
+class StormMotion(NamedTuple, Generic[F]):  # noqa: UP046 (the default of F)
+    """Bunkers right- and left-moving storm motion; see
+    :func:`tarnwell.composites.bunkers_storm_motion`."""
 
-RESULTS: dict[str, type[Any]] = {
-    "thermo": Thermo,
-    "cold_pool": ColdPool,
-    "profile": Profile,
-    "gradient": Gradient,
-    "vad": Vad,
-    "parcel": Parcel,
-}
+    u_right: F
+    v_right: F
+    u_left: F
+    v_left: F
+
+    def to_dataset(self) -> xarray.Dataset:
+        """The fields, DataArrays, as one ``xarray.Dataset``."""
+        return _to_dataset(self)

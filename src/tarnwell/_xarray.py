@@ -7,34 +7,15 @@ from typing import Any
 
 import numpy as np
 
-from . import _core, _sphere, units
-from ._results import FIELDS, RESULTS
+from . import _dask, _sphere, units
+from ._declarations import Diagnostic, Output
 from ._threads import resolve_threads
-
-# Data arguments, which carry the consumed (core) dimension, and per-column arguments.
-_ROLES: dict[str, tuple[tuple[str, ...], tuple[str, ...]]] = {
-    "thermo": (("t", "p", "td"), ()),
-    "cold_pool": (("z", "b"), ("bottom", "top")),
-    "profile": (("z", "u", "v"), ("ground", "cu", "cv")),
-    "vad": (("vr", "az"), ("cos_el",)),
-    "gradient": (("f",), ()),
-    "parcel": (("p", "t", "td", "z"), ()),
-}
 
 # Dimension names taken as vertical when no coordinate says so (compared lower-case).
 VERTICAL_NAMES = (
     "level", "levels", "lev", "z", "height", "altitude", "pressure", "plev", "isobaric",
     "model_level", "model_level_number", "bottom_top", "nz",
 )  # fmt: skip
-# The argument whose dimension order the results follow.
-MAIN = {
-    "thermo": "t",
-    "cold_pool": "b",
-    "profile": "u",
-    "vad": "vr",
-    "gradient": "f",
-    "parcel": "t",
-}
 GATE_NAMES = ("azimuth", "az", "gate", "gates")
 X_NAMES = ("x", "projection_x_coordinate", "west_east", "lon", "longitude")
 Y_NAMES = ("y", "projection_y_coordinate", "south_north", "lat", "latitude")
@@ -82,14 +63,16 @@ def find_dim(
     )
 
 
-def _convert(func: str, name: str, value: Any, xr: Any) -> tuple[Any, Any]:
-    """`value` in the kernel unit of `name`, and the units it came with (None if none)."""
+def _convert(decl: Diagnostic, name: str, value: Any, xr: Any) -> tuple[Any, Any]:
+    """`value` in the declared unit of `name`, and the units it came with (None if none)."""
+    func = decl.name
+    target = decl.unit(name)
     if isinstance(value, xr.DataArray):
         source: Any = None
         data = value.data
         if units.is_quantity(data) or units.is_lazy_quantity(data):
             # A DataArray wrapping a pint Quantity, or dask blocks of Quantities.
-            magnitude, source = units.strip_quantity(func, name, data)
+            magnitude, source = units.strip_quantity(func, name, data, target)
             if magnitude.dtype.kind not in "biuf":
                 raise TypeError(
                     f"tarnwell.{func}: {name} must hold real numbers, got dtype {magnitude.dtype}"
@@ -101,13 +84,12 @@ def _convert(func: str, name: str, value: Any, xr: Any) -> tuple[Any, Any]:
             raise TypeError(
                 f"tarnwell.{func}: {name} must hold real numbers, got dtype {value.dtype}"
             )
-        target = units.KERNEL_UNITS[func].get(name)
         if source is None or target is None:
             return value, source
         scale, offset = units.conversion(func, name, source, target)
         return units.apply_linear(value, scale, offset), source
     if units.is_quantity(value) or units.is_lazy_quantity(value):
-        plain, source = units.strip_quantity(func, name, value)
+        plain, source = units.strip_quantity(func, name, value, target)
         if np.ndim(plain) > 0:
             # Without dimension names it would broadcast by position.
             raise TypeError(
@@ -123,50 +105,60 @@ def _convert(func: str, name: str, value: Any, xr: Any) -> tuple[Any, Any]:
     return value, None
 
 
-def _block(*arrays: Any, func: str, names: tuple[str, ...], lazy: bool, **kwargs: Any) -> Any:
-    """The fields of `func` on the DataArrays' data, the consumed dimensions last."""
-    call = dict(zip(names, arrays, strict=True)) | kwargs
-    options = {"n_threads": call.pop("n_threads")}
-    if func == "gradient":
+def _block(
+    *arrays: Any,
+    decl: Diagnostic,
+    compute: Any,
+    names: tuple[str, ...],
+    lazy: bool,
+    options: dict[str, Any],
+    **scalars: Any,
+) -> Any:
+    """The fields of `decl` on the DataArrays' data, the consumed dimensions last."""
+    call = dict(zip(names, arrays, strict=True)) | scalars
+    options = dict(options)
+    if decl.core == "grid":
         options["axes"] = (-2, -1)
-        options["sphere"] = call.pop("sphere")
-    elif func != "thermo":
+    elif decl.core != "none":
         options["axis"] = -1
     if lazy:
-        from . import _dask
-
-        return tuple(_dask.run(func, call, options))
-    if options.pop("sphere", False):
-        return _sphere.gradient(call["f"], call["x"], call["y"], **options)
-    return tuple(getattr(_core, func)(**call, **options))
+        fields = _dask.run(decl, compute, call, options)
+    elif options.pop("sphere", False):
+        fields = _sphere.gradient(call["f"], call["x"], call["y"], **options)
+    else:
+        fields = compute(**call, **options)
+    fields = tuple(fields)
+    return fields if len(fields) > 1 else fields[0]
 
 
 def run(
-    func: str,
-    arrays: Mapping[str, Any],
-    scalars: Mapping[str, Any],
+    decl: Diagnostic,
+    compute: Any,
+    values: Mapping[str, Any],
     options: Mapping[str, Any],
     xarray_options: Mapping[str, Any],
 ) -> Any:
     import xarray as xr
 
+    func = decl.name
     if options.get("axis", -1) != -1 or tuple(options.get("axes", (-2, -1))) != (-2, -1):
         raise TypeError(
             f"tarnwell.{func}: DataArray inputs name their axes by dimension "
             f"({', '.join(xarray_options)}=), not by position"
         )
-    n_threads = options["n_threads"]
+    n_threads = options.get("n_threads")
     if n_threads is not None:
         resolve_threads(n_threads)
-    data_names, per_names = _ROLES[func]
+    data_names = decl.role_names("element", "level", "grid")
+    per_names = decl.role_names("column")
 
     converted: dict[str, Any] = {}
     source_units: dict[str, Any] = {}
     for name in data_names + per_names:
-        converted[name], source_units[name] = _convert(func, name, arrays[name], xr)
+        converted[name], source_units[name] = _convert(decl, name, values[name], xr)
     plain_scalars: dict[str, Any] = {}
-    for name, value in scalars.items():
-        plain_scalars[name], _ = units.strip_quantity(func, name, value)
+    for name in decl.role_names("scalar"):
+        plain_scalars[name], _ = units.strip_quantity(func, name, values[name], decl.unit(name))
     # Values without units are taken as SI; those that cannot be are named.
     # Lazy values are not read: that would compute them.
     unitless = {
@@ -177,11 +169,11 @@ def run(
 
     data = {n: converted[n] for n in data_names}
     for name, value in data.items():
-        if not isinstance(value, xr.DataArray) and func != "thermo":
+        if not isinstance(value, xr.DataArray) and decl.core != "none":
             raise TypeError(f"tarnwell.{func}: {name} must be a DataArray like the other data")
 
     core: list[Hashable] = []
-    if func == "gradient":
+    if decl.core == "grid":
         f = data["f"]
         x_dim = xarray_options["x_dim"] or find_dim(func, "x", data, "X", X_NAMES)
         y_dim = xarray_options["y_dim"] or find_dim(func, "y", data, "Y", Y_NAMES)
@@ -190,23 +182,25 @@ def run(
                 raise ValueError(f"tarnwell.gradient: {opt}={d!r} is not a dimension of f {f.dims}")
         if x_dim == y_dim:
             raise ValueError(f"tarnwell.gradient: x_dim and y_dim are both {x_dim!r}")
-        x, x_degrees = _grid_coordinate(func, "x", arrays["x"], f, x_dim, xr)
-        y, y_degrees = _grid_coordinate(func, "y", arrays["y"], f, y_dim, xr)
+        x, x_degrees = _grid_coordinate(func, "x", values["x"], f, x_dim, xr)
+        y, y_degrees = _grid_coordinate(func, "y", values["y"], f, y_dim, xr)
         plain_scalars["x"], plain_scalars["y"] = x, y
-        plain_scalars["sphere"] = _sphere.is_lat_lon_grid(x_degrees, y_degrees, y)
         core = [y_dim, x_dim]
-    elif func != "thermo":
+        if _sphere.is_lat_lon_grid(x_degrees, y_degrees, y):
+            options = {**options, "sphere": True}
+    elif decl.core != "none":
+        role = "gate" if decl.core == "gate" else "vertical"
         dim = xarray_options["dim"]
         if dim is None:
-            if func == "vad":
-                dim = find_dim(func, "gate", data, None, GATE_NAMES)
+            if role == "gate":
+                dim = find_dim(func, role, data, None, GATE_NAMES)
             else:
-                dim = find_dim(func, "vertical", data, "Z", VERTICAL_NAMES)
+                dim = find_dim(func, role, data, "Z", VERTICAL_NAMES)
         for name, value in data.items():
             if dim not in value.dims:
                 raise ValueError(
                     f"tarnwell.{func}: {name} with dimensions {value.dims} lacks the "
-                    f"{'gate' if func == 'vad' else 'vertical'} dimension {dim!r}"
+                    f"{role} dimension {dim!r}"
                 )
         core = [dim]
     for name in per_names:
@@ -218,10 +212,10 @@ def run(
             )
 
     lazy = any(getattr(v, "chunks", None) is not None for v in converted.values())
-    # The results take the dimension order of the main data argument (b, u, vr, t,
-    # f), other arguments' extra dimensions after it: apply_ufunc orders the
-    # broadcast dimensions by first appearance.
-    data_names = (MAIN[func], *(n for n in data_names if n != MAIN[func]))
+    # The results take the dimension order of the main data argument, other
+    # arguments' extra dimensions after it: apply_ufunc orders the broadcast
+    # dimensions by first appearance.
+    data_names = (decl.main, *(n for n in data_names if n != decl.main))
     data_list = [data[n] for n in data_names]
     if core and lazy:
         # The kernel needs whole columns (or whole grids): merge chunks along them.
@@ -229,20 +223,21 @@ def run(
             a.chunk({d: -1 for d in core}) if a.chunks is not None else a for a in data_list
         ]
     per_list = [converted[n] for n in per_names]
-    fields = list(FIELDS[func])
+    passed = {k: v for k, v in options.items() if k not in ("axis", "axes")}
     try:
         out = xr.apply_ufunc(
             _block,
             *data_list,
             *per_list,
             input_core_dims=[core] * len(data_list) + [[]] * len(per_list),
-            output_core_dims=[core if func == "gradient" else []] * len(fields),
+            output_core_dims=[core if decl.core == "grid" else []] * len(decl.outputs),
             dask="allowed",
             kwargs={
-                "func": func,
+                "decl": decl,
+                "compute": compute,
                 "names": data_names + per_names,
                 "lazy": lazy,
-                "n_threads": n_threads,
+                "options": passed,
                 **plain_scalars,
             },
             keep_attrs=False,
@@ -253,22 +248,21 @@ def run(
         raise ValueError(f"tarnwell.{func}: {err}") from None
     if not isinstance(out, tuple):
         out = (out,)
-    units.warn_implausible(func, unitless, stacklevel=4)
+    units.warn_implausible(decl, unitless, stacklevel=4)
     results = []
-    for name, field in zip(fields, out, strict=True):
-        if func == "gradient":
+    for output, field in zip(decl.outputs, out, strict=True):
+        if decl.core == "grid":
             field = field.transpose(*data["f"].dims)
-        field.name = name
-        field.attrs = _attributes(func, name, source_units.get("f"))
+        field.name = output.name
+        field.attrs = _attributes(output, source_units.get("f"))
         results.append(field)
-    return RESULTS[func](*results)
+    return decl.build(results)
 
 
-def _attributes(func: str, name: str, f_units: Any) -> dict[str, str]:
-    meta = FIELDS[func][name]
+def _attributes(meta: Output, f_units: Any) -> dict[str, str]:
     attrs: dict[str, str] = {}
-    if meta.units is not None:
-        attrs["units"] = meta.units
+    if meta.unit is not None:
+        attrs["units"] = meta.unit
     elif f_units is not None:
         text = f_units if isinstance(f_units, str) else f"{f_units:~}"
         attrs["units"] = f"{text} m-1" if text not in ("1", "") else "m-1"

@@ -3,58 +3,50 @@ inflow layer, effective storm-relative helicity and bulk wind difference,
 Bunkers storm motion, and the significant tornado and supercell composite
 parameters.
 
-The layer functions take NumPy (or masked) columns with the vertical axis at
-`axis`; the composite parameters are elementwise and take NumPy arrays,
-DataArrays or dask arrays alike.
+Each takes what :func:`tarnwell.profile` takes: NumPy (or masked) arrays
+with the vertical axis at `axis`, pint Quantities in any units, DataArrays
+(dimensions by name, CF units) and dask arrays (lazily); columns stored
+top-down are read from the bottom up. The composite parameters are
+elementwise.
 """
 
 from __future__ import annotations
 
-from typing import Any, NamedTuple
+from collections.abc import Hashable
+from typing import Any, cast
 
 import numpy as np
 import numpy.typing as npt
 
-from . import _composite_columns, _core, units
-from .kernels import profile
+from . import _composite_columns, _core, _face
+from ._declarations import (
+    BUNKERS_STORM_MOTION,
+    EFFECTIVE_BULK_WIND_DIFFERENCE,
+    EFFECTIVE_INFLOW_LAYER,
+    EFFECTIVE_SRH,
+    SIGNIFICANT_TORNADO_PARAMETER,
+    SUPERCELL_COMPOSITE_PARAMETER,
+)
+from ._results import EffectiveLayer, Profile, StormMotion
 
 FloatArray = npt.NDArray[np.float64]
+
+__all__ = [
+    "EffectiveLayer",
+    "StormMotion",
+    "bunkers_storm_motion",
+    "effective_bulk_wind_difference",
+    "effective_inflow_layer",
+    "effective_srh",
+    "significant_tornado_parameter",
+    "supercell_composite_parameter",
+]
 
 #: Thompson et al. (2007): the parcels of the effective inflow layer.
 EFFECTIVE_CAPE = 100.0  # J kg-1, at least
 EFFECTIVE_CIN = -250.0  # J kg-1, at least
 #: Depth above the ground searched for the effective inflow layer, Pa.
 EFFECTIVE_SEARCH_DEPTH = 30000.0
-
-
-class EffectiveLayer(NamedTuple):
-    """The effective inflow layer of every column; see :func:`effective_inflow_layer`."""
-
-    bottom_height: Any
-    top_height: Any
-    bottom_pressure: Any
-    top_pressure: Any
-
-
-class StormMotion(NamedTuple):
-    """Bunkers right- and left-moving storm motion; see :func:`bunkers_storm_motion`."""
-
-    u_right: Any
-    v_right: Any
-    u_left: Any
-    v_left: Any
-
-
-def _level_last(
-    func: str, data: dict[str, Any], axis: int
-) -> tuple[tuple[int, ...], list[FloatArray]]:
-    """Broadcast column data as C-ordered (n, L) rows, NaN where masked."""
-    c = _core.columns(func, data, {}, axis)
-    rows = [
-        np.ascontiguousarray(np.moveaxis(a, c.axis, -1)).reshape(-1, a.shape[c.axis])
-        for a in c.arrays
-    ]
-    return c.batch, rows
 
 
 def effective_inflow_layer(
@@ -64,8 +56,9 @@ def effective_inflow_layer(
     z: Any,
     *,
     axis: int = -1,
+    dim: Hashable | None = None,
     n_threads: int | None = None,
-) -> EffectiveLayer:
+) -> EffectiveLayer[Any]:
     r"""The effective inflow layer of every column (Thompson et al. 2007).
 
     The layer of air that feeds a storm: the contiguous run of levels, from
@@ -75,12 +68,14 @@ def effective_inflow_layer(
 
     Parameters
     ----------
-    p, t, td, z : array_like
+    p, t, td, z : array_like, DataArray, dask array or pint Quantity
         Pressure (Pa), temperature (K), dew point (K) and height (m) of every
         level, as for :func:`tarnwell.parcel`. Values that cannot be SI (hPa, °C)
         warn as in :func:`tarnwell.thermo`.
     axis : int, default -1
         The vertical axis of the broadcast data.
+    dim : hashable, optional
+        The vertical dimension of DataArray inputs (see :func:`tarnwell.cold_pool`).
     n_threads : int, optional
         As in :func:`tarnwell.thermo`.
 
@@ -105,13 +100,25 @@ def effective_inflow_layer(
     helicity and bulk shear in supercell thunderstorm environments. *Wea.
     Forecasting*, 22, 102-115.
     """
-    func = "effective_inflow_layer"
-    data = {"p": p, "t": t, "td": td, "z": z}
-    batch, (P, T, D, Z) = _composite_columns.level_last_rows(func, data, axis, heights="z")
-    plain = {k: v for k, v in (("p", p), ("t", t), ("td", td)) if not units.is_quantity(v)}
-    units.warn_implausible(f"composites.{func}", plain, stacklevel=2)
-    out = _composite_columns.effective_layer_rows(P, T, D, Z, n_threads)
-    return EffectiveLayer(*(row.reshape(batch) for row in out))
+    return cast(
+        EffectiveLayer[Any],
+        _face.run(
+            EFFECTIVE_INFLOW_LAYER,
+            _effective_inflow_layer_numpy,
+            {"p": p, "t": t, "td": td, "z": z},
+            {"axis": axis, "n_threads": n_threads},
+            {"dim": dim},
+        ),
+    )
+
+
+def _effective_inflow_layer_rows(
+    P: FloatArray, T: FloatArray, D: FloatArray, Z: FloatArray, *, n_threads: int | None
+) -> tuple[FloatArray, ...]:
+    return tuple(_composite_columns.effective_layer_rows(P, T, D, Z, n_threads))
+
+
+_effective_inflow_layer_numpy = _core.OnRows(EFFECTIVE_INFLOW_LAYER, _effective_inflow_layer_rows)
 
 
 def _lowest_height(z: FloatArray) -> FloatArray:
@@ -139,11 +146,12 @@ def effective_srh(
     z: Any,
     u: Any,
     v: Any,
-    layer: EffectiveLayer,
+    layer: EffectiveLayer[Any],
     *,
     cu: Any,
     cv: Any,
     axis: int = -1,
+    dim: Hashable | None = None,
 ) -> Any:
     r"""Effective storm-relative helicity (Thompson et al. 2007), m2 s-2.
 
@@ -155,23 +163,27 @@ def effective_srh(
 
     Parameters
     ----------
-    z : array_like
-        Height of every level, m, rising with the level index; heights of the
+    z : array_like, DataArray, dask array or pint Quantity
+        Height of every level, m, rising with the level index (columns stored
+        top-down are read from the bottom up); heights of the
         layer are measured from the lowest level with a height (levels below
         the ground may be missing, NaN).
-    u, v : array_like
+    u, v : array_like, DataArray, dask array or pint Quantity
         Wind components, m s-1.
     layer : EffectiveLayer
-        From :func:`effective_inflow_layer` on the same columns.
+        From :func:`effective_inflow_layer` on the same columns (DataArrays
+        when the data are: its fields take one value per column).
     cu, cv : float or array_like
         Storm motion per column, m s-1 (for example the right mover of
         :func:`bunkers_storm_motion`).
     axis : int, default -1
         The vertical axis.
+    dim : hashable, optional
+        The vertical dimension of DataArray inputs (see :func:`tarnwell.cold_pool`).
 
     Returns
     -------
-    ndarray
+    ndarray, DataArray, dask array or Quantity
         0 where the layer is a single level or there is no layer
         (``layer.bottom_height`` NaN: no air feeds a storm, so there is no
         inflow to turn); NaN where a wind or the storm motion is missing inside
@@ -183,24 +195,43 @@ def effective_srh(
     helicity and bulk shear in supercell thunderstorm environments. *Wea.
     Forecasting*, 22, 102-115.
     """
-    batch, (Z, U, V) = _level_last("effective_srh", {"z": z, "u": u, "v": v}, axis)
-    n = len(Z)
-    zb = np.broadcast_to(np.asarray(layer.bottom_height, float), batch).reshape(n)
-    zt = np.broadcast_to(np.asarray(layer.top_height, float), batch).reshape(n)
-    cu_ = np.broadcast_to(np.asarray(cu, float), batch).reshape(n)
-    cv_ = np.broadcast_to(np.asarray(cv, float), batch).reshape(n)
-    helicity = _composite_columns.layer_helicity_rows(Z, U, V, zb, zt, cu_, cv_)
-    return np.where(np.isnan(zb), 0.0, helicity).reshape(batch)
+    return _face.run(
+        EFFECTIVE_SRH,
+        _effective_srh_numpy,
+        {"z": z, "u": u, "v": v, "layer.bottom_height": layer.bottom_height}
+        | {"layer.top_height": layer.top_height, "cu": cu, "cv": cv},
+        {"axis": axis},
+        {"dim": dim},
+    )
+
+
+def _effective_srh_rows(
+    Z: FloatArray,
+    U: FloatArray,
+    V: FloatArray,
+    zb: FloatArray,
+    zt: FloatArray,
+    cu: FloatArray,
+    cv: FloatArray,
+    *,
+    n_threads: int | None,
+) -> tuple[FloatArray]:
+    helicity = _composite_columns.layer_helicity_rows(Z, U, V, zb, zt, cu, cv)
+    return (np.where(np.isnan(zb), 0.0, helicity),)
+
+
+_effective_srh_numpy = _core.OnRows(EFFECTIVE_SRH, _effective_srh_rows)
 
 
 def effective_bulk_wind_difference(
     z: Any,
     u: Any,
     v: Any,
-    layer: EffectiveLayer,
+    layer: EffectiveLayer[Any],
     el_height: Any,
     *,
     axis: int = -1,
+    dim: Hashable | None = None,
 ) -> Any:
     r"""Effective bulk wind difference (Thompson et al. 2007), m s-1.
 
@@ -211,20 +242,22 @@ def effective_bulk_wind_difference(
 
     Parameters
     ----------
-    z, u, v : array_like
+    z, u, v : array_like, DataArray, dask array or pint Quantity
         Heights (m, rising with the level index; levels below the ground may
         be missing, NaN) and wind components (m s-1).
     layer : EffectiveLayer
         From :func:`effective_inflow_layer`.
-    el_height : array_like
+    el_height : array_like, DataArray, dask array or pint Quantity
         Height of the most unstable parcel's equilibrium level above the
         lowest level with a height, m (``tarnwell.parcel(..., parcel="most_unstable").el_height``).
     axis : int, default -1
         The vertical axis.
+    dim : hashable, optional
+        The vertical dimension of DataArray inputs (see :func:`tarnwell.cold_pool`).
 
     Returns
     -------
-    ndarray
+    ndarray, DataArray, dask array or Quantity
         0 where there is no effective layer (``layer.bottom_height`` NaN), as
         for :func:`effective_srh`; NaN where there is a layer but no EL, or a
         wind is missing.
@@ -235,20 +268,51 @@ def effective_bulk_wind_difference(
     helicity and bulk shear in supercell thunderstorm environments. *Wea.
     Forecasting*, 22, 102-115.
     """
-    batch, (Z, U, V) = _level_last("effective_bulk_wind_difference", {"z": z, "u": u, "v": v}, axis)
+    return _face.run(
+        EFFECTIVE_BULK_WIND_DIFFERENCE,
+        _effective_bulk_wind_difference_numpy,
+        {
+            "z": z,
+            "u": u,
+            "v": v,
+            "layer.bottom_height": layer.bottom_height,
+            "el_height": el_height,
+        },
+        {"axis": axis},
+        {"dim": dim},
+    )
+
+
+def _effective_bulk_wind_difference_rows(
+    Z: FloatArray,
+    U: FloatArray,
+    V: FloatArray,
+    zb: FloatArray,
+    el: FloatArray,
+    *,
+    n_threads: int | None,
+) -> tuple[FloatArray]:
     zagl = Z - _lowest_height(Z)
-    n = len(Z)
-    zb = np.broadcast_to(np.asarray(layer.bottom_height, float), batch).reshape(n)
-    el = np.broadcast_to(np.asarray(el_height, float), batch).reshape(n)
     zt = zb + (el - zb) * 0.5
     du = _wind_at(zagl, U, zt) - _wind_at(zagl, U, zb)
     dv = _wind_at(zagl, V, zt) - _wind_at(zagl, V, zb)
-    return np.where(np.isnan(zb), 0.0, np.hypot(du, dv)).reshape(batch)
+    return (np.where(np.isnan(zb), 0.0, np.hypot(du, dv)),)
+
+
+_effective_bulk_wind_difference_numpy = _core.OnRows(
+    EFFECTIVE_BULK_WIND_DIFFERENCE, _effective_bulk_wind_difference_rows
+)
 
 
 def bunkers_storm_motion(
-    z: Any, u: Any, v: Any, *, axis: int = -1, n_threads: int | None = None
-) -> StormMotion:
+    z: Any,
+    u: Any,
+    v: Any,
+    *,
+    axis: int = -1,
+    dim: Hashable | None = None,
+    n_threads: int | None = None,
+) -> StormMotion[Any]:
     r"""Right- and left-moving supercell motion (Bunkers et al. 2000), m s-1.
 
     .. math:: \mathbf{V}_{RM,LM} = \overline{\mathbf{V}}_{0-6}
@@ -259,21 +323,57 @@ def bunkers_storm_motion(
     winds and :math:`D` = 7.5 m s-1; heights above the lowest usable level.
     The means are those of :func:`tarnwell.profile`.
 
+    Parameters
+    ----------
+    z, u, v : array_like, DataArray, dask array or pint Quantity
+        Height of every level (m) and wind components (m s-1), as for
+        :func:`tarnwell.profile`.
+    axis : int, default -1
+        The vertical axis.
+    dim : hashable, optional
+        The vertical dimension of DataArray inputs (see :func:`tarnwell.cold_pool`).
+    n_threads : int, optional
+        As in :func:`tarnwell.thermo`.
+
+    Returns
+    -------
+    StormMotion
+        ``u_right``, ``v_right``, ``u_left`` and ``v_left``, m s-1, of the
+        shape of the non-vertical axes.
+
     References
     ----------
     Bunkers, M. J., B. A. Klimowski, J. W. Zeitler, R. L. Thompson and M. L.
     Weisman, 2000: Predicting supercell motion using a new hodograph
     technique. *Wea. Forecasting*, 15, 61-79.
     """
-    kw: dict[str, Any] = dict(ground=np.nan, cu=0.0, cv=0.0, axis=axis, n_threads=n_threads)
-    mean = profile(z, u, v, bottom=0.0, top=6000.0, **kw)
-    low = profile(z, u, v, bottom=0.0, top=500.0, **kw)
-    high = profile(z, u, v, bottom=5500.0, top=6000.0, **kw)
+    return cast(
+        StormMotion[Any],
+        _face.run(
+            BUNKERS_STORM_MOTION,
+            _bunkers_storm_motion_numpy,
+            {"z": z, "u": u, "v": v},
+            {"axis": axis, "n_threads": n_threads},
+            {"dim": dim},
+        ),
+    )
+
+
+def _bunkers_storm_motion_rows(
+    z: FloatArray, u: FloatArray, v: FloatArray, *, n_threads: int | None
+) -> tuple[FloatArray, ...]:
+    kw: dict[str, Any] = dict(ground=np.nan, cu=0.0, cv=0.0, axis=-1, n_threads=n_threads)
+    mean = Profile(*_core.profile(z, u, v, bottom=0.0, top=6000.0, **kw))
+    low = Profile(*_core.profile(z, u, v, bottom=0.0, top=500.0, **kw))
+    high = Profile(*_core.profile(z, u, v, bottom=5500.0, top=6000.0, **kw))
     su, sv = high.u_mean - low.u_mean, high.v_mean - low.v_mean
     shear = np.hypot(su, sv)
     # 7.5 m/s to the right of the shear: the shear turned clockwise.
     du, dv = 7.5 * sv / shear, 7.5 * su / shear
-    return StormMotion(mean.u_mean + du, mean.v_mean - dv, mean.u_mean - du, mean.v_mean + dv)
+    return mean.u_mean + du, mean.v_mean - dv, mean.u_mean - du, mean.v_mean + dv
+
+
+_bunkers_storm_motion_numpy = _core.OnRows(BUNKERS_STORM_MOTION, _bunkers_storm_motion_rows)
 
 
 def significant_tornado_parameter(
@@ -300,11 +400,11 @@ def significant_tornado_parameter(
 
     Parameters
     ----------
-    mlcape, mlcin, ml_lcl_height : array_like, DataArray or dask array
+    mlcape, mlcin, ml_lcl_height : array_like, DataArray, dask array or pint Quantity
         From ``tarnwell.parcel(..., parcel="mixed_layer")``.
-    esrh, ebwd : array_like, DataArray or dask array
+    esrh, ebwd : array_like, DataArray, dask array or pint Quantity
         From :func:`effective_srh` and :func:`effective_bulk_wind_difference`.
-    effective_bottom : array_like, DataArray or dask array
+    effective_bottom : array_like, DataArray, dask array or pint Quantity
         ``bottom_height`` of :func:`effective_inflow_layer`, m.
 
     References
@@ -314,6 +414,24 @@ def significant_tornado_parameter(
     contiguous United States. Part II: Supercell and QLCS tornado
     environments. *Wea. Forecasting*, 27, 1136-1154.
     """
+    return _face.run(
+        SIGNIFICANT_TORNADO_PARAMETER,
+        _significant_tornado_parameter_numpy,
+        {"mlcape": mlcape, "mlcin": mlcin, "ml_lcl_height": ml_lcl_height}
+        | {"esrh": esrh, "ebwd": ebwd, "effective_bottom": effective_bottom},
+        {},
+        {},
+    )
+
+
+def _significant_tornado_parameter_formula(
+    mlcape: FloatArray,
+    mlcin: FloatArray,
+    ml_lcl_height: FloatArray,
+    esrh: FloatArray,
+    ebwd: FloatArray,
+    effective_bottom: FloatArray,
+) -> FloatArray:
     cape_term = mlcape / 1500.0
     lcl_term = np.minimum(np.maximum((2000.0 - ml_lcl_height) / 1000.0, 0.0), 1.0)
     srh_term = esrh / 150.0
@@ -322,14 +440,12 @@ def significant_tornado_parameter(
     stp = cape_term * lcl_term * srh_term * shear_term * cin_term
     # NaN == 0 is False: no layer at all counts as an elevated one. An unknown
     # term keeps the product NaN.
-    return _where((effective_bottom == 0.0) | (stp != stp), stp, 0.0)
+    return np.where((effective_bottom == 0.0) | (stp != stp), stp, 0.0)
 
 
-def _where(cond: Any, a: Any, b: float) -> Any:
-    """np.where that keeps a DataArray's labels (dask arrays dispatch by themselves)."""
-    if hasattr(a, "where") and hasattr(a, "dims"):
-        return a.where(cond, b)
-    return np.where(cond, a, b)
+_significant_tornado_parameter_numpy = _core.Elementwise(
+    SIGNIFICANT_TORNADO_PARAMETER, _significant_tornado_parameter_formula
+)
 
 
 def supercell_composite_parameter(mucape: Any, esrh: Any, ebwd: Any, mucin: Any) -> Any:
@@ -354,6 +470,23 @@ def supercell_composite_parameter(mucape: Any, esrh: Any, ebwd: Any, mucin: Any)
     supercell composite and significant tornado parameters. Preprints, 22nd
     Conf. on Severe Local Storms, Hyannis, MA, Amer. Meteor. Soc., P8.1.
     """
+    return _face.run(
+        SUPERCELL_COMPOSITE_PARAMETER,
+        _supercell_composite_parameter_numpy,
+        {"mucape": mucape, "esrh": esrh, "ebwd": ebwd, "mucin": mucin},
+        {},
+        {},
+    )
+
+
+def _supercell_composite_parameter_formula(
+    mucape: FloatArray, esrh: FloatArray, ebwd: FloatArray, mucin: FloatArray
+) -> FloatArray:
     shear_term = (np.minimum(ebwd, 20.0) / 20.0) * (ebwd >= 10.0)
     cin_term = -40.0 / np.minimum(mucin, -40.0)
     return (mucape / 1000.0) * (esrh / 50.0) * shear_term * cin_term
+
+
+_supercell_composite_parameter_numpy = _core.Elementwise(
+    SUPERCELL_COMPOSITE_PARAMETER, _supercell_composite_parameter_formula
+)

@@ -1,109 +1,26 @@
-"""The five diagnostics: one function per kernel, for NumPy, pint, xarray and dask inputs."""
+"""Moist thermodynamics, cold pools and layer winds (thermo, cold_pool, profile),
+for NumPy, pint, xarray and dask inputs."""
 
 from __future__ import annotations
 
 import math
-from collections.abc import Hashable, Mapping, Sequence
+from collections.abc import Hashable
 from typing import TYPE_CHECKING, Any, cast, overload
 
 import numpy as np
 import numpy.typing as npt
 
-from . import _core, _sphere, units
-from ._results import FIELDS, ColdPool, Gradient, Profile, Thermo, Vad
+from . import _core, _face
+from ._declarations import COLD_POOL, PROFILE, THERMO
+from ._results import ColdPool, Profile, Thermo
 
 if TYPE_CHECKING:
     import dask.array
     import xarray
 
-    # Inputs that give NumPy fields: numbers, nested sequences, ndarrays
-    # (masked arrays among them). Other mixes (pint Quantities, a DataArray or
-    # dask array in a later argument) are typed Any: a fallback typed as a
-    # named tuple of Any makes mypy reject calls whose NumPy types hold an Any.
-    NumPyIn = float | np.generic | Sequence[Any] | np.ndarray[Any, Any]
+    from ._results import NumPyIn
 
 FloatArray = npt.NDArray[np.float64]
-
-
-def _is_dataarray(value: Any) -> bool:
-    return units.is_instance_of(value, "xarray", ("DataArray",))
-
-
-def _is_dask(value: Any) -> bool:
-    return units.is_instance_of(value, "dask", ("Array",))
-
-
-def _run(
-    func: str,
-    arrays: Mapping[str, Any],
-    scalars: Mapping[str, Any],
-    options: Mapping[str, Any],
-    xarray_options: Mapping[str, Any],
-) -> Any:
-    values = list(arrays.values())
-    if any(_is_dataarray(v) for v in values):
-        from . import _xarray
-
-        return _xarray.run(func, arrays, scalars, options, xarray_options)
-    for name, value in xarray_options.items():
-        if value is not None:
-            raise TypeError(f"tarnwell.{func}: {name}= names a dimension of DataArray inputs")
-
-    sphere = False
-    if func == "gradient":
-        degrees = [
-            units.is_quantity(arrays[name])
-            and units.is_angle_in_degrees(func, name, arrays[name].units)
-            for name in ("x", "y")
-        ]
-        if degrees[0] and degrees[1]:
-            # Longitudes and latitudes: the gradient on the sphere.
-            arrays = dict(arrays)
-            for name in ("x", "y"):
-                scale, offset = units.conversion(func, name, arrays[name].units, "degree")
-                arrays[name] = units.apply_linear(arrays[name].magnitude, scale, offset)
-        sphere = _sphere.is_lat_lon_grid(degrees[0], degrees[1], arrays["y"])
-    plain: dict[str, Any] = {}
-    unitless: dict[str, Any] = {}
-    reg = None
-    f_units = None
-    for name, value in (*arrays.items(), *scalars.items()):
-        plain[name], quantity_units = units.strip_quantity(func, name, value)
-        if quantity_units is not None:
-            reg = reg or quantity_units._REGISTRY
-            if name == "f":
-                f_units = quantity_units
-        elif not _is_dask(value):
-            unitless[name] = value
-
-    if any(_is_dask(plain[name]) for name in arrays):
-        from . import _dask
-
-        result = _dask.run(func, plain, {**options, "sphere": sphere} if sphere else options)
-    elif sphere:
-        result = Gradient(*_sphere.gradient(plain["f"], plain["x"], plain["y"], **options))
-    else:
-        result = getattr(_core, func)(**plain, **options)
-    # After the call, so a refused call does not warn too; lazy values are not
-    # read here: that would compute them.
-    units.warn_implausible(func, unitless, stacklevel=3)
-    if reg is None:
-        return result
-    return type(result)(
-        *(
-            _with_units(func, name, field, reg, f_units)
-            for name, field in zip(result._fields, result, strict=True)
-        )
-    )
-
-
-def _with_units(func: str, name: str, field: Any, reg: Any, f_units: Any) -> Any:
-    cf_unit = FIELDS[func][name].units
-    if cf_unit is None:
-        unit = (f_units if f_units is not None else reg.dimensionless) / reg.meter
-    else:
-        unit = reg.Unit(units.cf_to_pint(cf_unit))
-    return reg.Quantity(field, unit)
 
 
 @overload
@@ -221,7 +138,8 @@ def thermo(t: Any, p: Any, td: Any, *, n_threads: int | None = None) -> Thermo[A
            [[303.77, 304.82]]])
     """
     return cast(
-        Thermo[Any], _run("thermo", {"t": t, "p": p, "td": td}, {}, {"n_threads": n_threads}, {})
+        Thermo[Any],
+        _face.run(THERMO, _core.thermo, {"t": t, "p": p, "td": td}, {"n_threads": n_threads}, {}),
     )
 
 
@@ -364,10 +282,10 @@ def cold_pool(
     """
     return cast(
         ColdPool[Any],
-        _run(
-            "cold_pool",
-            {"z": z, "b": b, "bottom": bottom, "top": top},
-            {"threshold": threshold},
+        _face.run(
+            COLD_POOL,
+            _core.cold_pool,
+            {"z": z, "b": b, "bottom": bottom, "top": top, "threshold": threshold},
             {"axis": axis, "n_threads": n_threads},
             {"dim": dim},
         ),
@@ -526,290 +444,11 @@ def profile(
     """
     return cast(
         Profile[Any],
-        _run(
-            "profile",
-            {"z": z, "u": u, "v": v, "ground": ground, "cu": cu, "cv": cv},
-            {"bottom": bottom, "top": top},
-            {"axis": axis, "n_threads": n_threads},
-            {"dim": dim},
-        ),
-    )
-
-
-@overload
-def gradient(
-    f: NumPyIn,
-    x: Any = ...,
-    y: Any = ...,
-    *,
-    axes: tuple[int, int] = ...,
-    x_dim: Hashable | None = ...,
-    y_dim: Hashable | None = ...,
-    n_threads: int | None = ...,
-) -> Gradient[FloatArray]: ...
-
-
-@overload
-def gradient(
-    f: xarray.DataArray,
-    x: Any = ...,
-    y: Any = ...,
-    *,
-    axes: tuple[int, int] = ...,
-    x_dim: Hashable | None = ...,
-    y_dim: Hashable | None = ...,
-    n_threads: int | None = ...,
-) -> Gradient[xarray.DataArray]: ...
-
-
-@overload
-def gradient(
-    f: dask.array.Array,
-    x: Any = ...,
-    y: Any = ...,
-    *,
-    axes: tuple[int, int] = ...,
-    x_dim: Hashable | None = ...,
-    y_dim: Hashable | None = ...,
-    n_threads: int | None = ...,
-) -> Gradient[dask.array.Array]: ...
-
-
-@overload
-def gradient(
-    f: Any,
-    x: Any = ...,
-    y: Any = ...,
-    *,
-    axes: tuple[int, int] = ...,
-    x_dim: Hashable | None = ...,
-    y_dim: Hashable | None = ...,
-    n_threads: int | None = ...,
-) -> Any: ...
-
-
-def gradient(
-    f: Any,
-    x: Any = None,
-    y: Any = None,
-    *,
-    axes: tuple[int, int] = (-2, -1),
-    x_dim: Hashable | None = None,
-    y_dim: Hashable | None = None,
-    n_threads: int | None = None,
-) -> Gradient[Any]:
-    r"""Horizontal gradient of fields on a rectilinear grid, skipping missing values.
-
-    Along each grid axis a point takes the centred difference
-    :math:`(f_{q+1} - f_{q-1})/(c_{q+1} - c_{q-1})`; next to a missing value or
-    an edge, the one-sided difference to its other neighbour; NaN where it has
-    no usable neighbour or is missing itself. Spacing may be non-uniform and
-    coordinates may decrease.
-
-    Parameters
-    ----------
-    f : array_like, DataArray, dask array or pint Quantity
-        The fields, any units; every axis but the two grid axes is batched.
-    x, y : array_like, optional
-        Coordinates of the x and y grid axes, m, one value per grid point.
-        Required for NumPy input; for a DataArray they default to its
-        coordinates along ``x_dim`` and ``y_dim`` (with their ``units``).
-        Longitude and latitude in degrees (pint Quantities, or coordinates
-        recognised by their units, names or ``standard_name``) give the
-        gradient on the sphere; one in degrees and the other not is refused.
-    axes : (int, int), default (-2, -1)
-        The y and x axes of ``f``.
-    x_dim, y_dim : hashable, optional
-        The x and y dimensions of a DataArray; by default those marked
-        ``axis="X"``/``"Y"`` or named ``x``/``y`` (or ``lon``/``lat``).
-    n_threads : int, optional
-        As in :func:`thermo`.
-
-    Returns
-    -------
-    Gradient
-        Fields of the shape of ``f``:
-
-        - ``dfdx``: :math:`\partial f/\partial x`, units of ``f`` per m.
-        - ``dfdy``: :math:`\partial f/\partial y`, units of ``f`` per m.
-
-    Notes
-    -----
-    On a uniform grid without missing values the result is that of ``numpy.gradient``
-    with first-order edges. Masked elements count as missing; zero spacing gives NaN.
-
-    On a longitude/latitude grid the derivatives along the grid axes are taken with
-    the coordinates in radians (longitudes unwrapped across the date line), then
-    :math:`\partial f/\partial x = (R\cos\phi)^{-1}\,\partial f/\partial\lambda` and
-    :math:`\partial f/\partial y = R^{-1}\,\partial f/\partial\phi`, with the Earth's
-    mean radius R = 6,371,000 m; at a pole ``dfdx`` is NaN. Longitudes round the globe
-    (the step from the last back to the first no wider than the widest) are periodic.
-
-    Examples
-    --------
-    >>> import numpy as np, tarnwell
-    >>> f = np.array([[0.0, 1.0, 4.0, 9.0], [1.0, np.nan, 5.0, 11.0]])
-    >>> g = tarnwell.gradient(f, x=[0.0, 1.0, 2.0, 3.0], y=[0.0, 2.0])
-    >>> g.dfdx
-    array([[ 1.,  2.,  4.,  5.],
-           [nan, nan,  6.,  6.]])
-    """
-    return cast(
-        Gradient[Any],
-        _run(
-            "gradient",
-            {"f": f, "x": x, "y": y},
-            {},
-            {"axes": axes, "n_threads": n_threads},
-            {"x_dim": x_dim, "y_dim": y_dim},
-        ),
-    )
-
-
-@overload
-def vad(
-    vr: NumPyIn,
-    az: NumPyIn,
-    *,
-    cos_el: Any,
-    min_gates: int = ...,
-    min_spread: float = ...,
-    axis: int = ...,
-    dim: Hashable | None = ...,
-    n_threads: int | None = ...,
-) -> Vad[FloatArray]: ...
-
-
-@overload
-def vad(
-    vr: xarray.DataArray,
-    az: Any,
-    *,
-    cos_el: Any,
-    min_gates: int = ...,
-    min_spread: float = ...,
-    axis: int = ...,
-    dim: Hashable | None = ...,
-    n_threads: int | None = ...,
-) -> Vad[xarray.DataArray]: ...
-
-
-@overload
-def vad(
-    vr: dask.array.Array,
-    az: Any,
-    *,
-    cos_el: Any,
-    min_gates: int = ...,
-    min_spread: float = ...,
-    axis: int = ...,
-    dim: Hashable | None = ...,
-    n_threads: int | None = ...,
-) -> Vad[dask.array.Array]: ...
-
-
-@overload
-def vad(
-    vr: Any,
-    az: Any,
-    *,
-    cos_el: Any,
-    min_gates: int = ...,
-    min_spread: float = ...,
-    axis: int = ...,
-    dim: Hashable | None = ...,
-    n_threads: int | None = ...,
-) -> Any: ...
-
-
-def vad(
-    vr: Any,
-    az: Any,
-    *,
-    cos_el: Any,
-    min_gates: int = 30,
-    min_spread: float = 0.2,
-    axis: int = -1,
-    dim: Hashable | None = None,
-    n_threads: int | None = None,
-) -> Vad[Any]:
-    r"""Velocity-azimuth-display wind of every ring of radar gates.
-
-    For every ring (the gates of one range circle of one sweep) a least-squares
-    fit of the radial velocity over its valid gates, first
-    :math:`v_r = a_0 + B_s \sin\phi + B_c \cos\phi`, then with the second harmonic
-    :math:`s_2 \sin 2\phi + c_2 \cos 2\phi` added (Browning and Wexler 1968).
-
-    Parameters
-    ----------
-    vr : array_like, DataArray, dask array or pint Quantity
-        Radial velocity, m s-1.
-    az : array_like, DataArray, dask array or pint Quantity
-        Azimuth :math:`\phi` of every gate, clockwise from north, radians
-        (a DataArray or Quantity in degrees is converted; plain values beyond a
-        full turn warn that they look like degrees); broadcasts against ``vr``
-        (one azimuth per gate for all rings).
-    cos_el : float or array_like
-        Cosine of each ring's elevation; broadcasts against the non-gate shape. 0 or
-        less (a vertical beam) gives NaN winds; beyond ±1 (an elevation) is refused.
-    min_gates : int, default 30
-        Fewest valid gates a fit accepts (at least 3 are always needed). 30 gates leave
-        a fit over a full ring of 1° gates well determined when most of them are missing.
-    min_spread : float, default 0.2
-        Least coverage of the circle: the determinant of the covariance of
-        (sin φ, cos φ) over n²; evenly spread gates reach 0.25, a half circle
-        about 0.047, three quarters of it about 0.17; the default 0.2 asks for
-        gates on most of the circle. 0 or less switches the test off.
-    axis : int, default -1
-        The gate axis of the broadcast data.
-    dim : hashable, optional
-        The gate dimension of DataArray inputs; by default ``azimuth``.
-    n_threads : int, optional
-        As in :func:`thermo`.
-
-    Returns
-    -------
-    Vad
-        Fields of the shape of the non-gate axes:
-
-        - ``u``, ``v``: :math:`B_s/\cos\epsilon` and :math:`B_c/\cos\epsilon`, wind
-          toward east and north, m s-1.
-        - ``a0``: first-order intercept, m s-1.
-        - ``rms``: rms residual of the first-order fit (over n), m s-1.
-        - ``n``: number of valid gates.
-        - ``a0_2``, ``s2``, ``c2``: second-order intercept and second-harmonic
-          coefficients (deformation), m s-1.
-
-    Notes
-    -----
-    A gate is valid when its velocity and azimuth are finite (masked gates
-    are not). A fit needs at least 3 and at least ``min_gates`` valid gates and
-    a coverage of at least ``min_spread``; the second-order fit also needs its
-    normalised 4×4 determinant to reach ``min_spread * 0.25`` and not vanish.
-    Rejected fits are NaN; the first-order fields survive a rejected
-    second-order fit. ``n`` is always written.
-
-    References
-    ----------
-    Browning, K. A. and R. Wexler, 1968: The determination of kinematic
-    properties of a wind field using Doppler radar. *J. Appl. Meteor.*, 7,
-    105-113.
-
-    Examples
-    --------
-    >>> import numpy as np, tarnwell
-    >>> az = 2 * np.pi * np.arange(36) / 36
-    >>> vr = 3 + (10 * np.sin(az) + 5 * np.cos(az)) * np.cos(0.5) + 2 * np.sin(2 * az)
-    >>> r = tarnwell.vad(vr, az, cos_el=np.cos(0.5), min_gates=3, min_spread=0.1)
-    >>> round(float(r.u), 9), round(float(r.v), 9), int(r.n)
-    (10.0, 5.0, 36)
-    """
-    return cast(
-        Vad[Any],
-        _run(
-            "vad",
-            {"vr": vr, "az": az, "cos_el": cos_el},
-            {"min_gates": min_gates, "min_spread": min_spread},
+        _face.run(
+            PROFILE,
+            _core.profile,
+            {"z": z, "u": u, "v": v, "ground": ground, "cu": cu, "cv": cv}
+            | {"bottom": bottom, "top": top},
             {"axis": axis, "n_threads": n_threads},
             {"dim": dim},
         ),

@@ -3,65 +3,85 @@
 from __future__ import annotations
 
 from collections.abc import Hashable
-from typing import Any, cast
+from typing import TYPE_CHECKING, Any, cast, overload
 
 import numpy as np
 import numpy.typing as npt
 
-from . import _core, _parcel
-from ._layout import run_rows
+from . import _core, _face
+from ._core import PARCELS, parcel_kind
+from ._declarations import PARCEL
 from ._results import Parcel
-from ._threads import resolve_threads
+
+if TYPE_CHECKING:
+    import dask.array
+    import xarray
+
+    from ._results import NumPyIn
 
 FloatArray = npt.NDArray[np.float64]
 
-#: The parcels `parcel=` selects, by name.
-PARCELS: dict[str, int] = {
-    "surface_based": _parcel.SURFACE_BASED,
-    "mixed_layer": _parcel.MIXED_LAYER,
-    "most_unstable": _parcel.MOST_UNSTABLE,
-}
+__all__ = ["MIXED_LAYER_DEPTH", "MOST_UNSTABLE_DEPTH", "PARCELS", "parcel", "parcel_kind"]
 
 #: Depth of the mixed layer, and of the layer searched for the most unstable parcel, Pa.
 MIXED_LAYER_DEPTH = 10000.0
 MOST_UNSTABLE_DEPTH = 30000.0
 
 
-def parcel_kind(value: Any) -> int:
-    """The kernel's code of a parcel name; ValueError naming the choices otherwise."""
-    if isinstance(value, str) and value in PARCELS:
-        return PARCELS[value]
-    choices = ", ".join(repr(k) for k in PARCELS)
-    raise ValueError(f"tarnwell.parcel: parcel={value!r} is not one of {choices}")
+@overload
+def parcel(
+    p: NumPyIn,
+    t: NumPyIn,
+    td: NumPyIn,
+    z: NumPyIn,
+    *,
+    parcel: str = ...,
+    axis: int = ...,
+    dim: Hashable | None = ...,
+    n_threads: int | None = ...,
+) -> Parcel[FloatArray]: ...
 
 
-def parcel_numpy(
+@overload
+def parcel(
+    p: Any,
+    t: xarray.DataArray,
+    td: Any,
+    z: Any,
+    *,
+    parcel: str = ...,
+    axis: int = ...,
+    dim: Hashable | None = ...,
+    n_threads: int | None = ...,
+) -> Parcel[xarray.DataArray]: ...
+
+
+@overload
+def parcel(
+    p: Any,
+    t: dask.array.Array,
+    td: Any,
+    z: Any,
+    *,
+    parcel: str = ...,
+    axis: int = ...,
+    dim: Hashable | None = ...,
+    n_threads: int | None = ...,
+) -> Parcel[dask.array.Array]: ...
+
+
+@overload
+def parcel(
     p: Any,
     t: Any,
     td: Any,
     z: Any,
     *,
-    parcel: str = "surface_based",
-    axis: int = -1,
-    n_threads: int | None = None,
-) -> Any:
-    """The NumPy face of :func:`parcel` (plain arrays and masked arrays)."""
-    func = "parcel"
-    kind = parcel_kind(parcel)
-    threads = resolve_threads(n_threads)
-    c = _core.columns(func, {"p": p, "t": t, "td": td, "z": z}, {}, axis, heights="z")
-    n_fields = len(Parcel._fields)
-
-    def call(rows: list[FloatArray], vec: list[FloatArray]) -> FloatArray:
-        p, t, td, z = rows
-        return _parcel.parcel(p, t, td, z, kind, n_threads=threads)
-
-    def level_first(grids: list[FloatArray], vec: list[FloatArray]) -> FloatArray:
-        p, t, td, z = grids
-        return _parcel.parcel_level_first(p, t, td, z, kind, n_threads=threads)
-
-    out = run_rows(c.arrays, c.axis, c.vectors, n_fields, threads, call, level_first)
-    return _core.finish(func, out.reshape((n_fields, *c.batch)), c.masked)
+    parcel: str = ...,
+    axis: int = ...,
+    dim: Hashable | None = ...,
+    n_threads: int | None = ...,
+) -> Any: ...
 
 
 def parcel(
@@ -74,7 +94,7 @@ def parcel(
     axis: int = -1,
     dim: Hashable | None = None,
     n_threads: int | None = None,
-) -> Parcel:
+) -> Parcel[Any]:
     r"""CAPE, CIN and the LCL, LFC and EL of a lifted parcel, in every column.
 
     A parcel rises from near the ground dry-adiabatically to its lifting
@@ -261,16 +281,14 @@ def parcel(
     >>> round(float(tarnwell.parcel(p, t, td, z, parcel="mixed_layer").cape))
     1759
     """
-    from .kernels import _run
-
     parcel_kind(parcel)
     return cast(
-        Parcel,
-        _run(
-            "parcel",
+        Parcel[Any],
+        _face.run(
+            PARCEL,
+            _core.parcel,
             {"p": p, "t": t, "td": td, "z": z},
-            {"parcel": parcel},
-            {"axis": axis, "n_threads": n_threads},
+            {"parcel": parcel, "axis": axis, "n_threads": n_threads},
             {"dim": dim},
         ),
     )

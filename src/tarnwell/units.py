@@ -18,24 +18,7 @@ from typing import Any
 
 import numpy as np
 
-#: The unit each argument is converted to before the kernel runs; None: used as given.
-KERNEL_UNITS: dict[str, dict[str, str | None]] = {
-    "thermo": {"t": "K", "p": "Pa", "td": "K"},
-    "cold_pool": {"z": "m", "b": "m s-2", "bottom": "m", "top": "m", "threshold": "m s-2"},
-    "profile": {
-        "z": "m",
-        "u": "m s-1",
-        "v": "m s-1",
-        "ground": "m",
-        "bottom": "m",
-        "top": "m",
-        "cu": "m s-1",
-        "cv": "m s-1",
-    },
-    "gradient": {"f": None, "x": "m", "y": "m"},
-    "vad": {"vr": "m s-1", "az": "radian", "cos_el": "1", "min_spread": "1"},
-    "parcel": {"p": "Pa", "t": "K", "td": "K", "z": "m"},
-}
+from ._declarations import Diagnostic
 
 # CF spellings pint does not read as such.
 _ALIASES = {
@@ -198,9 +181,9 @@ def _magnitude(block: Any) -> Any:
     return block.magnitude if is_quantity(block) else block
 
 
-def strip_quantity(func: str, name: str, value: Any) -> tuple[Any, Any]:
-    """A pint Quantity (or dask blocks of them) as its magnitude in the kernel unit of
-    `name`; other values unchanged.
+def strip_quantity(func: str, name: str, value: Any, target: str | None) -> tuple[Any, Any]:
+    """A pint Quantity (or dask blocks of them) as its magnitude in units `target`
+    (None: in its own units); other values unchanged.
 
     Also returns the Quantity's units (None for plain values).
     """
@@ -214,7 +197,6 @@ def strip_quantity(func: str, name: str, value: Any) -> tuple[Any, Any]:
         magnitude = value.map_blocks(_magnitude, meta=meta)
     else:
         return value, None
-    target = KERNEL_UNITS[func].get(name)
     if target is None:
         return magnitude, source
     scale, offset = conversion(func, name, source, target)
@@ -225,21 +207,13 @@ def quantity(values: Any, units: Any, reg: Any) -> Any:
     return reg.Quantity(values, units)
 
 
-# Plain values (no units attached) that cannot be SI and what they most likely
-# are: a pressure field whose every value is below 1,100 Pa (no air near the
-# ground or in the troposphere) is hPa; temperatures all below 100 K are °C;
-# azimuths past a full turn are degrees.
+# What a plain value that fails its plausibility rule most likely is.
 _FULL_TURN = 2.0 * math.pi + 0.01
-_THERMODYNAMIC: dict[str, tuple[str, str]] = {
-    "p": ("below", "hPa (multiply by 100 for Pa)"),
-    "t": ("cold", "degC (add 273.15 for K)"),
-    "td": ("cold", "degC (add 273.15 for K)"),
+_LIKELY: dict[str, tuple[str, str]] = {
+    "pressure": ("below", "hPa (multiply by 100 for Pa)"),
+    "temperature": ("cold", "degC (add 273.15 for K)"),
+    "azimuth": ("turn", "degrees (numpy.deg2rad gives radians)"),
 }
-#: The functions that take pressures, temperatures and dew points.
-THERMODYNAMIC_FUNCTIONS = ("thermo", "parcel", "composites.effective_inflow_layer")
-_PLAUSIBILITY: dict[tuple[str, str], tuple[str, str]] = {
-    (func, name): rule for func in THERMODYNAMIC_FUNCTIONS for name, rule in _THERMODYNAMIC.items()
-} | {("vad", "az"): ("turn", "degrees (numpy.deg2rad gives radians)")}
 
 
 def _looks_wrong(test: str, values: Any) -> bool:
@@ -263,17 +237,18 @@ def _looks_wrong(test: str, values: Any) -> bool:
     return any(math.isfinite(v) and abs(v) > _FULL_TURN for v in (low, high))
 
 
-def warn_implausible(func: str, plain: Mapping[str, Any], stacklevel: int) -> None:
-    """One UserWarning for the plain (unit-less) arguments of `func` whose values
+def warn_implausible(decl: Diagnostic, plain: Mapping[str, Any], stacklevel: int) -> None:
+    """One UserWarning for the plain (unit-less) arguments of `decl` whose values
     cannot be SI, naming each and the unit it is likely in."""
     suspects = []
     for name, value in plain.items():
-        rule = _PLAUSIBILITY.get((func, name))
+        declared = [i.plausible for i in decl.inputs if i.name == name and i.plausible]
+        rule = _LIKELY[declared[0]] if declared else None
         if rule is not None and value is not None and _looks_wrong(rule[0], value):
             suspects.append(f"{name} looks like {rule[1]}")
     if suspects:
         warnings.warn(
-            f"tarnwell.{func}: {'; '.join(suspects)}; plain values are taken as SI "
+            f"tarnwell.{decl.name}: {'; '.join(suspects)}; plain values are taken as SI "
             f"(K, Pa, radians). Attach units (pint, or a CF units attribute) or convert",
             UserWarning,
             stacklevel=stacklevel + 1,
