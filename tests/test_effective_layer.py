@@ -6,9 +6,9 @@ import pytest
 from parcel_ref import synthetic_soundings
 
 import _tarnwell as tw
+import tarnwell
 from tarnwell import _parcel
 from tarnwell import composites as cp
-from tarnwell.parcel import parcel_numpy
 
 
 def layer_by_full_lifts(p, t, td, z):
@@ -23,7 +23,7 @@ def layer_by_full_lifts(p, t, td, z):
     within = usable & (p >= (p_sfc - 30000.0)[:, None])
     qualifies = np.zeros((n, levels), dtype=bool)
     for k in range(levels):
-        r = parcel_numpy(p[:, k:], t[:, k:], td[:, k:], z[:, k:], n_threads=1)
+        r = tarnwell.parcel(p[:, k:], t[:, k:], td[:, k:], z[:, k:], n_threads=1)
         qualifies[:, k] = within[:, k] & (r.cape >= 100.0) & (r.cin >= -250.0)
     out = np.full((4, n), np.nan)
     for i in range(n):
