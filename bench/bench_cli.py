@@ -126,23 +126,25 @@ def split(path: Path, threads: int) -> dict[str, float]:
 
     import _tarnwell
     import tarnwell
-    from tarnwell import _transpose
+    from tarnwell import _core
     from tarnwell.cli import diagnose as _diagnose
     from tarnwell.cli import output as _output
     from tarnwell.cli import parcel_fields as _parcel_fields
 
     meter = Meter()
     names = ("thermo", "cold_pool", "profile", "gradient")
-    originals = {n: (getattr(_tarnwell, n), getattr(tarnwell, n)) for n in names}
+    # The public functions where the command's blocks look them up.
+    homes = {n: tarnwell.kernels for n in names} | {"gradient": tarnwell.horizontal}
+    originals = {n: (getattr(_tarnwell, n), getattr(homes[n], n)) for n in names}
     for n, (raw, face) in originals.items():
         setattr(_tarnwell, n, meter.wrap("kernels", raw))
-        setattr(tarnwell, n, meter.wrap("face", face))
+        setattr(homes[n], n, meter.wrap("face", face))
     # Level-first cold_pool and profile run the kernels' column routines on the
     # grid as it lies: kernel work and the reading of the grid in one call,
     # counted with the kernels.
-    on_grid = {n: getattr(_transpose, n) for n in ("cold_pool_level_first", "profile_level_first")}
+    on_grid = {n: getattr(_core, n) for n in ("cold_pool_level_first", "profile_level_first")}
     for n, f in on_grid.items():
-        setattr(_transpose, n, meter.wrap("kernels", f))
+        setattr(_core, n, meter.wrap("kernels", f))
     # The parcel diagnostics (three parcels, the effective inflow layer, its
     # helicity and bulk wind difference) run in two block functions of their own.
     parcel_blocks = {
@@ -168,9 +170,9 @@ def split(path: Path, threads: int) -> dict[str, float]:
     finally:
         for n, (raw, face) in originals.items():
             setattr(_tarnwell, n, raw)
-            setattr(tarnwell, n, face)
+            setattr(homes[n], n, face)
         for n, f in on_grid.items():
-            setattr(_transpose, n, f)
+            setattr(_core, n, f)
         for cls, call in parcel_blocks.items():
             cls.__call__ = call  # type: ignore[method-assign]
         scratch.unlink(missing_ok=True)

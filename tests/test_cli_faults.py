@@ -85,12 +85,12 @@ HARNESS = textwrap.dedent(
         netCDF4_.NetCDF4ArrayWrapper.__getitem__ = slow_read
     elif moment == "computing":
         import tarnwell
-        real = tarnwell.thermo
+        real = tarnwell.kernels.thermo
         def slow_thermo(*a, **k):
             announce()
             time.sleep(30)
             return real(*a, **k)
-        tarnwell.thermo = slow_thermo
+        tarnwell.kernels.thermo = slow_thermo
     elif moment == "writing-netcdf":
         from xarray.backends import netCDF4_
         real = netCDF4_.NetCDF4ArrayWrapper.__setitem__
@@ -294,11 +294,11 @@ def test_concurrent_runs_on_one_output_exactly_one_wins(model, tmp_path, suffix)
     script = textwrap.dedent(
         """
         import sys, time, tarnwell
-        real = tarnwell.thermo
+        real = tarnwell.kernels.thermo
         def slow(*a, **k):
             time.sleep(1.5)
             return real(*a, **k)
-        tarnwell.thermo = slow
+        tarnwell.kernels.thermo = slow
         from tarnwell.cli import main
         sys.exit(main(sys.argv[1:]))
         """
@@ -503,14 +503,14 @@ def test_a_read_only_directory_is_one_line(model, tmp_path, capsys):
 def test_an_unexpected_failure_is_one_line_and_debug_adds_the_traceback(
     model, tmp_path, capsys, monkeypatch
 ):
-    import tarnwell
+    from tarnwell import kernels
 
     path, _ = model
 
     def broken(*args, **kwargs):
         raise ZeroDivisionError("a bug")
 
-    monkeypatch.setattr(tarnwell, "thermo", broken)
+    monkeypatch.setattr(kernels, "thermo", broken)
     out = tmp_path / "d.nc"
     assert main(["diagnose", str(path), "-o", str(out)]) == 1
     one_line(capsys.readouterr().err, "ZeroDivisionError: a bug", "--debug")

@@ -106,7 +106,7 @@ def hog():
     re.match(r"(a+)+$", "a" * 64 + "b")
 if sys.argv[1] == "computing":
     import tarnwell
-    tarnwell.thermo = lambda *a, **k: hog()
+    tarnwell.kernels.thermo = lambda *a, **k: hog()
 else:
     from xarray.backends import netCDF4_
     real = netCDF4_.NetCDF4ArrayWrapper.__setitem__
@@ -433,11 +433,11 @@ CLUSTER = """
 import time
 import tarnwell
 from distributed import LocalCluster
-real = tarnwell.thermo
+real = tarnwell.kernels.thermo
 def slow(*a, **k):
     time.sleep(60)
     return real(*a, **k)
-tarnwell.thermo = slow
+tarnwell.kernels.thermo = slow
 cluster = LocalCluster(
     n_workers=1, threads_per_worker=1, processes=False, protocol="tcp", dashboard_address=None
 )
@@ -494,14 +494,14 @@ import asyncio, os, sys, time
 import tarnwell
 from distributed import Worker
 address, go = sys.argv[1:]
-real = tarnwell.thermo
+real = tarnwell.kernels.thermo
 def slow(*a, **k):
     if not os.path.exists(go):
         print(f"busy {os.getpid()}", flush=True)
     while not os.path.exists(go):
         time.sleep(0.05)
     return real(*a, **k)
-tarnwell.thermo = slow
+tarnwell.kernels.thermo = slow
 async def serve():
     async with Worker(address, nthreads=1, dashboard_address=None) as worker:
         await worker.finished()

@@ -8,10 +8,9 @@ import pytest
 
 xr = pytest.importorskip("xarray")
 
-import tarnwell  # noqa: E402
-from tarnwell import _sample_data, composites  # noqa: E402
+from tarnwell import _sample_data, composites, horizontal, kernels  # noqa: E402
 from tarnwell.cli import diagnose as diag  # noqa: E402
-from tarnwell.cli import main  # noqa: E402
+from tarnwell.cli import main, parcel_fields  # noqa: E402
 from tarnwell.cli.errors import CommandError  # noqa: E402
 
 
@@ -40,10 +39,10 @@ def _refuse(*_args, **_kwargs):
 
 # Each selection, and the computations it must not run.
 SELECTIONS = {
-    "theta_e,helicity_0_3km": [(tarnwell, "parcel"), (tarnwell, "cold_pool")],
-    "cold_pool,grad_theta": [(tarnwell, "parcel"), (tarnwell, "profile")],
-    "parcels": [(tarnwell, "profile"), (composites, "significant_tornado_parameter")],
-    "stp,scp": [(tarnwell, "cold_pool"), (tarnwell, "gradient")],
+    "theta_e,helicity_0_3km": [(parcel_fields, "parcel"), (kernels, "cold_pool")],
+    "cold_pool,grad_theta": [(parcel_fields, "parcel"), (kernels, "profile")],
+    "parcels": [(kernels, "profile"), (composites, "significant_tornado_parameter")],
+    "stp,scp": [(kernels, "cold_pool"), (horizontal, "gradient")],
     "cape_mu,u_storm,dfdy_theta_v": [(composites, "supercell_composite_parameter")],
 }
 

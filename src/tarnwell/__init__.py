@@ -16,11 +16,11 @@ live with the command's readers and need its extra (``pip install
 'tarnwell[cli]'``), so they are loaded on first use.
 """
 
-from importlib.metadata import PackageNotFoundError, version
 from typing import TYPE_CHECKING, Any
 
 from . import composites  # noqa: E402  (after parcel, which it uses)
 from ._results import ColdPool, Gradient, Parcel, Profile, Thermo, Vad
+from ._version import __version__
 from .horizontal import gradient
 from .kernels import cold_pool, profile, thermo
 from .parcel import parcel
@@ -29,10 +29,6 @@ from .radar import vad
 if TYPE_CHECKING:
     from .cli.api import diagnose, open_model
 
-try:
-    __version__ = version("tarnwell")
-except PackageNotFoundError:  # pragma: no cover - running from a source tree
-    __version__ = "0+unknown"
 
 __all__ = [
     "ColdPool",

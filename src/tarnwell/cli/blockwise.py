@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-import tarnwell
+from tarnwell import horizontal, kernels, radar
 
 if TYPE_CHECKING:
     import xarray as xr
@@ -125,6 +125,15 @@ def _stacked(fields: tuple[np.ndarray, ...]) -> np.ndarray:
     return np.stack(fields)
 
 
+# Where each kernel's public function lives, looked up at each call.
+_HOMES = {"thermo": kernels, "cold_pool": kernels, "profile": kernels}
+_HOMES |= {"gradient": horizontal, "vad": radar}
+
+
+def kernel(name: str) -> Any:
+    return getattr(_HOMES[name], name)
+
+
 class Block:
     """A picklable kernel call on one block (dask.distributed ships it to workers)."""
 
@@ -134,8 +143,7 @@ class Block:
         self.kwargs = kwargs
 
     def __call__(self, *arrays: Any) -> tuple[Any, ...]:
-        kernel = getattr(tarnwell, self.func)
-        return tuple(kernel(*arrays, **self.kwargs, n_threads=self.n_threads))
+        return tuple(kernel(self.func)(*arrays, **self.kwargs, n_threads=self.n_threads))
 
 
 def per_column(func: str, n_threads: int, names: tuple[str, ...], **scalars: Any) -> _ColumnBlock:
@@ -157,5 +165,6 @@ class _ColumnBlock:
         n_data = len(arrays) - len(self.per_column)
         data = arrays[:n_data]
         columns = dict(zip(self.per_column, arrays[n_data:], strict=True))
-        kernel = getattr(tarnwell, self.func)
-        return tuple(kernel(*data, **columns, **self.scalars, axis=-1, n_threads=self.n_threads))
+        return tuple(
+            kernel(self.func)(*data, **columns, **self.scalars, axis=-1, n_threads=self.n_threads)
+        )

@@ -31,7 +31,8 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-import tarnwell
+from tarnwell._results import ColdPool, Thermo
+from tarnwell._version import __version__
 
 from . import models, output
 from .blockwise import Block, apply
@@ -64,8 +65,8 @@ class Options:
 
 #: Every field diagnose writes, by group, in the order they are written.
 FIELD_GROUPS: dict[str, tuple[str, ...]] = {
-    "thermo": tarnwell.Thermo._fields,
-    "cold_pool": tarnwell.ColdPool._fields,
+    "thermo": Thermo._fields,
+    "cold_pool": ColdPool._fields,
     "winds": WIND_NAMES,
     "parcels": PARCEL_NAMES,
     "composites": COMPOSITE_NAMES,
@@ -210,7 +211,7 @@ def compute(
             Block("thermo", n_threads),
             [fields.temperature, fields.pressure, fields.dewpoint],
             [[], [], []],
-            len(tarnwell.Thermo._fields),
+            len(Thermo._fields),
         )
         thermo, attrs = models.thermo_fields(fields, stacked, THERMO_ATTRS)
         for name, field in thermo.items():
@@ -220,7 +221,7 @@ def compute(
         assert thermo is not None
         threshold = options.cold_pool_threshold
         out.update(cold_pool_fields(fields, thermo["theta_v"], threshold, n_threads))
-        group.update(dict.fromkeys(tarnwell.ColdPool._fields, "cold_pool"))
+        group.update(dict.fromkeys(ColdPool._fields, "cold_pool"))
     winds = None
     if todo.winds:
         winds = wind_layer_fields(fields, options.storm_motion, n_threads)
@@ -279,7 +280,7 @@ def assemble(
     result.attrs = {
         "Conventions": "CF-1.8",
         "title": "tarnwell diagnostics",
-        "source": f"tarnwell {tarnwell.__version__}",
+        "source": f"tarnwell {__version__}",
         "tarnwell_product": "diagnose",
         "tarnwell_model_family": fields.family,
         "tarnwell_cold_pool_threshold": options.cold_pool_threshold,

@@ -9,8 +9,9 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-import tarnwell
 from tarnwell import composites
+from tarnwell._results import Parcel
+from tarnwell.parcel import parcel
 
 from . import models
 from .blockwise import apply
@@ -26,7 +27,7 @@ PARCELS = (
     ("ml", "mixed_layer", "mixed-layer (lowest 100 hPa)"),
     ("mu", "most_unstable", "most-unstable (highest theta_e in the lowest 300 hPa)"),
 )
-PARCEL_FIELDS = tarnwell.Parcel._fields
+PARCEL_FIELDS = Parcel._fields
 EFFECTIVE_FIELDS = ("bottom_height", "top_height", "bottom_pressure", "top_pressure")
 # NaN in these is the answer, not a failure: no LFC or EL in a stable column.
 PARCEL_NAN_EXPECTED = ("lfc_pressure", "lfc_height", "el_pressure", "el_height")
@@ -74,7 +75,7 @@ class ParcelFields:
         out = np.empty((len(PARCELS) * len(PARCEL_FIELDS) + len(EFFECTIVE_FIELDS) + 1, *batch))
         row = 0
         for _, kind, _ in PARCELS:
-            res = tarnwell.parcel(p, t, td, z, parcel=kind, n_threads=self.n_threads)
+            res = parcel(p, t, td, z, parcel=kind, n_threads=self.n_threads)
             for name, value in zip(PARCEL_FIELDS, res, strict=True):
                 out[row] = value + offset if name.endswith("_height") else value
                 row += 1

@@ -18,8 +18,11 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-import tarnwell
 from tarnwell import units
+from tarnwell._results import Vad
+from tarnwell._unfold import unfold
+from tarnwell._version import __version__
+from tarnwell.radar import vad
 
 from . import radar_quality as quality
 from .errors import CommandError, first_line
@@ -276,15 +279,13 @@ class SweepFit:
     def _fit(
         self, rows: np.ndarray | None, seed: tuple[np.ndarray, np.ndarray] | None
     ) -> tuple[dict[str, np.ndarray], np.ndarray]:
-        from tarnwell import _unfold
-
         vr = self.ring["vr"] if rows is None else self.ring["vr"][rows]
         az = self.ring["az"] if rows is None else self.ring["az"][rows]
         folds = np.zeros(vr.shape[0], dtype=np.int32)
         if self.nyquist is None:
             return self._vad(vr, az), folds
         seed_bs, seed_bc = seed if seed is not None else (None, None)
-        unfolded, info = _unfold.unfold(
+        unfolded, info = unfold(
             vr,
             self.ring["az_ray"],
             self.nyquist,
@@ -310,7 +311,7 @@ class SweepFit:
         return res, folds
 
     def _vad(self, vr: np.ndarray, az: np.ndarray) -> dict[str, np.ndarray]:
-        res = tarnwell.vad(
+        res = vad(
             vr,
             az,
             cos_el=self.ring["cos_el"],
@@ -318,7 +319,7 @@ class SweepFit:
             min_spread=self.min_spread,
             n_threads=self.n_threads,
         )
-        return {name: np.array(res[k]) for k, name in enumerate(tarnwell.Vad._fields)}
+        return {name: np.array(res[k]) for k, name in enumerate(Vad._fields)}
 
     def run(self) -> None:
         self.result, self.folds = self._fit(None, None)
@@ -385,7 +386,7 @@ def vad_dataset(
     def padded() -> np.ndarray:
         return np.full((n_sweep, n_range), np.nan)
 
-    fields = {name: padded() for name in tarnwell.Vad._fields}
+    fields = {name: padded() for name in Vad._fields}
     range_m = padded()
     folds = np.zeros((n_sweep, n_range), dtype=np.int32)
     nyquists = np.full(n_sweep, np.nan)
@@ -419,7 +420,7 @@ def vad_dataset(
             fit.retry_from_neighbours(ring_flags)
             ring_flags = fit.flags(noise_vn)
         m = ring["range"].size
-        for name in tarnwell.Vad._fields:
+        for name in Vad._fields:
             fields[name][i, :m] = fit.result[name]
         folds[i, :m] = fit.folds
         flag[i, :m] = ring_flags
@@ -548,7 +549,7 @@ def vad_dataset(
         attrs={
             "Conventions": "CF-1.8",
             "title": "tarnwell VAD wind profile",
-            "source": f"tarnwell {tarnwell.__version__}",
+            "source": f"tarnwell {__version__}",
             "tarnwell_product": "vad",
             "tarnwell_velocity": rings[0]["name"],
             "tarnwell_min_gates": min_gates,

@@ -10,8 +10,9 @@ from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
 
-import tarnwell
+from tarnwell._results import ColdPool
 from tarnwell._sphere import EARTH_RADIUS
+from tarnwell._sphere import gradient as sphere_gradient
 
 from . import models
 from .blockwise import Block, apply, per_column
@@ -128,7 +129,7 @@ def cold_pool_fields(
         block,
         [fields.height, b, fields.ground, top],
         [[level], [level], [], []],
-        len(tarnwell.ColdPool._fields),
+        len(ColdPool._fields),
     )
     attrs = {
         "intensity": cf_attrs("m s-1", "cold-pool intensity sqrt(2 * integral of -b dz)"),
@@ -141,7 +142,7 @@ def cold_pool_fields(
     }
     return {
         name: with_attrs(field, attrs[name])
-        for name, field in zip(tarnwell.ColdPool._fields, pool, strict=True)
+        for name, field in zip(ColdPool._fields, pool, strict=True)
     }
 
 
@@ -195,7 +196,5 @@ class SphereGradient:
         self.n_threads = n_threads
 
     def __call__(self, f: Any, lon: Any, lat: Any) -> tuple[Any, ...]:
-        from tarnwell import _sphere
-
-        dfdx, dfdy = _sphere.gradient(f, lon, lat, axes=(-2, -1), n_threads=self.n_threads)
+        dfdx, dfdy = sphere_gradient(f, lon, lat, axes=(-2, -1), n_threads=self.n_threads)
         return dfdx, dfdy

@@ -7,8 +7,8 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-import tarnwell
-from tarnwell import composites
+from tarnwell import composites, kernels
+from tarnwell._results import Profile
 
 from . import models
 from .blockwise import apply
@@ -18,7 +18,7 @@ if TYPE_CHECKING:
     import xarray as xr
 
 HELICITY_LAYERS = ((0.0, 1000.0), (0.0, 3000.0), (0.0, 6000.0))
-PROFILE_FIELDS = tarnwell.Profile._fields
+PROFILE_FIELDS = Profile._fields
 # The layer of the Bunkers et al. (2000) mean wind, whose top reports use; the
 # motion itself is tarnwell.composites.bunkers_storm_motion's.
 BUNKERS_MEAN_LAYER = (0.0, 6000.0)
@@ -73,7 +73,7 @@ class WindLayers:
         out = np.empty((2 + len(PROFILE_FIELDS) * len(self.layers), *batch))
 
         def profile(bottom: float, top: float, cu: Any, cv: Any) -> Any:
-            return tarnwell.profile(
+            return kernels.profile(
                 zc, uc, vc, ground=ground, bottom=bottom, top=top, cu=cu, cv=cv,
                 axis=0, n_threads=self.n_threads,
             )  # fmt: skip

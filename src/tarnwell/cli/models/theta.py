@@ -15,7 +15,7 @@ from __future__ import annotations
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any
 
-import tarnwell
+from tarnwell._results import Thermo
 
 if TYPE_CHECKING:
     import xarray as xr
@@ -32,7 +32,7 @@ def thermo_fields(
 ) -> tuple[dict[str, xr.DataArray], dict[str, dict[str, Any]]]:
     """The thermo kernel's fields by name, and their output attributes; θ and θv
     from the model's own θ where the file gives it, with attributes saying so."""
-    thermo = dict(zip(tarnwell.Thermo._fields, stacked, strict=True))
+    thermo = dict(zip(Thermo._fields, stacked, strict=True))
     out_attrs = {name: dict(value) for name, value in attrs.items()}
     if fields.theta is None:
         return thermo, out_attrs
