@@ -22,7 +22,7 @@ import itertools
 import math
 import uuid
 from collections.abc import Hashable, Mapping
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Literal
 
 if TYPE_CHECKING:
     import xarray as xr
@@ -222,15 +222,17 @@ def netcdf_store(path: str) -> Any:
 
     backends: Any = importlib.import_module("xarray.backends")
     lock = importlib.import_module("xarray.backends.netCDF4_").NETCDF4_PYTHON_LOCK
-    manager = backends.CachingFileManager(open_one_chunk_cached, path, lock=lock)
+    # The mode is named: a manager left with its default mode passes that
+    # default on, as an object of its own, once unpickled on a worker.
+    manager = backends.CachingFileManager(open_one_chunk_cached, path, mode="r", lock=lock)
     return backends.NetCDF4DataStore(manager, mode="r", lock=lock)
 
 
-def open_one_chunk_cached(path: str) -> Any:
+def open_one_chunk_cached(path: str, mode: Literal["r"] = "r") -> Any:
     """The netCDF file ``path``, each chunked variable's cache cut to one of its chunks."""
     import netCDF4
 
-    nc = netCDF4.Dataset(path, "r")
+    nc = netCDF4.Dataset(path, mode)
     for var in nc.variables.values():
         chunk = _chunk_bytes(var)
         if chunk:
