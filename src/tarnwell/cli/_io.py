@@ -69,7 +69,7 @@ def open_model(path: str, chunks: dict[str, int] | str | None) -> xr.Dataset:
     require_reading(path)
     import xarray as xr
 
-    from . import integrity, preflight
+    from . import integrity, preflight, stepwise
 
     if not os.path.exists(path):
         raise CommandError(f"{path}: no such file or directory")
@@ -93,7 +93,8 @@ def open_model(path: str, chunks: dict[str, int] | str | None) -> xr.Dataset:
         integrity.check_file(path)
     with _grib_complaints() as complaints:
         try:
-            ds = _open_grib(path) if grib else xr.open_dataset(path, **kwargs)
+            source = stepwise.netcdf_store(path) if netcdf else path
+            ds = _open_grib(path) if grib else xr.open_dataset(source, **kwargs)
         except CommandError:
             raise
         except Exception as err:  # every backend has its own way of saying "not mine"
@@ -305,7 +306,8 @@ def _library_stderr() -> Iterator[list[str]]:
 
 
 def _netcdf_backend(path: str) -> Any:
-    """xarray's netCDF4 backend class for a netCDF-3 or HDF5 file, if netCDF4 is installed."""
+    """xarray's backend for a netCDF-3 or HDF5 file, if netCDF4 is installed: the file
+    comes to it opened, as a store (:func:`.stepwise.netcdf_store`)."""
     import importlib.util
 
     if os.path.isdir(path) or importlib.util.find_spec("netCDF4") is None:
@@ -314,9 +316,9 @@ def _netcdf_backend(path: str) -> Any:
         magic = f.read(8)
     if not (magic.startswith(b"CDF") or magic.startswith(b"\x89HDF")):
         return None
-    from xarray.backends import NetCDF4BackendEntrypoint
+    from xarray.backends import StoreBackendEntrypoint
 
-    return NetCDF4BackendEntrypoint
+    return StoreBackendEntrypoint
 
 
 def _require(module: str, purpose: str) -> None:
