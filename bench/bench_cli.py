@@ -126,7 +126,7 @@ def split(path: Path, threads: int) -> dict[str, float]:
 
     import _tarnwell
     import tarnwell
-    from tarnwell import _transpose
+    from tarnwell._native import transpose as _transpose
     from tarnwell.cli import diagnose as _diagnose
     from tarnwell.cli import output as _output
 

@@ -19,8 +19,9 @@ import numpy.typing as npt
 
 import _tarnwell
 
-from . import _domain, _transpose
+from . import _domain
 from ._layout import c_contiguous, run_rows
+from ._native import transpose as _transpose
 from ._results import RESULTS
 from ._threads import resolve_threads
 

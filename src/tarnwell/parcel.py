@@ -8,8 +8,9 @@ from typing import Any, cast
 import numpy as np
 import numpy.typing as npt
 
-from . import _core, _parcel
+from . import _core
 from ._layout import run_rows
+from ._native import parcel as _parcel
 from ._results import Parcel
 from ._threads import resolve_threads
 

@@ -7,7 +7,7 @@ volume of several elevations yields a wind profile.
 
 Before the fit, velocities that no folded measurement can be are masked
 (:mod:`.radar_quality`) and those folded at the Nyquist velocity are unfolded
-ring by ring (``tarnwell._unfold``); after it, rings whose fit is no better
+ring by ring (``tarnwell._native.unfold``); after it, rings whose fit is no better
 than folded noise, whose wind no atmosphere gives, or whose wind jumps
 against its neighbours, are flagged and left out of the profile.
 """
@@ -276,7 +276,7 @@ class SweepFit:
     def _fit(
         self, rows: np.ndarray | None, seed: tuple[np.ndarray, np.ndarray] | None
     ) -> tuple[dict[str, np.ndarray], np.ndarray]:
-        from tarnwell import _unfold
+        from tarnwell._native import unfold as _unfold
 
         vr = self.ring["vr"] if rows is None else self.ring["vr"][rows]
         az = self.ring["az"] if rows is None else self.ring["az"][rows]
