@@ -146,7 +146,8 @@ wheel: $(WVENV)/.deps $(WVENV313)/.deps
 # wheel can get wrong: the compiled modules' loading, entry points and
 # signatures, the stubs installed for type checkers, the installed command.
 WHEEL_312_TESTS := tests/test_module.py tests/test_kernels.py tests/test_api_docs.py \
-	tests/test_level_first.py tests/test_parcel.py tests/test_vad_unfold.py tests/test_cli.py
+	tests/test_level_first.py tests/test_parcel.py tests/test_vad_unfold.py \
+	tests/test_cli.py::test_python_dash_m_and_console_script_run
 wheel-test:
 	@test -n "$(PY313)" || { echo "error: Python 3.13 not found (python3.13 on PATH or under pyenv)"; exit 1; }
 	@test -n "$(PY312)" || { echo "error: Python 3.12 not found (python3.12 on PATH or under pyenv)"; exit 1; }
