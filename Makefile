@@ -21,7 +21,7 @@ $(VENV)/.deps: requirements-dev.txt
 # Built without isolation against the pinned toolchain in the venv; the
 # build directory is kept, so rebuilds are incremental. pip's whole output
 # goes to a log; the terminal gets CMake's steps as they finish.
-BUILD_NOTE = @echo "Building $(1): the C++ extensions _tarnwell and tarnwell._native, 12 steps; \
+BUILD_NOTE = @echo "Building $(1): the C++ extensions _tarnwell and tarnwell._native, 14 steps; \
 	from clean about a minute of CPU (30 s on 2 idle cores, minutes on busy ones), seconds after small changes"
 pip_build = $(1) tools/build_progress.py $(2) -- $(1) -m pip install -v --no-build-isolation --no-deps $(3) .
 
