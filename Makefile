@@ -238,7 +238,12 @@ build/tsan/.built: $(VENV)/.deps $(SOURCES)
 # (seconds apiece under ASan), and reach no compiled code that the rest of
 # the suite does not. Several run the command under an address-space limit,
 # where ASan cannot even map its shadow memory.
-ASAN_SKIP := --ignore=tests/test_cli_faults.py --ignore=tests/test_cli_hostile.py
+# Also out: the figures' tests, which draw what the command's own tests
+# diagnose by the same calls (their time goes to matplotlib), and the type
+# checks, in which mypy reads the sources and loads no compiled code.
+ASAN_SKIP := --ignore=tests/test_cli_faults.py --ignore=tests/test_cli_hostile.py \
+	--ignore=tests/test_plot_cape.py --ignore=tests/test_plot_grids.py \
+	--ignore=tests/test_plot_panels.py -k "not mypy"
 
 sanitize-asan: build/asan/.built
 	$(call san_cpp_tests,asan,$(ASAN_FLAGS))
