@@ -30,7 +30,7 @@ import numba_parcel  # noqa: E402
 from parcel_ref import synthetic_soundings  # noqa: E402
 
 import tarnwell  # noqa: E402
-from tarnwell import _parcel  # noqa: E402
+from tarnwell._native import parcel as _parcel  # noqa: E402
 
 KINDS = {"surface_based": 0, "mixed_layer": 1, "most_unstable": 2}
 LEVELS = 40

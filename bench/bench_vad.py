@@ -112,7 +112,7 @@ def volume_case(ctx):
     import os
     import tempfile
 
-    from tarnwell import _unfold
+    from tarnwell._native import unfold as _unfold
     from tarnwell.cli import main
     from tarnwell.cli import radar as _radar
 

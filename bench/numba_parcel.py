@@ -353,7 +353,7 @@ def _parcel_impl(P, T, D, Z, kind, out):
 
 
 def parcel(p, t, td, z, kind, n_threads=0):
-    """Result (8, n) for rows (n, L); kind 0, 1, 2 as tarnwell._parcel."""
+    """Result (8, n) for rows (n, L); kind 0, 1, 2 as tarnwell._native.parcel."""
     limit = numba.config.NUMBA_NUM_THREADS
     numba.set_num_threads(min(n_threads, limit) if n_threads > 0 else limit)
     out = np.empty((8, p.shape[0]))

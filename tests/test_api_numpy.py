@@ -367,7 +367,7 @@ def test_empty_batches_and_levels():
 
 
 def test_transposing_copy_equals_numpy_for_any_strides():
-    from tarnwell._transpose import to_levels_last
+    from tarnwell._native.transpose import to_levels_last
 
     rng = np.random.default_rng(11)
     a = rng.normal(size=(3, 7, 300))

@@ -7,8 +7,8 @@ from parcel_ref import synthetic_soundings
 
 import _tarnwell as tw
 import tarnwell
-from tarnwell import _parcel
 from tarnwell import composites as cp
+from tarnwell._native import parcel as _parcel
 
 
 def layer_by_full_lifts(p, t, td, z):

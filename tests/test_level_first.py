@@ -14,7 +14,7 @@ from scalar_ref import assert_bits
 
 import _tarnwell as tw
 import tarnwell
-from tarnwell import _transpose
+from tarnwell._native import transpose as _transpose
 
 PATHS = ("in_place", "tiled", "auto")
 

@@ -10,7 +10,7 @@ from parcel_ref import parcel_ref, synthetic_soundings
 from scalar_ref import assert_bits
 
 import tarnwell
-from tarnwell import _parcel
+from tarnwell._native import parcel as _parcel
 from tarnwell.parcel import MIXED_LAYER_DEPTH
 
 KINDS = ("surface_based", "mixed_layer", "most_unstable")

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import tarnwell
-from tarnwell import _unfold
+from tarnwell._native import unfold as _unfold
 
 MIN_GATES = 30
 MIN_SPREAD = 0.1  # lets the rings with a 90-degree sector gap be fitted

@@ -3,9 +3,13 @@
 # against it, with no compiler reachable (PATH holds only the venv, CC and CXX
 # are `false`, and pip takes binary packages only), from a copy of the tree
 # without src/: every import of the package must come from the wheel.
-# Usage: tools/wheel_test.sh PYTHON (3.12 or 3.13: the wheel of its version is tested)
+# Usage: tools/wheel_test.sh PYTHON [TEST...] (PYTHON 3.12 or 3.13: the wheel of
+# its version is tested; by the TESTs given, paths under tests/, else by all)
 set -euo pipefail
 py=$1
+shift
+tests=("$@")
+[[ ${#tests[@]} -gt 0 ]] || tests=(tests)
 root=$(pwd)
 venv=$root/.venv-wheel-test
 shopt -s nullglob
@@ -36,4 +40,4 @@ done
 "${nocc[@]}" python -m pip install -q --disable-pip-version-check --only-binary=:all: \
     "$root/${wheels[0]}" -r "$work/requirements.txt"
 cd "$work/tree"
-"${nocc[@]}" python -m pytest -q -p tools.installed_wheel tests
+"${nocc[@]}" python -m pytest -q -p tools.installed_wheel "${tests[@]}"

@@ -1,4 +1,4 @@
-// tarnwell._transpose: level-first data for the column kernels, either run
+// tarnwell._native.transpose: level-first data for the column kernels, either run
 // through them as it lies (cold_pool, profile: see layout/level_first.hpp) or
 // copied, cache-blocked and in parallel, into the level-last rows the kernels
 // read.
@@ -25,6 +25,7 @@
 #include "kernels/profile_body.hpp"
 #include "layout/level_first.hpp"
 #include "module/entry.hpp"
+#include "native/bind.hpp"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -178,7 +179,7 @@ py::array_t<double> profile_level_first(const Grid& z, const Grid& u, const Grid
 
 }  // namespace
 
-PYBIND11_MODULE(_transpose, m, py::multiple_interpreters::not_supported()) {
+void tarnwell::bind_transpose(py::module_ m) {
     m.doc() =
         "Column kernels over level-first data, and its parallel blocked copy into "
         "level-last rows.";

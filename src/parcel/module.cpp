@@ -1,4 +1,4 @@
-// tarnwell._parcel: the parcel-ascent kernel (CAPE, CIN, LCL, LFC, EL) over
+// tarnwell._native.parcel: the parcel-ascent kernel (CAPE, CIN, LCL, LFC, EL) over
 // level-last rows, and over level-first grids as they lie (see
 // layout/level_first.hpp), on the chunked parallel loop.
 #include <pybind11/numpy.h>
@@ -14,6 +14,7 @@
 #include "kernels/profile_body.hpp"
 #include "layout/level_first.hpp"
 #include "module/entry.hpp"
+#include "native/bind.hpp"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -156,7 +157,7 @@ py::array_t<double> parcel_level_first(const Grid& p, const Grid& t, const Grid&
 
 }  // namespace
 
-PYBIND11_MODULE(_parcel, m, py::multiple_interpreters::not_supported()) {
+void tarnwell::bind_parcel(py::module_ m) {
     m.doc() = "Parcel ascent of every column: CAPE, CIN and the LCL, LFC and EL.";
     m.attr("FIELDS") = py::make_tuple("cape", "cin", "lcl_pressure", "lcl_height", "lfc_pressure",
                                       "lfc_height", "el_pressure", "el_height");

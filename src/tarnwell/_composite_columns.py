@@ -13,7 +13,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _core
-from ._parcel import effective_layer, profile_per_column
+from ._native.parcel import effective_layer, profile_per_column
 from ._threads import resolve_threads
 
 FloatArray = npt.NDArray[np.float64]

@@ -27,11 +27,11 @@ from ._layout import c_contiguous, run_rows
 # The compiled modules by their functions: `from . import` of a compiled
 # submodule reads, to the import checker (which sees Python sources only), as
 # an import of the package itself.
-from ._parcel import FIELDS as PARCEL_FIELDS
-from ._parcel import MIXED_LAYER, MOST_UNSTABLE, SURFACE_BASED, parcel_level_first
-from ._parcel import parcel as parcel_rows
+from ._native.parcel import FIELDS as PARCEL_FIELDS
+from ._native.parcel import MIXED_LAYER, MOST_UNSTABLE, SURFACE_BASED, parcel_level_first
+from ._native.parcel import parcel as parcel_rows
+from ._native.transpose import cold_pool_level_first, profile_level_first
 from ._threads import resolve_threads
-from ._transpose import cold_pool_level_first, profile_level_first
 
 FloatArray = npt.NDArray[np.float64]
 

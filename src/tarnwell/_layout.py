@@ -22,7 +22,7 @@ from typing import cast
 import numpy as np
 import numpy.typing as npt
 
-from ._transpose import MAX_TILE_LEVELS, to_levels_last
+from ._native.transpose import MAX_TILE_LEVELS, to_levels_last
 
 FloatArray = npt.NDArray[np.float64]
 

@@ -1,4 +1,4 @@
-// tarnwell._unfold: aliased radial velocities unfolded ring by ring before
+// tarnwell._native.unfold: aliased radial velocities unfolded ring by ring before
 // the VAD fit.
 //
 // A Doppler radar measures radial velocity only modulo 2 Vn (Vn the Nyquist
@@ -37,6 +37,7 @@
 
 #include "kernels/missing.hpp"
 #include "module/entry.hpp"
+#include "native/bind.hpp"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -272,7 +273,7 @@ py::tuple unfold(const Input& vr, const Input& az, double nyquist, std::optional
 
 }  // namespace
 
-PYBIND11_MODULE(_unfold, m, py::multiple_interpreters::not_supported()) {
+void tarnwell::bind_unfold(py::module_ m) {
     m.doc() = "Unfolding of aliased radial velocities on VAD rings.";
     m.def("unfold", &unfold, "vr"_a, "az"_a, "nyquist"_a, "seed_bs"_a = py::none(),
           "seed_bc"_a = py::none(), "n_threads"_a = 0,

@@ -7,7 +7,7 @@ volume of several elevations yields a wind profile.
 
 Before the fit, velocities that no folded measurement can be are masked
 (:mod:`.radar_quality`) and those folded at the Nyquist velocity are unfolded
-ring by ring (``tarnwell._unfold``); after it, rings whose fit is no better
+ring by ring (``tarnwell._native.unfold``); after it, rings whose fit is no better
 than folded noise, whose wind no atmosphere gives, or whose wind jumps
 against its neighbours, are flagged and left out of the profile.
 """
@@ -19,8 +19,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from tarnwell import units
+from tarnwell._native.unfold import unfold
 from tarnwell._results import Vad
-from tarnwell._unfold import unfold
 from tarnwell._version import __version__
 from tarnwell.radar import vad
 
