@@ -23,6 +23,7 @@ import importlib
 import math
 import os
 import sys
+import textwrap
 import time
 from collections.abc import Sequence
 from functools import partial
@@ -75,8 +76,6 @@ def default_threads() -> int:
 
 
 def _fields_epilog() -> str:
-    import textwrap
-
     from .diagnose import FIELD_GROUPS
 
     lines = ["fields, by group (--fields takes either):"]
@@ -118,14 +117,16 @@ def build_parser() -> argparse.ArgumentParser:
         "diagnose",
         parents=[common],
         help="every diagnostic the model file's variables allow",
-        description=(
+        # Wrapped here: the raw formatter that keeps the field list's lines keeps these too.
+        description=textwrap.fill(
             "Thermodynamic fields (mixing ratio, theta, theta_v, theta_e), storm-relative "
             "helicity and layer winds for 0-1, 0-3 and 0-6 km, cold-pool intensity, depth "
             "and open-top flag, CAPE, CIN, LCL, LFC and EL of the surface-based, mixed-layer "
             "and most-unstable parcels, the effective inflow layer with its helicity and bulk "
             "wind difference, the significant tornado (stp) and supercell composite (scp) "
             "parameters, and horizontal gradients of theta and theta_v, written with the "
-            "input's coordinates and CF attributes."
+            "input's coordinates and CF attributes.",
+            78,
         ),
         epilog=_fields_epilog(),
         formatter_class=argparse.RawDescriptionHelpFormatter,
