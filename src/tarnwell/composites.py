@@ -121,15 +121,6 @@ def _effective_inflow_layer_rows(
 _effective_inflow_layer_numpy = _core.OnRows(EFFECTIVE_INFLOW_LAYER, _effective_inflow_layer_rows)
 
 
-def _lowest_height(z: FloatArray) -> FloatArray:
-    """The first finite height of each row, as a column: the base the layer's
-    heights are measured from, also where levels below the ground are missing
-    (pressure levels under high terrain)."""
-    first = np.argmax(np.isfinite(z), axis=1)
-    base: FloatArray = z[np.arange(len(z)), first][:, None]
-    return base
-
-
 def _wind_at(zagl: FloatArray, u: FloatArray, h: FloatArray) -> FloatArray:
     """u at height h per row, linear between the levels around it; NaN outside."""
     z0, z1 = zagl[:, :-1], zagl[:, 1:]
@@ -292,7 +283,7 @@ def _effective_bulk_wind_difference_rows(
     *,
     n_threads: int | None,
 ) -> tuple[FloatArray]:
-    zagl = Z - _lowest_height(Z)
+    zagl = Z - _composite_columns.lowest_height(Z)[:, None]
     zt = zb + (el - zb) * 0.5
     du = _wind_at(zagl, U, zt) - _wind_at(zagl, U, zb)
     dv = _wind_at(zagl, V, zt) - _wind_at(zagl, V, zb)
