@@ -41,9 +41,15 @@ demo: install
 tour: install
 	$(VPY) demo/demo.py
 
+# The suite's tests run in one process per core (at most 4; none on one core):
+# each test builds its own inputs, so they share nothing. The slow tests,
+# which measure memory and time, and the TSan run stay in one process.
+TEST_WORKERS ?= $(shell n=$$(nproc 2>/dev/null || echo 1); [ $$n -gt 4 ] && n=4; [ $$n -lt 2 ] && n=0; echo $$n)
+XDIST := -n $(TEST_WORKERS)
+
 # Lint first: a formatting slip fails in seconds, before the suite runs.
 test: install lint
-	$(VPY) -m pytest -q
+	$(VPY) -m pytest -q $(XDIST)
 
 # The whole suite on Python 3.13, in its own venv with the same pins.
 V313 := .venv-313
@@ -153,8 +159,8 @@ WHEEL_312_TESTS := tests/test_module.py tests/test_kernels.py tests/test_api_doc
 wheel-test:
 	@test -n "$(PY313)" || { echo "error: Python 3.13 not found (python3.13 on PATH or under pyenv)"; exit 1; }
 	@test -n "$(PY312)" || { echo "error: Python 3.12 not found (python3.12 on PATH or under pyenv)"; exit 1; }
-	time bash tools/wheel_test.sh "$$(command -v $(PY313))"
-	time bash tools/wheel_test.sh "$$(command -v $(PY312))" $(WHEEL_312_TESTS)
+	time env TEST_WORKERS=$(TEST_WORKERS) bash tools/wheel_test.sh "$$(command -v $(PY313))"
+	time env TEST_WORKERS=$(TEST_WORKERS) bash tools/wheel_test.sh "$$(command -v $(PY312))" $(WHEEL_312_TESTS)
 
 # The documentation site, built with warnings as errors from the installed
 # package's docstrings; the gallery's scripts run at every build.
@@ -250,7 +256,7 @@ ASAN_SKIP := --ignore=tests/test_cli_faults.py --ignore=tests/test_cli_hostile.p
 sanitize-asan: build/asan/.built
 	$(call san_cpp_tests,asan,$(ASAN_FLAGS))
 	$(ASAN_RUN) $(call san_check_module,asan)
-	$(ASAN_RUN) $(VPY) -m pytest -q -p no:cacheprovider $(ASAN_SKIP)
+	$(ASAN_RUN) $(VPY) -m pytest -q -p no:cacheprovider $(XDIST) $(ASAN_SKIP)
 
 sanitize-tsan: build/tsan/.built
 	$(call san_cpp_tests,tsan,$(TSAN_FLAGS))

@@ -40,6 +40,9 @@ def test_the_library_call_is_the_command_bit_for_bit(model_file, tmp_path, chunk
 
 
 def test_fields_and_errors_as_a_library_user_meets_them(model_file, tmp_path):
+    # Tab completion and help() see the lazily loaded functions too.
+    listed = [name for name in dir(tarnwell) if not name.startswith("_")]
+    assert {"diagnose", "open_model"} <= set(listed) and "Any" not in listed
     with tarnwell.open_model(str(model_file)) as ds:
         some = tarnwell.diagnose(ds, fields=["theta_e", "winds"], storm_motion=(10.0, 5.0))
         assert list(some.data_vars)[:3] == ["theta_e", "u_storm", "v_storm"]

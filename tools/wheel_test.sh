@@ -40,4 +40,5 @@ done
 "${nocc[@]}" python -m pip install -q --disable-pip-version-check --only-binary=:all: \
     "$root/${wheels[0]}" -r "$work/requirements.txt"
 cd "$work/tree"
-"${nocc[@]}" python -m pytest -q -p tools.installed_wheel "${tests[@]}"
+# TEST_WORKERS: processes for the tests (pytest-xdist; 0 runs them in this one).
+"${nocc[@]}" python -m pytest -q -n "${TEST_WORKERS:-0}" -p tools.installed_wheel "${tests[@]}"

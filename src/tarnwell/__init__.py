@@ -16,9 +16,10 @@ live with the command's readers and need its extra (``pip install
 'tarnwell[cli]'``), so they are loaded on first use.
 """
 
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING as _TYPE_CHECKING
+from typing import Any as _Any
 
-from . import composites  # noqa: E402  (after parcel, which it uses)
+from . import composites
 from ._results import ColdPool, Gradient, Parcel, Profile, Thermo, Vad
 from ._version import __version__
 from .horizontal import gradient
@@ -26,7 +27,7 @@ from .kernels import cold_pool, profile, thermo
 from .parcel import parcel
 from .radar import vad
 
-if TYPE_CHECKING:
+if _TYPE_CHECKING:
     from .cli.api import diagnose, open_model
 
 
@@ -50,7 +51,7 @@ __all__ = [
 ]
 
 
-def __getattr__(name: str) -> Any:
+def __getattr__(name: str) -> _Any:
     # The model-file functions need xarray and the command's readers: imported
     # when first asked for, so that the kernels' functions load without them.
     if name in ("diagnose", "open_model"):
@@ -58,3 +59,8 @@ def __getattr__(name: str) -> Any:
 
         return getattr(api, name)
     raise AttributeError(f"module 'tarnwell' has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    # The lazily loaded functions are part of the package's face: list them.
+    return sorted(set(globals()) | set(__all__))
