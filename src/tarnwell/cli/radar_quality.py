@@ -49,13 +49,24 @@ JUMP_HEIGHT_WINDOW = 500.0  # m
 def beyond_nyquist(vr: np.ndarray, nyquist: float) -> np.ndarray:
     """Gates whose velocity lies beyond ±Vn by more than the packing explains."""
     slack = max(NYQUIST_SLACK_LEAST, NYQUIST_SLACK_FRACTION * nyquist)
-    with np.errstate(invalid="ignore"):
-        out: np.ndarray = np.abs(vr) > nyquist + slack
+    limit = nyquist + slack
+    # Two comparisons rather than |vr|: no sweep-sized temporary of floats.
+    out: np.ndarray = (vr > limit) | (vr < -limit)
     return out
 
 
 def constant_value(vr: np.ndarray) -> float | None:
     """The one value of a sweep whose valid velocities are all equal, else None."""
+    # The extremes ignoring NaN, without gathering the valid gates: a sweep of
+    # weather differs in them. Infinities and zeros (whose sign the first gate
+    # decides) take the gathering path.
+    if vr.size == 0:
+        return None
+    low, high = np.fmin.reduce(vr, axis=None), np.fmax.reduce(vr, axis=None)
+    if np.isfinite(low) and np.isfinite(high) and low != 0.0:
+        if low != high:
+            return None
+        return float(low) if np.count_nonzero(vr == low) >= 2 else None
     valid = vr[np.isfinite(vr)]
     if valid.size < 2 or not np.all(valid == valid[0]):
         return None
