@@ -49,9 +49,8 @@ JUMP_HEIGHT_WINDOW = 500.0  # m
 def beyond_nyquist(vr: np.ndarray, nyquist: float) -> np.ndarray:
     """Gates whose velocity lies beyond ±Vn by more than the packing explains."""
     slack = max(NYQUIST_SLACK_LEAST, NYQUIST_SLACK_FRACTION * nyquist)
-    limit = nyquist + slack
-    # Two comparisons rather than |vr|: no sweep-sized temporary of floats.
-    out: np.ndarray = (vr > limit) | (vr < -limit)
+    with np.errstate(invalid="ignore"):
+        out: np.ndarray = np.abs(vr) > nyquist + slack
     return out
 
 
@@ -220,8 +219,9 @@ def mask_impossible(vr: np.ndarray, nyquist: float | None, folded: bool) -> tupl
     beyond = 0
     if folded and nyquist is not None:
         out = beyond_nyquist(vr, nyquist)
-        beyond = int(out.sum())
-        vr[out] = np.nan
+        beyond = int(np.count_nonzero(out))
+        if beyond:
+            vr[out] = np.nan
     constant = constant_value(vr)
     if constant is None:
         return beyond, np.nan
