@@ -384,7 +384,7 @@ def test_unfolding_that_fits_worse_is_not_kept(ring):
     rings = radar.sweep_rings(sweep, None)
     row = rings["vr"][k]
     assert np.all(np.abs(row[np.isfinite(row)]) < KLOT_VN) and np.isfinite(row).sum() == vr.size
-    want = tarnwell.vad(row, rings["az"][k], cos_el=rings["cos_el"], min_gates=30, min_spread=0.2)
+    want = tarnwell.vad(row, rings["az_ray"], cos_el=rings["cos_el"], min_gates=30, min_spread=0.2)
     assert ds["u_fitted"].values[2, k] == want.u and ds["v_fitted"].values[2, k] == want.v
     assert ds["unfolded_gates"].values[2, k] == 0 and np.hypot(want.u, want.v) < 10.0
     assert np.nanmax(ds["speed"].values) < radar_quality.MAX_PLAUSIBLE_WIND
@@ -464,3 +464,65 @@ def test_odim_packing_that_spans_the_nyquist_interval_gives_it(folded_volume, tm
     assert run("vad", wide, "-o", out, "--overwrite") == 1
     err = capsys.readouterr().err.strip()
     assert "--nyquist" in err and len(err.splitlines()) == 1
+
+
+def test_command_fits_are_those_of_rings_laid_out_by_hand(tmp_path):
+    """Where nothing folds and no ring is flagged, every field of every ring
+    the command writes is that of one tarnwell.vad call on the rings laid out
+    by hand from the CfRadial1 file, bit for bit, whatever the thread count
+    (80 rings a sweep: several chunks)."""
+    netCDF4 = pytest.importorskip("netCDF4")
+    path = tmp_path / "unfolded.nc"
+    _sample_data.write_radar_volume(str(path), n_azimuth=360, n_range=80, nyquist=60.0)
+    with netCDF4.Dataset(path) as nc:
+        vel, az, el, starts, ends = (
+            np.ma.filled(nc[name][:].astype(np.float64), np.nan)
+            for name in ("VRADH", "azimuth", "elevation")
+            + ("sweep_start_ray_index", "sweep_end_ray_index")
+        )
+    az = np.deg2rad(az)
+    want = []
+    for first, last in zip(starts, ends, strict=True):
+        rays = slice(int(first), int(last) + 1)
+        cos_el = np.cos(np.deg2rad(np.median(el[rays])))
+        fit = tarnwell.vad(vel[rays].T, az[rays], cos_el=cos_el, min_gates=30, min_spread=0.2)
+        want.append(fit)
+    names = {"u_fitted": "u", "v_fitted": "v", "a0": "a0", "rms": "rms", "n": "n"}
+    names |= {"a0_2": "a0_2", "s2": "s2", "c2": "c2"}
+    for threads in (1, 3):
+        out = tmp_path / f"vad{threads}.nc"
+        assert run("vad", path, "-o", out, "-q", "--threads", threads) == 0
+        with xr.open_dataset(out) as got:
+            assert got["unfolded_gates"].values.sum() == 0
+            assert set(np.unique(got["quality_flag"].values)) <= {0, 1}
+            assert np.isfinite(got["u_fitted"].values).mean() > 0.8
+            for written, field in names.items():
+                expected = np.stack([getattr(fit, field) for fit in want])
+                np.testing.assert_array_equal(got[written].values, expected, err_msg=written)
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        [],
+        [np.nan] * 3,
+        [2.5],
+        [2.5, np.nan, 2.5],
+        [2.5, 2.5, 2.6],
+        [0.0, -0.0, np.nan],
+        [-0.0, 0.0],
+        [np.inf, np.inf],
+        [np.inf, 3.0, 3.0],
+        [-1.0, -1.0, np.nan],
+    ],  # fmt: skip
+)
+def test_constant_sweep_against_the_gathered_valid_gates(values):
+    from tarnwell.cli.radar_quality import constant_value
+
+    vr = np.array(values, dtype=np.float64).reshape(-1, 1)
+    valid = vr[np.isfinite(vr)]
+    want = float(valid[0]) if valid.size >= 2 and np.all(valid == valid[0]) else None
+    got = constant_value(vr)
+    assert (got is None) == (want is None)
+    if want is not None:
+        assert np.float64(got).tobytes() == np.float64(want).tobytes()

@@ -202,7 +202,7 @@ def _to_metres_per_second(name: str, text: Any) -> tuple[float, float]:
 
 
 def sweep_rings(sweep: xr.Dataset, velocity: str | None) -> dict[str, Any]:
-    """One sweep as rings for ``tarnwell.vad``: vr and azimuth (range, ray), cos(elevation).
+    """One sweep as rings for ``tarnwell.vad``: vr (range, ray), ray azimuths, cos(elevation).
 
     The velocity is in m/s (converted from its ``units``), the azimuth in
     radians; the elevation is the median of the rays' elevations.
@@ -210,9 +210,11 @@ def sweep_rings(sweep: xr.Dataset, velocity: str | None) -> dict[str, Any]:
     vr_da = find_velocity(sweep, velocity).transpose(..., "range")
     scale, offset = _to_metres_per_second(str(vr_da.name), vr_da.attrs.get("units", "m s-1"))
     ray_dim = vr_da.dims[0]
-    # Transposed in the file's own precision, then widened: half the bytes
-    # moved by the strided copy.
-    rings = np.ascontiguousarray(np.asarray(vr_da.values).T).astype(np.float64, copy=False)
+    # Transposed and widened in one pass, into an array of the command's own
+    # (the masking below writes to it; the sweep's data stays as read).
+    as_read = np.asarray(vr_da.values)
+    rings = np.empty(as_read.shape[::-1], dtype=np.float64)
+    rings[...] = as_read.T
     vr = units.apply_linear(rings, scale, offset)
     undetect = quality.undetect_mask(vr_da, rings)
     if undetect is not None:
@@ -226,7 +228,6 @@ def sweep_rings(sweep: xr.Dataset, velocity: str | None) -> dict[str, Any]:
     return {
         "vr": vr,  # (range, ray): one ring per row
         "az_ray": az,
-        "az": np.ascontiguousarray(np.broadcast_to(az, (range_m.size, az.size))),
         "cos_el": np.cos(np.deg2rad(elevation)),
         "elevation": elevation,
         "range": range_m,
@@ -280,7 +281,9 @@ class SweepFit:
         self, rows: np.ndarray | None, seed: tuple[np.ndarray, np.ndarray] | None
     ) -> tuple[dict[str, np.ndarray], np.ndarray]:
         vr = self.ring["vr"] if rows is None else self.ring["vr"][rows]
-        az = self.ring["az"] if rows is None else self.ring["az"][rows]
+        # The rays' azimuths, shared by every ring of the sweep: the fit
+        # broadcasts them, which costs it nothing and spares a copy per gate.
+        az = self.ring["az_ray"]
         folds = np.zeros(vr.shape[0], dtype=np.int32)
         if self.nyquist is None:
             return self._vad(vr, az), folds
@@ -302,7 +305,7 @@ class SweepFit:
         # fitted too and kept if they explain the ring better.
         doubtful = np.flatnonzero((folds > 0) & (res["rms"] >= 0.25 * self.nyquist))
         if doubtful.size:
-            raw = self._vad(vr[doubtful], az[doubtful])
+            raw = self._vad(vr[doubtful], az)
             better = raw["rms"] < res["rms"][doubtful]
             as_read = doubtful[better]
             for name in res:
@@ -390,7 +393,7 @@ def vad_dataset(
     range_m = padded()
     folds = np.zeros((n_sweep, n_range), dtype=np.int32)
     nyquists = np.full(n_sweep, np.nan)
-    with_velocity = np.array([int(np.isfinite(r["vr"]).sum()) for r in rings])
+    with_velocity = np.array([np.count_nonzero(np.isfinite(r["vr"])) for r in rings])
     beyond = np.zeros(n_sweep, dtype=np.int64)
     constant = np.full(n_sweep, np.nan)
     notes: list[str] = []
@@ -410,7 +413,6 @@ def vad_dataset(
             )
         if nyquist is None and ring["nyquist_note"] and ring["nyquist_note"] not in notes:
             notes.append(ring["nyquist_note"])
-        ring["vr"] = ring["vr"].copy()
         beyond[i], constant[i] = quality.mask_impossible(ring["vr"], vn, unfold)
         noise_vn = vn if vn is not None else quality.noise_scale(ring["vr"])
         fit = SweepFit(ring, vn if unfold else None, min_gates, min_spread, n_threads)

@@ -56,6 +56,16 @@ def beyond_nyquist(vr: np.ndarray, nyquist: float) -> np.ndarray:
 
 def constant_value(vr: np.ndarray) -> float | None:
     """The one value of a sweep whose valid velocities are all equal, else None."""
+    # The extremes ignoring NaN, without gathering the valid gates: a sweep of
+    # weather differs in them. Infinities and zeros (whose sign the first gate
+    # decides) take the gathering path.
+    if vr.size == 0:
+        return None
+    low, high = np.fmin.reduce(vr, axis=None), np.fmax.reduce(vr, axis=None)
+    if np.isfinite(low) and np.isfinite(high) and low != 0.0:
+        if low != high:
+            return None
+        return float(low) if np.count_nonzero(vr == low) >= 2 else None
     valid = vr[np.isfinite(vr)]
     if valid.size < 2 or not np.all(valid == valid[0]):
         return None
@@ -209,8 +219,9 @@ def mask_impossible(vr: np.ndarray, nyquist: float | None, folded: bool) -> tupl
     beyond = 0
     if folded and nyquist is not None:
         out = beyond_nyquist(vr, nyquist)
-        beyond = int(out.sum())
-        vr[out] = np.nan
+        beyond = int(np.count_nonzero(out))
+        if beyond:
+            vr[out] = np.nan
     constant = constant_value(vr)
     if constant is None:
         return beyond, np.nan
