@@ -45,8 +45,8 @@ SIGNIFICANT_DIGITS = "tarnwell_significant_digits"
 # The attribute netCDF-C's BitRound quantize writes; a zarr store gets the same one.
 ROUNDING_ATTR = "_QuantizeBitRoundNumberOfSignificantBits"
 # Explicit mantissa bits, and the decimal digits they can hold, of each precision.
-MANTISSA_BITS = {4: 23, 8: 52}
-MOST_DIGITS = {4: 7, 8: 15}
+MANTISSA_BITS = {2: 10, 4: 23, 8: 52}
+MOST_DIGITS = {2: 3, 4: 7, 8: 15}
 
 
 def time_dims(ds: xr.Dataset | xr.DataArray) -> set[Hashable]:
@@ -117,8 +117,8 @@ def mantissa_bits(digits: int) -> int:
     Rounding to k bits errs by at most half the last kept bit, 2**-(k+1) of
     the value's power of two and so of the value. N digits allow half a unit
     in the N-th digit, which for a value just under a power of ten (the worst
-    case, 9.99... rounded to 3 digits may move by 0.005 of 10) is 10**-N / 2
-    of the value: 2**-k <= 10**-N, k = ceil(N log2(10)).
+    case: 9.99..., rounded to 3 digits, may move by 0.005, 10**-3 / 2 of 10) is
+    10**-N / 2 of the value: 2**-k <= 10**-N, k = ceil(N log2(10)).
     """
     return math.ceil(digits * math.log2(10))
 
