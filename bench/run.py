@@ -1,5 +1,7 @@
 """The benchmark runner: every kernel of _tarnwell against the tools users
-would otherwise pick, one benchmark file per kernel (bench_<kernel>.py).
+would otherwise pick, one benchmark file per kernel (bench_<kernel>.py), and,
+when no kernel is named, the composites and the `tarnwell diagnose` command
+on a model file on disk (bench_cli.py).
 
     python bench/run.py            full run; writes docs/benchmarks.md (make bench)
     python bench/run.py --quick    tiny sizes, one repeat, writes nothing (make test)
