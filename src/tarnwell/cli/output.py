@@ -22,6 +22,7 @@ every bit, so this, not the compressor, decides their size.
 
 from __future__ import annotations
 
+import importlib
 import math
 from collections.abc import Hashable, Mapping
 from typing import TYPE_CHECKING, Any
@@ -101,9 +102,8 @@ def encoded(ds: xr.Dataset, *, zarr: bool, engine: str | None) -> xr.Dataset:
         bits = _kept_bits(name, var, ds, encoding)
         if bits is not None:
             if zarr:
-                from numcodecs import BitRound
-
-                encoding["filters"] = [BitRound(bits)]
+                numcodecs: Any = importlib.import_module("numcodecs")  # no type stubs
+                encoding["filters"] = [numcodecs.BitRound(bits)]
                 var.attrs[ROUNDING_ATTR] = bits
             else:
                 encoding.update(significant_digits=bits, quantize_mode="BitRound")
