@@ -7,9 +7,12 @@ Writes a synthetic model file one time step at a time, then measures
 - in one process, time step by time step: reading, the kernels alone
   (``_tarnwell`` calls), the package's layout work around them (``tarnwell.*``
   minus the kernels), the other array arithmetic of the diagnostics
-  (buoyancy, storm motion, gradient magnitudes, xarray), the parcel
-  diagnostics (three parcels, the effective inflow layer, its helicity and
-  bulk wind difference: their share of the diagnose time), and writing.
+  (buoyancy, storm motion, gradient magnitudes, xarray), the parcels (three
+  parcels and the effective inflow layer), the composites (the effective
+  layer's helicity and bulk wind difference, stp and scp), and writing;
+- the bytes each 3-D output field takes against the input's bytes per 3-D
+  field, lossless and with ``--significant-digits`` 2, 3 and 4, and the largest
+  error the rounding makes in each field.
 
 Files written just before are read partly from the page cache, so a warm
 read floor is optimistic. With ``--cold`` (root only: it drops the page cache
@@ -30,6 +33,7 @@ import os
 import shutil
 import subprocess
 import sys
+import threading
 import time
 from collections import defaultdict
 from collections.abc import Callable
@@ -104,29 +108,37 @@ def read_floor(path: Path) -> float:
 
 
 class Meter:
-    """Accumulates the time spent inside wrapped functions, by label."""
+    """Accumulates the time spent inside wrapped functions, by label, each call's
+    time less that of the wrapped calls it makes (so the labels add up)."""
 
     def __init__(self) -> None:
         self.seconds: dict[str, float] = defaultdict(float)
+        self._calls = threading.local()
 
     def wrap(self, label: str, func: Callable[..., Any]) -> Callable[..., Any]:
         def timed(*args: Any, **kwargs: Any) -> Any:
+            stack = self._calls.__dict__.setdefault("stack", [])
+            stack.append(label)
             start = time.perf_counter()
             try:
                 return func(*args, **kwargs)
             finally:
-                self.seconds[label] += time.perf_counter() - start
+                spent = time.perf_counter() - start
+                stack.pop()
+                self.seconds[label] += spent
+                if stack:
+                    self.seconds[stack[-1]] -= spent
 
         return timed
 
 
 def split(path: Path, threads: int) -> dict[str, float]:
-    """Read, kernels, layout, other arithmetic and write, time step by time step, in process."""
+    """Read, kernels, layout, parcels, composites, other arithmetic and write, step by step."""
     import xarray as xr
 
     import _tarnwell
     import tarnwell
-    from tarnwell import _core
+    from tarnwell import _core, composites
     from tarnwell.cli import diagnose as _diagnose
     from tarnwell.cli import output as _output
     from tarnwell.cli import parcel_fields as _parcel_fields
@@ -145,13 +157,20 @@ def split(path: Path, threads: int) -> dict[str, float]:
     on_grid = {n: getattr(_core, n) for n in ("cold_pool_level_first", "profile_level_first")}
     for n, f in on_grid.items():
         setattr(_core, n, meter.wrap("kernels", f))
-    # The parcel diagnostics (three parcels, the effective inflow layer, its
-    # helicity and bulk wind difference) run in two block functions of their own.
+    # The parcels (three, and the effective inflow layer found from their
+    # columns) run in a block function of their own; the composites are the
+    # effective layer's winds, another block function, and stp and scp.
     parcel_blocks = {
-        cls: cls.__call__ for cls in (_parcel_fields.ParcelFields, _parcel_fields.EffectiveWinds)
+        _parcel_fields.ParcelFields: "parcel",
+        _parcel_fields.EffectiveWinds: "composites",
     }
-    for cls, call in parcel_blocks.items():
-        cls.__call__ = meter.wrap("parcel", call)  # type: ignore[method-assign]
+    block_calls = {cls: cls.__call__ for cls in parcel_blocks}
+    for cls, label in parcel_blocks.items():
+        cls.__call__ = meter.wrap(label, block_calls[cls])  # type: ignore[method-assign]
+    composite_names = ("significant_tornado_parameter", "supercell_composite_parameter")
+    composite_calls = {n: getattr(composites, n) for n in composite_names}
+    for n, f in composite_calls.items():
+        setattr(composites, n, meter.wrap("composites", f))
     scratch = path.with_name("split_step.nc")
     totals: dict[str, float] = defaultdict(float)
     try:
@@ -173,14 +192,91 @@ def split(path: Path, threads: int) -> dict[str, float]:
             setattr(homes[n], n, face)
         for n, f in on_grid.items():
             setattr(_core, n, f)
-        for cls, call in parcel_blocks.items():
+        for cls, call in block_calls.items():
             cls.__call__ = call  # type: ignore[method-assign]
+        for n, f in composite_calls.items():
+            setattr(composites, n, f)
         scratch.unlink(missing_ok=True)
     totals["kernels"] = meter.seconds["kernels"]
-    totals["layout"] = meter.seconds["face"] - meter.seconds["kernels"]
+    totals["layout"] = meter.seconds["face"]  # the public functions less their kernels
     totals["parcel"] = meter.seconds["parcel"]
-    totals["other"] = totals["diagnose"] - meter.seconds["face"] - meter.seconds["parcel"]
+    totals["composites"] = meter.seconds["composites"]
+    totals["other"] = totals["diagnose"] - sum(meter.seconds.values())
     return dict(totals)
+
+
+def stored_bytes(path: Path) -> dict[str, int]:
+    """Bytes each variable of a netCDF-4 file takes on disk (its compressed chunks)."""
+    import h5py
+
+    with h5py.File(path, "r") as f:
+        return {n: v.id.get_storage_size() for n, v in f.items() if isinstance(v, h5py.Dataset)}
+
+
+def rounded_copy(lossless: Path, out: Path, digits: int) -> None:
+    """The command's output at ``digits`` significant digits, written by the command's
+    writer from its lossless output: the rounding acts on the stored values, so
+    this is the file ``--significant-digits`` writes, without computing it again."""
+    import xarray as xr
+
+    from tarnwell.cli import output as _output
+
+    with xr.open_dataset(lossless) as ds:
+        marked = _output.with_significant_digits(ds.load(), digits, str(out))
+    _output.for_path(marked, str(out)).to_netcdf(out)
+
+
+def rounding_errors(lossless: Path, rounded: Path) -> dict[str, tuple[float, float]]:
+    """Largest absolute and relative change of each rounded field.
+
+    The relative change is bounded over normal numbers only: a subnormal value
+    (below 1.2e-38 in float32, such as a wind that is zero but for its last
+    bits) has fewer significant bits than it keeps, and changes by less than
+    the smallest normal number times 2**-bits instead.
+    """
+    import xarray as xr
+
+    errors = {}
+    with xr.open_dataset(lossless) as a, xr.open_dataset(rounded) as b:
+        for name in a.data_vars:
+            if "_QuantizeBitRoundNumberOfSignificantBits" not in b[name].attrs:
+                continue
+            normal = np.finfo(a[name].dtype).smallest_normal
+            x = a[name].values.astype(np.float64)
+            change = np.abs(b[name].values.astype(np.float64) - x)
+            usable = np.isfinite(x) & (np.abs(x) >= normal)
+            if usable.any():
+                relative = float((change[usable] / np.abs(x[usable])).max())
+                errors[name] = (float(np.nanmax(change)), relative)
+    return errors
+
+
+def output_sizes(model: Path, out: Path, digits: tuple[int, ...]) -> dict[str, Any]:
+    """Bytes per 3-D output field against the input's bytes per 3-D field, lossless
+    and at each of ``digits``, and the errors of the rounding."""
+    import xarray as xr
+
+    inputs = stored_bytes(model)
+    per_input = sum(inputs[n] for n in INPUTS) / len(INPUTS)
+    with xr.open_dataset(out) as ds:
+        fields_3d = [str(n) for n, v in ds.data_vars.items() if v.ndim == 4]
+        fields = [str(n) for n, v in ds.data_vars.items() if v.dtype.kind == "f"]
+    sizes: dict[str, dict[str, float]] = {}
+    errors: dict[int, dict[str, tuple[float, float]]] = {}
+    files = {"lossless": out}
+    for n in digits:
+        files[f"N={n}"] = out.with_name(f"{out.stem}_{n}digits.nc")
+        rounded_copy(out, files[f"N={n}"], n)
+        errors[n] = rounding_errors(out, files[f"N={n}"])
+    for label, path in files.items():
+        stored = stored_bytes(path)
+        sizes[label] = {f: stored[f] / per_input for f in fields_3d}
+        # Every floating field, 2-D ones included, in 3-D fields' worth of values.
+        data = sum(stored[n] for n in fields)
+        sizes[label]["all fields, per 3-D field of data"] = data / _fields_3d(path) / per_input
+        if path != out:
+            path.unlink()
+    return {"per_input": per_input, "sizes": sizes, "errors": errors, "fields_3d": fields_3d}
 
 
 def _fields_3d(path: Path) -> float:
@@ -215,6 +311,111 @@ def command(path: Path, out: Path, threads: int) -> float:
     return time.perf_counter() - start
 
 
+def loadavg() -> str:
+    return " / ".join(f"{x:.2f}" for x in os.getloadavg())
+
+
+def measure(
+    work: Path,
+    shape: tuple[int, int, int, int],
+    threads: int,
+    cold: bool = False,
+    digits: tuple[int, ...] = (2, 3, 4),
+) -> dict[str, Any]:
+    """Every figure of the benchmark, on a model file of ``shape`` written in ``work``."""
+    model, out = work / "model.nc", work / "diag.nc"
+    start = time.perf_counter()
+    write_model(model, shape)
+    m: dict[str, Any] = {"shape": shape, "threads": threads, "cold": cold}
+    m["model_seconds"] = time.perf_counter() - start
+    m["load_before"] = loadavg()
+
+    def drop() -> None:
+        if cold:
+            drop_page_cache()
+
+    m["warm_floor"] = read_floor(model)
+    drop()
+    m["floor"] = read_floor(model)
+    drop()
+    m["wall"] = command(model, out, threads)
+    drop()
+    m["parts"] = split(model, threads)
+    m["load_after"] = loadavg()
+    m["in_bytes"], m["out_bytes"] = model.stat().st_size, out.stat().st_size
+    m["in_fields"], m["out_fields"] = _fields_3d(model), _fields_3d(out)
+    m.update(output_sizes(model, out, digits))
+    m["within"] = m["wall"] / (m["floor"] + m["parts"]["write"])
+    m["digits_meeting"] = [
+        n
+        for n in digits
+        if max(v for k, v in m["sizes"][f"N={n}"].items() if k in m["fields_3d"]) <= SIZE_GOAL
+    ]
+    return m
+
+
+SIZE_GOAL = 1.2  # bytes of each 3-D output field, in the input's bytes per 3-D field
+SPLIT = ("read", "kernels", "parcel", "composites", "layout", "other", "write")
+
+
+def report_lines(m: dict[str, Any]) -> list[str]:
+    """The figures of :func:`measure` as markdown."""
+    parts, points = m["parts"], int(np.prod(m["shape"]))
+    once = m["floor"] + parts["write"]
+    where = "from disk (page cache dropped)" if m["cold"] else "again, from the page cache"
+    lines = [
+        f"`tarnwell diagnose --chunks time=1 --threads {m['threads']}` on the model file of "
+        f"`bench/bench_cli.py`, (time, level, y, x) = {m['shape']} ({points:,} points per "
+        f"variable; float32, zlib 1 with the shuffle, one step per chunk; "
+        f"{m['in_bytes'] / 1e6:.1f} MB for six 3-D inputs), every field written to netCDF. "
+        f"Load average {m['load_before']} before, {m['load_after']} after.",
+        "",
+        f"- The command: {m['wall']:.1f} s wall ({points / m['wall'] / 1e6:.2f} M points/s), "
+        f"output {m['out_bytes'] / 1e6:.1f} MB.",
+        f"- One read of the inputs {where}: {m['floor']:.1f} s (first read "
+        f"{m['warm_floor']:.1f} s); one write of the output (in process, step by step): "
+        f"{parts['write']:.1f} s; together {once:.1f} s.",
+        f"- Command / (read + write) = **{m['within']:.2f}** (goal: at most 1.5).",
+        "",
+        "The same job in process, step by step (the parcels: three parcels and the effective "
+        "inflow layer; the composites: the effective layer's helicity and bulk wind "
+        "difference, stp and scp; layout: the package's work around the other kernels; "
+        "other: the remaining array arithmetic and xarray):",
+        "",
+        "| part | seconds | share of the whole |",
+        "|---|---|---|",
+    ]
+    whole = sum(parts[k] for k in SPLIT)
+    lines += [f"| {k} | {parts[k]:.1f} | {parts[k] / whole:.0%} |" for k in SPLIT]
+    labels = list(m["sizes"])
+    lines += [
+        "",
+        f"Bytes of each 3-D output field against the input's mean bytes per 3-D field "
+        f"({m['per_input'] / 1e6:.2f} MB), lossless and with `--significant-digits N` (goal: at "
+        f"most {SIZE_GOAL:g} with N digits; met for N = "
+        f"{', '.join(map(str, m['digits_meeting'])) or 'none measured'}):",
+        "",
+        "| field | " + " | ".join(labels) + " |",
+        "|---|" + "---|" * len(labels),
+    ]
+    rows = [*m["fields_3d"], "all fields, per 3-D field of data"]
+    for f in rows:
+        lines.append(f"| {f} | " + " | ".join(f"{m['sizes'][k][f]:.2f}" for k in labels) + " |")
+    digits = list(m["errors"])
+    lines += [
+        "",
+        "Largest change the rounding makes in each field (absolute, in the field's units, "
+        "and relative to the value, over its values from the smallest normal number up):",
+        "",
+        "| field | " + " | ".join(f"N={n} abs | N={n} rel" for n in digits) + " |",
+        "|---|" + "---|---|" * len(digits),
+    ]
+    for f in m["errors"][digits[0]]:
+        cells = [f"{m['errors'][n][f][0]:.3g} | {m['errors'][n][f][1]:.2g}" for n in digits]
+        lines.append(f"| {f} | " + " | ".join(cells) + " |")
+    return lines
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--shape", default="24,50,400,400", help="time,level,y,x")
@@ -229,67 +430,12 @@ def main() -> None:
     assert len(shape) == 4, "--shape needs four sizes"
     work = Path(args.dir)
     work.mkdir(parents=True, exist_ok=True)
-    model, out = work / "model.nc", work / "diag.nc"
-    points = int(np.prod(shape))
-
-    print(
-        f"shape (time, level, y, x) = {shape}: {points:,} points per variable, "
-        f"{points * 8 / 1e9:.2f} GB per float64 variable"
-    )
-    start = time.perf_counter()
-    write_model(model, shape)  # type: ignore[arg-type]
-    print(
-        f"wrote {model} ({model.stat().st_size / 1e9:.2f} GB) "
-        f"in {time.perf_counter() - start:.0f} s"
-    )
-    print(f"load average before: {open('/proc/loadavg').read().split()[:3]}")
-
-    def cold() -> None:
-        if args.cold:
-            drop_page_cache()
-
-    warm_floor = read_floor(model)
-    cold()
-    floor = read_floor(model)
-    cold()
-    wall = command(model, out, args.threads)
-    out_gb = sum(f.stat().st_size for f in [out]) / 1e9
-    cold()
-    parts = split(model, args.threads)
-    load = open("/proc/loadavg").read().split()[:3]
-
-    in_gb = model.stat().st_size / 1e9
-    in_fields, out_fields = _fields_3d(model), _fields_3d(out)
-    print(f"\nreading the inputs once, cached: {warm_floor:6.1f} s ({in_gb / warm_floor:.2f} GB/s)")
-    where = "from disk (page cache dropped)" if args.cold else "again (cache not dropped)"
-    print(f"reading the inputs once, {where}: {floor:6.1f} s ({in_gb / floor:.2f} GB/s)")
-    print(
-        f"tarnwell diagnose --chunks time=1 --threads {args.threads}: {wall:6.1f} s wall, "
-        f"{points / wall / 1e6:.2f} M points/s, output {out_gb:.2f} GB"
-    )
-    print(
-        f"input {in_gb:.3f} GB ({in_fields:.1f} 3-D fields), output {out_gb:.3f} GB "
-        f"({out_fields:.1f} 3-D fields): output/input {out_gb / in_gb:.2f}, "
-        f"per 3-D field {(out_gb / out_fields) / (in_gb / in_fields):.2f} (goal <= 1.2)"
-    )
-    once = floor + parts["write"]
-    print(
-        f"read once + write once = {floor:.1f} + {parts['write']:.1f} = {once:.1f} s; "
-        f"command / (read + write) = {wall / once:.2f} (goal <= 1.5)"
-    )
-    print("in process, step by step:")
-    for key in ("read", "kernels", "layout", "parcel", "other", "write"):
-        print(f"  {key:8s} {parts[key]:7.1f} s")
-    print(
-        f"parcel diagnostics: {parts['parcel']:.1f} s of diagnose's {parts['diagnose']:.1f} s "
-        f"({parts['parcel'] / parts['diagnose']:.0%}); of diagnose + write "
-        f"{parts['parcel'] / (parts['diagnose'] + parts['write']):.0%}"
-    )
-    compute = parts["kernels"] + parts["layout"]
-    print(f"kernels + layout = {compute:.1f} s = {compute / floor:.2f} x the read floor")
-    print(f"load average after: {load}")
-    if not args.keep:
-        shutil.rmtree(work)
+    try:
+        m = measure(work, shape, args.threads, args.cold)  # type: ignore[arg-type]
+    finally:
+        if not args.keep:
+            shutil.rmtree(work)
+    print("\n".join(report_lines(m)))
 
 
 if __name__ == "__main__":

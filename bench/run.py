@@ -1,5 +1,7 @@
 """The benchmark runner: every kernel of _tarnwell against the tools users
-would otherwise pick, one benchmark file per kernel (bench_<kernel>.py).
+would otherwise pick, one benchmark file per kernel (bench_<kernel>.py), and,
+when no kernel is named, the composites and the `tarnwell diagnose` command
+on a model file on disk (bench_cli.py).
 
     python bench/run.py            full run; writes docs/benchmarks.md (make bench)
     python bench/run.py --quick    tiny sizes, one repeat, writes nothing (make test)
@@ -106,6 +108,38 @@ def composites_section(ctx, rep):
                  ratio <= limit)  # fmt: skip
 
 
+def command_section(ctx, rep):
+    """`tarnwell diagnose` on a model file on disk: its wall time against one read
+    of the input and one write of its output, where the time goes, and the bytes
+    of its output, lossless and rounded to N significant digits."""
+    import shutil
+    from pathlib import Path
+
+    import bench_cli
+
+    # (4, 50, 200, 200): about two minutes on this machine, the parcels most of it.
+    shape = (1, 10, 16, 16) if ctx.quick else (4, 50, 200, 200)
+    work = Path(ROOT) / "build" / "bench_cli_run"
+    work.mkdir(parents=True, exist_ok=True)
+    try:
+        m = bench_cli.measure(work, shape, len(os.sched_getaffinity(0)))
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    rep.section("tarnwell diagnose").extend(bench_cli.report_lines(m))
+    note = f"{shape}, load average {m['load_after']}"
+    rep.goal("diagnose", "within 1.5x of read + write", f"{m['within']:.3g}x",
+             m["within"] <= 1.5, note)  # fmt: skip
+    meeting = m["digits_meeting"]
+    rep.goal(
+        "diagnose",
+        f"with N digits, each 3-D field at most {bench_cli.SIZE_GOAL:g}x the input's bytes",
+        f"met for N = {', '.join(map(str, meeting)) or 'none'} of "
+        f"{', '.join(map(str, m['errors']))}",
+        bool(meeting),
+        note,
+    )
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("kernels", nargs="*", help="kernels to run (default: all)")
@@ -133,6 +167,8 @@ def main(argv=None):
     if not args.kernels:
         print("[bench] effective inflow layer and composites ...", flush=True)
         composites_section(ctx, rep)
+        print("[bench] tarnwell diagnose ...", flush=True)
+        command_section(ctx, rep)
 
     header = [
         f"Written by `make bench` (`bench/run.py`) on "

@@ -130,3 +130,23 @@ def test_two_halves_control_covers_every_item_once(kernel_names):
         parts = [kernel(*half, n_threads=1) for half in (first, second)]
         assert min(p.shape[1] for p in parts) > 0, name
         assert np.concatenate(parts, axis=1).tobytes() == whole.tobytes(), name
+
+
+def test_split_counts_each_call_without_the_wrapped_calls_it_makes():
+    """The command's split: a public function's time less the kernels it calls
+    is its layout work, and a kernel called outside any public function still
+    counts as kernel time; the parts add up to no more than the whole."""
+    import time
+
+    import bench_cli
+
+    meter = bench_cli.Meter()
+    kernel = meter.wrap("kernels", lambda: time.sleep(0.2))
+    face = meter.wrap("face", lambda: (kernel(), time.sleep(0.02)))
+    start = time.perf_counter()
+    face()
+    kernel()
+    whole = time.perf_counter() - start
+    assert meter.seconds["kernels"] >= 0.4
+    assert 0.02 <= meter.seconds["face"] < 0.15
+    assert sum(meter.seconds.values()) <= whole

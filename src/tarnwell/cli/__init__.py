@@ -67,6 +67,12 @@ def _seconds(text: str) -> float:
     return value
 
 
+def _digits(text: str) -> int:
+    if not text.strip().isdigit() or not 1 <= int(text) <= 15:
+        raise argparse.ArgumentTypeError(f"expected 1 to 15 (7 for float32 fields), got {text!r}")
+    return int(text)
+
+
 def default_threads() -> int:
     """The CPUs this process may run on (respects taskset and container limits)."""
     try:
@@ -179,6 +185,14 @@ def build_parser() -> argparse.ArgumentParser:
         default=None,
         help="precision of the stored fields (default: float32 where the inputs that feed "
         "a field are float32, else float64; the arithmetic is double either way)",
+    )
+    diag.add_argument(
+        "--significant-digits",
+        type=_digits,
+        default=None,
+        metavar="N",
+        help="store the fields rounded to N significant digits, for smaller files: "
+        "netCDF's BitRound quantize, zarr's bit-round filter (default: lossless)",
     )
     diag.add_argument(
         "--chunks",
@@ -411,6 +425,10 @@ def run_diagnose(args: argparse.Namespace) -> None:
 
                 result, steps = by_step(result)
             result.attrs["history"] = f"{time.strftime('%Y-%m-%dT%H:%M:%S')} {_command_line()}"
+            if args.significant_digits is not None:
+                from .output import with_significant_digits
+
+                result = with_significant_digits(result, args.significant_digits, args.output)
             for note in result.attrs.get("comment", "").splitlines():
                 print(f"{PROG} diagnose: note: {note}", file=sys.stderr)
             _io.write_dataset(

@@ -12,16 +12,24 @@ one chunk per variable.
 
 Encodings inherited from the input (its packing, chunk layout, compression)
 never reach the output: they describe the input's variables, not new fields.
+
+The output is lossless unless ``--significant-digits N`` asks for less: each
+floating data field is then bit-rounded to the mantissa bits that hold N
+significant decimal digits (:func:`with_significant_digits`), which leaves
+runs of zero bits that the compressor removes. Derived fields are noisy in
+every bit, so this, not the compressor, decides their size.
 """
 
 from __future__ import annotations
 
+import importlib
 import math
 from collections.abc import Hashable, Mapping
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from .errors import CommandError
 from .formats import is_zarr, netcdf_engine
 
 if TYPE_CHECKING:
@@ -33,6 +41,13 @@ COMPRESSION_LEVEL = 1
 # level should not decompress hundreds of megabytes).
 MAX_CHUNK_BYTES = 64 * 2**20
 TIME_NAMES = ("time", "Time", "valid_time", "t")
+# A field's significant decimal digits, set on its encoding by with_significant_digits.
+SIGNIFICANT_DIGITS = "tarnwell_significant_digits"
+# The attribute netCDF-C's BitRound quantize writes; a zarr store gets the same one.
+ROUNDING_ATTR = "_QuantizeBitRoundNumberOfSignificantBits"
+# Explicit mantissa bits, and the decimal digits they can hold, of each precision.
+MANTISSA_BITS = {2: 10, 4: 23, 8: 52}
+MOST_DIGITS = {2: 3, 4: 7, 8: 15}
 
 
 def time_dims(ds: xr.Dataset | xr.DataArray) -> set[Hashable]:
@@ -83,8 +98,76 @@ def encoded(ds: xr.Dataset, *, zarr: bool, engine: str | None) -> xr.Dataset:
         ds = _chunk_lazy_arrays(ds, times)
     for name in ds.variables:
         var = ds.variables[name]
-        ds.variables[name].encoding = _encoding(name, var, ds, times, zarr=zarr, engine=engine)
+        encoding = _encoding(name, var, ds, times, zarr=zarr, engine=engine)
+        bits = _kept_bits(name, var, ds, encoding)
+        if bits is not None:
+            if zarr:
+                numcodecs: Any = importlib.import_module("numcodecs")  # no type stubs
+                encoding["filters"] = [numcodecs.BitRound(bits)]
+                var.attrs[ROUNDING_ATTR] = bits
+            else:
+                encoding.update(significant_digits=bits, quantize_mode="BitRound")
+        var.encoding = encoding
     return ds
+
+
+def mantissa_bits(digits: int) -> int:
+    """Explicit mantissa bits that keep ``digits`` significant decimal digits.
+
+    Rounding to k bits errs by at most half the last kept bit, 2**-(k+1) of
+    the value's power of two and so of the value. N digits allow half a unit
+    in the N-th digit, which for a value just under a power of ten (the worst
+    case: 9.99..., rounded to 3 digits, may move by 0.005, 10**-3 / 2 of 10) is
+    10**-N / 2 of the value: 2**-k <= 10**-N, k = ceil(N log2(10)).
+    """
+    return math.ceil(digits * math.log2(10))
+
+
+def with_significant_digits(ds: xr.Dataset, digits: int, path: str) -> xr.Dataset:
+    """``ds`` with its floating data fields marked to be stored to ``digits`` significant digits.
+
+    Coordinates, integer fields and flags (0/1 with ``flag_values``) are
+    never rounded. A float32 field holds at most 7 digits, a float64 one 15;
+    asking more of a field's precision is an error. Fields whose precision
+    keeps ``digits`` in every bit it has (7 digits of float32 need 24 bits,
+    float32 has 23) are stored as they are.
+    """
+    if not is_zarr(path) and netcdf_engine() != "netcdf4":
+        raise CommandError(
+            "--significant-digits: netCDF output is rounded by the netCDF4 package's "
+            "quantize, which is not installed: pip install netCDF4, or write a .zarr store"
+        )
+    ds = ds.copy()
+    for name, var in ds.data_vars.items():
+        if not _roundable(var):
+            continue
+        stored = np.dtype(var.encoding.get("dtype", var.dtype))
+        if stored.kind != "f":
+            stored = var.dtype
+        if digits > MOST_DIGITS[stored.itemsize]:
+            raise CommandError(
+                f"--significant-digits: {name} is stored as {stored.name}, which holds at "
+                f"most {MOST_DIGITS[stored.itemsize]} significant digits, not {digits} "
+                "(--dtype float64 stores double)"
+            )
+        ds.variables[name].encoding[SIGNIFICANT_DIGITS] = digits
+    return ds
+
+
+def _roundable(var: xr.Variable | xr.DataArray) -> bool:
+    return var.dtype.kind == "f" and var.ndim > 0 and "flag_values" not in var.attrs
+
+
+def _kept_bits(
+    name: Hashable, var: xr.Variable, ds: xr.Dataset, encoding: Mapping[str, Any]
+) -> int | None:
+    """Mantissa bits to keep of ``var``, None to store every bit."""
+    digits = var.encoding.get(SIGNIFICANT_DIGITS)
+    if digits is None or name not in ds.data_vars or not _roundable(var):
+        return None
+    stored = np.dtype(encoding["dtype"])
+    bits = mantissa_bits(digits)
+    return bits if bits < MANTISSA_BITS[stored.itemsize] else None
 
 
 def _encoding(
