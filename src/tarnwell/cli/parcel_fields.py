@@ -232,8 +232,9 @@ def parcel_fields(
     n_threads: int,
     wanted: tuple[str, ...] | None = None,
 ) -> dict[str, xr.DataArray]:
-    """The parcel fields, and with ``winds`` the composites; of them only what the
-    ``wanted`` fields need is computed (None: all), the others come back NaN."""
+    """The parcel fields, and with ``winds`` the composites. Only what the ``wanted``
+    fields read is computed (None: everything): the parcel fields of a parcel
+    not lifted come back NaN, composites not wanted are left out."""
 
     assert fields.pressure is not None and fields.temperature is not None
     assert fields.dewpoint is not None and fields.height is not None
@@ -317,7 +318,8 @@ def parcel_fields(
         assert fields.u10 is not None and fields.v10 is not None
         args += [fields.u10, fields.v10]
         core += [[], []]
-    bulk = any(lift_parts((name,)) & lifts.MOST_UNSTABLE for name in composite)
+    # Helicity alone needs no bulk wind difference (nor the most-unstable EL).
+    bulk = composite != ["helicity_effective"]
     esrh, ebwd = apply(EffectiveWinds(has_10m, bulk), args, core, 2)
     motion = winds["u_storm"].attrs["long_name"].replace("eastward ", "")
     out["helicity_effective"] = with_attrs(
