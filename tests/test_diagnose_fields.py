@@ -9,8 +9,9 @@ import pytest
 xr = pytest.importorskip("xarray")
 
 from tarnwell import _sample_data, composites, horizontal, kernels  # noqa: E402
+from tarnwell._native import lifts  # noqa: E402
 from tarnwell.cli import diagnose as diag  # noqa: E402
-from tarnwell.cli import main, parcel_fields  # noqa: E402
+from tarnwell.cli import main  # noqa: E402
 from tarnwell.cli.errors import CommandError  # noqa: E402
 
 
@@ -39,8 +40,8 @@ def _refuse(*_args, **_kwargs):
 
 # Each selection, and the computations it must not run.
 SELECTIONS = {
-    "theta_e,helicity_0_3km": [(parcel_fields, "parcel"), (kernels, "cold_pool")],
-    "cold_pool,grad_theta": [(parcel_fields, "parcel"), (kernels, "profile")],
+    "theta_e,helicity_0_3km": [(lifts, "parcels_and_layer"), (kernels, "cold_pool")],
+    "cold_pool,grad_theta": [(lifts, "parcels_and_layer"), (kernels, "profile")],
     "parcels": [(kernels, "profile"), (composites, "significant_tornado_parameter")],
     "stp,scp": [(kernels, "cold_pool"), (horizontal, "gradient")],
     "cape_mu,u_storm,dfdy_theta_v": [(composites, "supercell_composite_parameter")],
@@ -57,6 +58,39 @@ def test_a_selection_is_the_full_run_on_its_fields(model, full, monkeypatch, tex
     for name in wanted:
         assert part[name].identical(full[name]), name
         assert part[name].encoding["dtype"] == full[name].encoding["dtype"]
+
+
+SB, ML, MU = lifts.SURFACE_BASED, lifts.MIXED_LAYER, lifts.MOST_UNSTABLE
+LAYER = lifts.EFFECTIVE_LAYER
+# Each parcel or composite selection, and the only lifts it may ask for.
+LIFTS = {
+    "cape_sb": SB,
+    "lcl_height_ml,el_pressure_mu": ML | MU,
+    "top_height_effective,helicity_effective": LAYER,
+    "bulk_wind_difference_effective": LAYER | MU,
+    "stp": LAYER | MU | ML,
+    "scp": LAYER | MU,
+}
+
+
+@pytest.mark.parametrize("text", LIFTS)
+def test_a_parcel_selection_lifts_only_what_it_reads(model, full, monkeypatch, text):
+    asked = []
+    compute = lifts.parcels_and_layer
+
+    def spy(p, t, td, z, parts, n_threads):
+        asked.append(parts)
+        return compute(p, t, td, z, parts, n_threads=n_threads)
+
+    monkeypatch.setattr(lifts, "parcels_and_layer", spy)
+    if not LIFTS[text] & MU:
+        monkeypatch.setattr(composites, "effective_bulk_wind_difference", _refuse)
+    wanted = diag.parse_fields(text)
+    part = diag.diagnose(model, {}, diag.Options(n_threads=2, fields=wanted))
+    assert set(asked) == {LIFTS[text]}
+    assert fields_of(part) == [n for n in fields_of(full) if n in wanted]
+    for name in wanted:
+        assert part[name].identical(full[name]), name
 
 
 def test_names_that_are_not_fields_and_fields_the_file_cannot_give(model):

@@ -8,7 +8,9 @@ from parcel_ref import synthetic_soundings
 import _tarnwell as tw
 import tarnwell
 from tarnwell import composites as cp
+from tarnwell._native import lifts
 from tarnwell._native import parcel as _parcel
+from tarnwell.cli.parcel_fields import lift_columns
 
 
 def layer_by_full_lifts(p, t, td, z):
@@ -96,6 +98,38 @@ def test_thread_count_and_layout_change_nothing(awkward_columns):
     # Columns too tall to keep their environment on the stack work it out per lift.
     tall = [np.pad(a[:300], ((0, 0), (0, 260)), constant_values=np.nan) for a in (p, t, td, z)]
     np.testing.assert_array_equal(np.array(cp.effective_inflow_layer(*tall)), one[:, :300])
+
+
+def separate_calls(p, t, td, z):
+    """The 28 rows of lifts.parcels_and_layer, from one call per parcel and the layer's."""
+    kinds = ("surface_based", "mixed_layer", "most_unstable")
+    parcels = [np.array(tarnwell.parcel(p, t, td, z, parcel=k, n_threads=1)) for k in kinds]
+    return np.concatenate([*parcels, np.array(cp.effective_inflow_layer(p, t, td, z))])
+
+
+@pytest.mark.parametrize("threads", [1, 2, 3])
+def test_shared_lifts_are_the_separate_calls_bit_for_bit(awkward_columns, threads):
+    p, t, td, z = awkward_columns
+    want = separate_calls(p, t, td, z)
+    rows_of = np.repeat(
+        [lifts.SURFACE_BASED, lifts.MIXED_LAYER, lifts.MOST_UNSTABLE, lifts.EFFECTIVE_LAYER],
+        [8, 8, 8, 4],
+    )
+    for parts in (lifts.ALL, lifts.EFFECTIVE_LAYER, lifts.EFFECTIVE_LAYER | lifts.MOST_UNSTABLE,
+                  lifts.SURFACE_BASED | lifts.EFFECTIVE_LAYER, lifts.MIXED_LAYER):  # fmt: skip
+        got = lift_columns(p, t, td, z, parts, threads)
+        expected = np.where((rows_of & parts != 0)[:, None], want, np.nan)
+        np.testing.assert_array_equal(got.view(np.int64), expected.view(np.int64))
+    # Top-down columns are read bottom-up, as by the separate calls; columns too
+    # tall to keep their environment on the stack take the separate path.
+    down = [a[:, ::-1] for a in (p, t, td, z)]
+    np.testing.assert_array_equal(lift_columns(*down, lifts.ALL, threads), want)
+    tall = [np.pad(a[:200], ((0, 0), (0, 260)), constant_values=np.nan) for a in (p, t, td, z)]
+    np.testing.assert_array_equal(lift_columns(*tall, lifts.ALL, threads), want[:, :200])
+    # Both cases are here: most-unstable parcels that are the surface-based one
+    # (the same LCL) and parcels that start above it.
+    mu_at_ground = want[18] == want[2]
+    assert 100 < mu_at_ground.sum() < len(p) - 100
 
 
 @pytest.fixture(scope="module")

@@ -6,7 +6,8 @@
 // CIN >= -250 J/kg, among the levels within 300 hPa of the lowest usable one.
 // Levels are walked from the bottom and the walk ends at the first level
 // above the run that fails; each lift ends as soon as its CIN alone decides
-// the test.
+// the test. parcels_and_layer_column computes the three parcels and the layer
+// of a column together, sharing their lifts.
 #pragma once
 
 #include <cstdint>
@@ -147,6 +148,96 @@ inline void effective_layer_column(const double* P, const double* T, const doubl
     }
     effective_layer_walk(P, T, D, Z, L, out, stride, [&](int64_t k) {
         parcel_detail::LevelEnvironment<const double*> env{P + k, T + k, D + k};
+        return level_qualifies(P, T, D, Z, L, k, env);
+    });
+}
+
+// Which of a column's computations parcels_and_layer_column runs: bits.
+namespace lift_part {
+enum : int32_t {
+    surface_based = 1 << parcel_kind::surface_based,
+    mixed_layer = 1 << parcel_kind::mixed_layer,
+    most_unstable = 1 << parcel_kind::most_unstable,
+    effective_layer = 1 << parcel_kind::count,
+    all = (1 << (parcel_kind::count + 1)) - 1
+};
+}
+
+// Result rows of parcels_and_layer_column: the parcel rows of each kind in
+// turn, in kind order, then the effective layer's.
+namespace lifts_row {
+enum : int64_t {
+    layer = parcel_kind::count * parcel_row::count,
+    count = layer + effective_row::count
+};
+}
+
+namespace effective_detail {
+
+inline bool same_start(const parcel_detail::Start& a, const parcel_detail::Start& b) {
+    return a.level == b.level && a.p == b.p && a.t == b.t && a.w == b.w && a.td == b.td;
+}
+
+// The layer's test on the full ascent of a parcel: the same answer as the
+// lift that CinDecides stops, which only stops where this fails too.
+inline bool passes(const double* rows, int64_t stride) {
+    return rows[parcel_row::cape * stride] >= effective_const::kMinCape &&
+           rows[parcel_row::cin * stride] >= effective_const::kMinCin;
+}
+
+}  // namespace effective_detail
+
+// The parts of one column named by `parts` (lift_part bits), each with the
+// bits parcel_column and effective_layer_column give it; the rows of the
+// parts not named are NaN. Writes out[r * stride] for every lifts_row r.
+//
+// One column, four computations that share their work: the environment of
+// every level is worked out once for all of them; the most-unstable parcel
+// that starts as the surface-based one does (its level, often the lowest,
+// and so its air) is that parcel; and of the layer's lifts, the one from the
+// lowest level is the surface-based parcel's and the one from the
+// most-unstable parcel's level is that parcel's, started the same way and
+// lifted on the same levels, so their full ascents answer the layer's test.
+inline void parcels_and_layer_column(const double* P, const double* T, const double* D,
+                                     const double* Z, int64_t L, int32_t parts, double* out,
+                                     int64_t stride) {
+    using namespace effective_detail;
+    namespace part = lift_part;
+    constexpr int64_t kRows = parcel_row::count;
+    for (int64_t r = 0; r < lifts_row::count; ++r) out[r * stride] = kNaN;
+    double* layer = out + lifts_row::layer * stride;
+    if (L > kCachedLevels) {
+        for (int32_t kind = 0; kind < parcel_kind::count; ++kind)
+            if (parts & (1 << kind))
+                parcel_column(P, T, D, Z, L, kind, out + kind * kRows * stride, stride);
+        if (parts & part::effective_layer) effective_layer_column(P, T, D, Z, L, layer, stride);
+        return;
+    }
+    double log_p[kCachedLevels], log_a[kCachedLevels], tv[kCachedLevels];
+    ColumnEnvironment env{P, T, D, log_p, log_a, tv};
+    parcel_detail::Start starts[parcel_kind::count];
+    bool lifted[parcel_kind::count] = {};
+    constexpr int32_t sb = parcel_kind::surface_based, mu = parcel_kind::most_unstable;
+    for (int32_t kind = 0; kind < parcel_kind::count; ++kind) {
+        if (!(parts & (1 << kind))) continue;
+        double z_sfc;
+        if (!parcel_detail::parcel_start(P, T, D, Z, L, kind, starts[kind], z_sfc)) continue;
+        lifted[kind] = true;
+        double* rows = out + kind * kRows * stride;
+        if (kind == mu && lifted[sb] && same_start(starts[mu], starts[sb])) {
+            for (int64_t r = 0; r < kRows; ++r) rows[r * stride] = out[(sb * kRows + r) * stride];
+            continue;
+        }
+        env.from = 0;
+        parcel_detail::parcel_lift(P, T, Z, L, starts[kind], z_sfc, rows, stride, FullAscent{},
+                                   env);
+    }
+    if (!(parts & part::effective_layer)) return;
+    effective_layer_walk(P, T, D, Z, L, layer, stride, [&](int64_t k) {
+        for (const int32_t kind : {sb, mu})
+            if (lifted[kind] && starts[kind].level == k)
+                return passes(out + kind * kRows * stride, stride);
+        env.from = k;
         return level_qualifies(P, T, D, Z, L, k, env);
     });
 }

@@ -248,52 +248,34 @@ struct LevelEnvironment {
     double tv(int64_t k) const { return environment_tv(T[k], D[k], P[k]); }
 };
 
-}  // namespace parcel_detail
+// Whether level k is usable: its pressure (> 0), temperature and height
+// finite and its pressure below p_last, that of the last usable level.
+template <class Levels>
+inline bool usable_level(Levels P, Levels T, Levels Z, int64_t k, double p_last) {
+    const double p = P[k];
+    return p > 0.0 && p < p_last && finite(p) && finite(T[k]) && finite(Z[k]);
+}
 
-// Lets the ascent run to the top of the data.
-struct FullAscent {
-    constexpr bool operator()(const parcel_detail::Areas&) const { return false; }
-};
-
-// One column of L levels, in index order from the ground up. A level is
-// usable when its pressure (> 0), temperature and height are finite and its
-// pressure is below that of the last usable level; a missing dew point makes
-// the environment dry there. Writes out[r * stride] for every row r and
-// nothing else. `Levels` is `const double*` or anything else indexed so.
-//
-// `stop` sees the running areas after every level of the ascent; once it
-// returns true the ascent ends there, leaving CAPE and CIN NaN: a caller that
-// only needs to know whether a test on them passes can stop as soon as the
-// areas so far decide it.
-//
-// `env` gives the environment's ln p, ln(P0 / p) and virtual temperature at a
-// level, as parcel_detail::LevelEnvironment computes them: a caller lifting
-// many parcels through one column can work them out once.
-template <class Levels, class Stop, class Environment>
-inline void parcel_ascent(Levels P, Levels T, Levels D, Levels Z, int64_t L, int32_t kind,
-                          double* out, int64_t stride, const Stop& stop, Environment& env) {
-    using namespace parcel_detail;
-    namespace row = parcel_row;
-    auto set_all = [&](double v) {
-        for (int64_t r = 0; r < row::count; ++r) out[r * stride] = v;
-    };
-    set_all(kNaN);
-    auto usable = [&](int64_t k, double p_last) {
-        const double p = P[k];
-        return p > 0.0 && p < p_last && finite(p) && finite(T[k]) && finite(Z[k]);
-    };
+// The starting state of parcel `kind` in a column of L levels (as
+// parcel_ascent reads one) and the height of its lowest usable level; false
+// where the column has no such parcel.
+template <class Levels>
+inline bool parcel_start(Levels P, Levels T, Levels D, Levels Z, int64_t L, int32_t kind, Start& s,
+                         double& z_sfc) {
+    auto usable = [&](int64_t k, double p_last) { return usable_level(P, T, Z, k, p_last); };
     constexpr double kNoLevel = HUGE_VAL;
 
     int64_t k0 = 0;
     while (k0 < L && !usable(k0, kNoLevel)) ++k0;
-    if (k0 == L) return;
-    const double p_sfc = P[k0], z_sfc = Z[k0];
+    if (k0 == L) return false;
+    const double p_sfc = P[k0];
+    z_sfc = Z[k0];
     // One level has no ascent to speak of.
     int64_t k1 = k0 + 1;
     while (k1 < L && !usable(k1, p_sfc)) ++k1;
-    if (k1 == L) return;
+    if (k1 == L) return false;
 
-    Start s{k0, p_sfc, T[k0], 0.0, D[k0]};
+    s = {k0, p_sfc, T[k0], 0.0, D[k0]};
     if (kind == parcel_kind::most_unstable) {
         const double p_min = p_sfc - kUnstableDepth;
         double best = -HUGE_VAL, p_last = kNoLevel;
@@ -313,7 +295,7 @@ inline void parcel_ascent(Levels P, Levels T, Levels D, Levels Z, int64_t L, int
                 s = {k, p_last, t, w, td};
             }
         }
-        if (s.level < 0) return;
+        if (s.level < 0) return false;
     } else if (kind == parcel_kind::mixed_layer) {
         // Means over pressure by trapezoids between the levels with a dew
         // point, the top closed by interpolation linear in ln p.
@@ -340,25 +322,37 @@ inline void parcel_ascent(Levels P, Levels T, Levels D, Levels Z, int64_t L, int
                 sum_th = sum_th + ((tha + th) * 0.5) * (pa - pk);
                 sum_w = sum_w + ((wa + w) * 0.5) * (pa - pk);
             } else if (pk != p_sfc) {
-                return;  // no dew point at the ground
+                return false;  // no dew point at the ground
             }
             have = true;
             pa = pk;
             tha = th;
             wa = w;
         }
-        if (!closed) return;
+        if (!closed) return false;
         const double theta = sum_th / kMixedDepth;
         s.w = sum_w / kMixedDepth;
         s.t = theta / std::pow(kP0 / p_sfc, kKappa);
         const double td = dew_point((s.w * p_sfc) / (s.w + kEps));
         s.td = td < s.t ? td : s.t;
     } else {
-        if (!finite(s.td)) return;
+        if (!finite(s.td)) return false;
         if (s.td > s.t) s.td = s.t;
         s.w = mixing_ratio_at(s.td, s.p);
-        if (!finite(s.w)) return;
+        if (!finite(s.w)) return false;
     }
+    return true;
+}
+
+// The ascent of the parcel that starts as `s` (from parcel_start) in a column
+// whose lowest usable level lies at z_sfc, `stop` and `env` as for
+// parcel_ascent. Writes only the rows it has a value for: `out` must hold NaN
+// in every row beforehand.
+template <class Levels, class Stop, class Environment>
+inline void parcel_lift(Levels P, Levels T, Levels Z, int64_t L, const Start& s, double z_sfc,
+                        double* out, int64_t stride, const Stop& stop, Environment& env) {
+    namespace row = parcel_row;
+    auto usable = [&](int64_t k, double p_last) { return usable_level(P, T, Z, k, p_last); };
 
     // The lifting condensation level; a saturated start is its own LCL.
     const double tl = lcl_temperature(s.t, s.td);
@@ -458,6 +452,37 @@ inline void parcel_ascent(Levels P, Levels T, Levels D, Levels Z, int64_t L, int
         out[row::el_height * stride] = a.el_z - z_sfc;
     }
     out[row::cape * stride] = cape > 0.0 ? cape * kRd : 0.0;
+}
+
+}  // namespace parcel_detail
+
+// Lets the ascent run to the top of the data.
+struct FullAscent {
+    constexpr bool operator()(const parcel_detail::Areas&) const { return false; }
+};
+
+// One column of L levels, in index order from the ground up. A level is
+// usable when its pressure (> 0), temperature and height are finite and its
+// pressure is below that of the last usable level; a missing dew point makes
+// the environment dry there. Writes out[r * stride] for every row r and
+// nothing else. `Levels` is `const double*` or anything else indexed so.
+//
+// `stop` sees the running areas after every level of the ascent; once it
+// returns true the ascent ends there, leaving CAPE and CIN NaN: a caller that
+// only needs to know whether a test on them passes can stop as soon as the
+// areas so far decide it.
+//
+// `env` gives the environment's ln p, ln(P0 / p) and virtual temperature at a
+// level, as parcel_detail::LevelEnvironment computes them: a caller lifting
+// many parcels through one column can work them out once.
+template <class Levels, class Stop, class Environment>
+inline void parcel_ascent(Levels P, Levels T, Levels D, Levels Z, int64_t L, int32_t kind,
+                          double* out, int64_t stride, const Stop& stop, Environment& env) {
+    for (int64_t r = 0; r < parcel_row::count; ++r) out[r * stride] = kNaN;
+    parcel_detail::Start s;
+    double z_sfc;
+    if (!parcel_detail::parcel_start(P, T, D, Z, L, kind, s, z_sfc)) return;
+    parcel_detail::parcel_lift(P, T, Z, L, s, z_sfc, out, stride, stop, env);
 }
 
 // The whole ascent of one column, its environment worked out as it goes.

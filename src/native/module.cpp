@@ -2,11 +2,12 @@
 #include <pybind11/pybind11.h>
 
 #include "native/bind.hpp"
+#include "native/lifts.hpp"
 
 namespace py = pybind11;
 
 PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
-    m.doc() = "Compiled helpers of the tarnwell package: transpose, unfold and parcel.";
+    m.doc() = "Compiled helpers of the tarnwell package: transpose, unfold, parcel and lifts.";
     const auto add = [&m](const char* name, void (*bind)(py::module_)) {
         py::module_ sub = m.def_submodule(name);
         bind(sub);
@@ -18,4 +19,5 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
     add("transpose", tarnwell::bind_transpose);
     add("unfold", tarnwell::bind_unfold);
     add("parcel", tarnwell::bind_parcel);
+    add("lifts", tarnwell::bind_lifts);
 }

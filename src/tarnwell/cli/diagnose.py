@@ -228,7 +228,8 @@ def compute(
         out.update(winds)
         group.update(dict.fromkeys(winds, "wind"))
     if todo.parcels:
-        parcels = parcel_fields(fields, winds if todo.composites else None, n_threads)
+        composite_winds = winds if todo.composites else None
+        parcels = parcel_fields(fields, composite_winds, n_threads, options.fields)
         out.update(parcels)
         group.update({name: parcel_group(name) for name in parcels})
     if todo.gradients:

@@ -9,9 +9,12 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from tarnwell import composites
+from tarnwell import _core, composites, units
+from tarnwell._declarations import PARCEL
+from tarnwell._layout import run_rows
+from tarnwell._native import lifts
 from tarnwell._results import Parcel
-from tarnwell.parcel import parcel
+from tarnwell._threads import resolve_threads
 
 from . import models
 from .blockwise import apply
@@ -38,6 +41,30 @@ PARCEL_NAMES = (
     *(f"{field}_effective" for field in EFFECTIVE_FIELDS),
 )
 COMPOSITE_NAMES = ("helicity_effective", "bulk_wind_difference_effective", "stp", "scp")
+# The lifts each parcel field is computed from (:mod:`tarnwell._native.lifts` parts):
+# its own parcel; the layer; the composites, what each reads (the bulk wind
+# difference reaches up to the most-unstable parcel's EL).
+PARCEL_PART = {"sb": lifts.SURFACE_BASED, "ml": lifts.MIXED_LAYER, "mu": lifts.MOST_UNSTABLE}
+COMPOSITE_PARTS = {
+    "helicity_effective": lifts.EFFECTIVE_LAYER,
+    "bulk_wind_difference_effective": lifts.EFFECTIVE_LAYER | lifts.MOST_UNSTABLE,
+    "stp": lifts.EFFECTIVE_LAYER | lifts.MOST_UNSTABLE | lifts.MIXED_LAYER,
+    "scp": lifts.EFFECTIVE_LAYER | lifts.MOST_UNSTABLE,
+}
+
+
+def lift_parts(wanted: tuple[str, ...] | None) -> int:
+    """The lifts (a sum of :mod:`tarnwell._native.lifts` parts) the ``wanted``
+    parcel and composite fields need; every one for None."""
+    if wanted is None:
+        return int(lifts.ALL)
+    parts = 0
+    for name in wanted:
+        if name in COMPOSITE_PARTS:
+            parts |= COMPOSITE_PARTS[name]
+        elif name in PARCEL_NAMES:
+            parts |= PARCEL_PART.get(name.rpartition("_")[2], lifts.EFFECTIVE_LAYER)
+    return parts
 
 
 def parcel_group(name: str) -> str:
@@ -48,7 +75,8 @@ def parcel_group(name: str) -> str:
 
 
 class ParcelFields:
-    """The three parcels and the effective inflow layer, for one block of columns.
+    """The three parcels and the effective inflow layer, for one block of columns,
+    or those of them that ``parts`` names (the others' rows NaN).
 
     Arguments: pressure, temperature, dew point and heights (levels last) and
     the ground height. :func:`tarnwell.parcel` measures heights from each
@@ -60,10 +88,16 @@ class ParcelFields:
     parcel in :data:`PARCELS` order, the four effective-layer fields, then the
     effective layer's bottom above the lowest usable level (0 where the layer
     starts there: the test of the significant tornado parameter).
+
+    The parcels and the layer are those of :func:`tarnwell.parcel` and
+    :func:`tarnwell.composites.effective_inflow_layer`, bit for bit, computed
+    column by column in one pass that shares their lifts
+    (:mod:`tarnwell._native.lifts`).
     """
 
-    def __init__(self, n_threads: int) -> None:
+    def __init__(self, n_threads: int, parts: int = lifts.ALL) -> None:
         self.n_threads = n_threads
+        self.parts = parts
 
     def __call__(self, p: Any, t: Any, td: Any, z: Any, ground: Any) -> tuple[Any, ...]:
 
@@ -73,19 +107,35 @@ class ParcelFields:
         offset = lowest_level_above_ground(p, t, z, ground)
         batch = t.shape[:-1]
         out = np.empty((len(PARCELS) * len(PARCEL_FIELDS) + len(EFFECTIVE_FIELDS) + 1, *batch))
-        row = 0
-        for _, kind, _ in PARCELS:
-            res = parcel(p, t, td, z, parcel=kind, n_threads=self.n_threads)
-            for name, value in zip(PARCEL_FIELDS, res, strict=True):
-                out[row] = value + offset if name.endswith("_height") else value
-                row += 1
-        layer = composites.effective_inflow_layer(p, t, td, z, n_threads=self.n_threads)
+        lifted = lift_columns(p, t, td, z, self.parts, self.n_threads)
+        n_parcel_rows = len(PARCELS) * len(PARCEL_FIELDS)
+        heights = np.array([name.endswith("_height") for name in PARCEL_FIELDS] * len(PARCELS))
+        out[:n_parcel_rows] = lifted[:n_parcel_rows]
+        out[:n_parcel_rows][heights] += offset
+        layer = composites.EffectiveLayer(*lifted[n_parcel_rows:])
+        row = n_parcel_rows
         out[row] = layer.bottom_height + offset
         out[row + 1] = layer.top_height + offset
         out[row + 2] = layer.bottom_pressure
         out[row + 3] = layer.top_pressure
         out[row + 4] = layer.bottom_height
         return tuple(out)
+
+
+def lift_columns(p: Any, t: Any, td: Any, z: Any, parts: int, n_threads: int) -> np.ndarray:
+    """Rows (28, *batch) of :func:`tarnwell._native.lifts.parcels_and_layer` on columns
+    (levels last) read as :func:`tarnwell.parcel` reads them: the rows of the
+    three parcels, then the effective layer's."""
+    c = _core.columns("parcel", {"p": p, "t": t, "td": td, "z": z}, {}, -1, heights="z")
+    threads = resolve_threads(n_threads)
+
+    def call(rows: list[np.ndarray], _vectors: list[np.ndarray]) -> np.ndarray:
+        p, t, td, z = rows
+        return lifts.parcels_and_layer(p, t, td, z, parts, n_threads=threads)
+
+    out = run_rows(c.arrays, c.axis, c.vectors, lifts.ROWS, threads, call)
+    units.warn_implausible(PARCEL, {"p": p, "t": t, "td": td, "z": z}, stacklevel=2)
+    return out.reshape((lifts.ROWS, *c.batch))
 
 
 def air_above_ground(t: np.ndarray, z: np.ndarray, ground: np.ndarray) -> np.ndarray:
@@ -120,8 +170,9 @@ class EffectiveWinds:
     so that every segment joins two winds.
     """
 
-    def __init__(self, has_10m: bool) -> None:
+    def __init__(self, has_10m: bool, bulk_wind_difference: bool = True) -> None:
         self.has_10m = has_10m
+        self.bulk_wind_difference = bulk_wind_difference
 
     def __call__(
         self, z: Any, u: Any, v: Any, ground: Any, bottom: Any, top: Any, el: Any,
@@ -138,7 +189,11 @@ class EffectiveWinds:
         # Missing winds and layers give NaN, which is the answer there, not a warning.
         with np.errstate(invalid="ignore", divide="ignore"):
             out[0] = composites.effective_srh(zc, uc, vc, layer, cu=cu, cv=cv, axis=0)
-            out[1] = composites.effective_bulk_wind_difference(zc, uc, vc, layer, el, axis=0)
+            out[1] = (
+                composites.effective_bulk_wind_difference(zc, uc, vc, layer, el, axis=0)
+                if self.bulk_wind_difference
+                else np.nan
+            )
         return tuple(out)
 
 
@@ -172,15 +227,21 @@ def wind_columns(
 
 
 def parcel_fields(
-    fields: models.ModelFields, winds: dict[str, xr.DataArray] | None, n_threads: int
+    fields: models.ModelFields,
+    winds: dict[str, xr.DataArray] | None,
+    n_threads: int,
+    wanted: tuple[str, ...] | None = None,
 ) -> dict[str, xr.DataArray]:
+    """The parcel fields, and with ``winds`` the composites. Only what the ``wanted``
+    fields read is computed (None: everything): the parcel fields of a parcel
+    not lifted come back NaN, composites not wanted are left out."""
 
     assert fields.pressure is not None and fields.temperature is not None
     assert fields.dewpoint is not None and fields.height is not None
     assert fields.ground is not None
     level = fields.level_dim
     rows = apply(
-        ParcelFields(n_threads),
+        ParcelFields(n_threads, lift_parts(wanted)),
         [fields.pressure, fields.temperature, fields.dewpoint, fields.height, fields.ground],
         [[level], [level], [level], [level], []],
         len(PARCELS) * len(PARCEL_FIELDS) + len(EFFECTIVE_FIELDS) + 1,
@@ -242,7 +303,8 @@ def parcel_fields(
             layer[name], {**layer_attrs[name], "comment": layer_comment}
         )
     bottom_from_lowest = next(results)
-    if winds is None:
+    composite = [name for name in COMPOSITE_NAMES if wanted is None or name in wanted]
+    if winds is None or not composite:
         return out
     assert fields.u is not None and fields.v is not None
     has_10m = fields.u10 is not None and fields.v10 is not None
@@ -256,7 +318,9 @@ def parcel_fields(
         assert fields.u10 is not None and fields.v10 is not None
         args += [fields.u10, fields.v10]
         core += [[], []]
-    esrh, ebwd = apply(EffectiveWinds(has_10m), args, core, 2)
+    # Helicity alone needs no bulk wind difference (nor the most-unstable EL).
+    bulk = composite != ["helicity_effective"]
+    esrh, ebwd = apply(EffectiveWinds(has_10m, bulk), args, core, 2)
     motion = winds["u_storm"].attrs["long_name"].replace("eastward ", "")
     out["helicity_effective"] = with_attrs(
         esrh,
@@ -277,10 +341,20 @@ def parcel_fields(
             "0 where there is no effective layer, NaN where there is no EL",
         ),
     )
+    if "stp" in composite:
+        out["stp"] = stp_field(out, esrh, ebwd, bottom_from_lowest)
+    if "scp" in composite:
+        out["scp"] = scp_field(out, esrh, ebwd)
+    return out
+
+
+def stp_field(
+    out: dict[str, xr.DataArray], esrh: Any, ebwd: Any, bottom_from_lowest: Any
+) -> xr.DataArray:
     stp = composites.significant_tornado_parameter(
         out["cape_ml"], out["cin_ml"], out["lcl_height_ml"], esrh, ebwd, bottom_from_lowest
     )
-    out["stp"] = with_attrs(
+    return with_attrs(
         stp,
         cf_attrs(
             "1",
@@ -291,14 +365,16 @@ def parcel_fields(
             "where one is unknown, else 0 where the effective layer is not ground-based",
         ),
     )
+
+
+def scp_field(out: dict[str, xr.DataArray], esrh: Any, ebwd: Any) -> xr.DataArray:
     scp = composites.supercell_composite_parameter(out["cape_mu"], esrh, ebwd, out["cin_mu"])
-    out["scp"] = with_attrs(scp, cf_attrs(
+    return with_attrs(scp, cf_attrs(
         "1", "supercell composite parameter",
         comment="Thompson et al. (2004): (MUCAPE/1000) (ESRH/50) (EBWD/20) (-40/MUCIN), "
         "terms capped as the SPC caps them, from cape_mu, helicity_effective, "
         "bulk_wind_difference_effective, cin_mu; NaN where one is unknown, 0 with no layer",
     ))  # fmt: skip
-    return out
 
 
 PARCELS_BY_SUFFIX = {suffix: kind for suffix, kind, _ in PARCELS}
