@@ -162,11 +162,11 @@ def cluster_peaks(args: list[str]) -> list[int]:
         return sorted(client.run(_worker_peak).values())
 
 
-# The scheduler, given the whole write at once, held the results of most steps
-# on the workers, and each worker kept every output chunk it wrote in the
-# netCDF library's cache: some 9 MB a step for each worker here. What is left
-# (some 3 MB a step, of the cluster's own bookkeeping and the library's) stays
-# under the bound at this length.
+# Given the whole write at once, the scheduler held most steps' results on the
+# workers, and each worker kept every output chunk it wrote in the netCDF
+# library's cache: each worker's peak then about doubled from 2 steps to 24.
+# What is left (the cluster's bookkeeping, the libraries' state for the files
+# a worker has open) rises by under a third over those steps.
 def test_cluster_workers_peak_memory_does_not_grow_with_the_file(files, tmp_path):
     peaks = {
         nt: cluster_peaks(
