@@ -164,9 +164,9 @@ def cluster_peaks(args: list[str]) -> list[int]:
 
 # Given the whole write at once, the scheduler held most steps' results on the
 # workers, and each worker kept every output chunk it wrote in the netCDF
-# library's cache: each worker's peak then about doubled from 2 steps to 24.
-# What is left (the cluster's bookkeeping, the libraries' state for the files
-# a worker has open) rises by under a third over those steps.
+# library's cache: each worker's peak then more than doubled from 2 steps to
+# 24. What is left, outside dask's managed memory, has risen by 20 to 40 %
+# over those steps; the bound lies between the two.
 def test_cluster_workers_peak_memory_does_not_grow_with_the_file(files, tmp_path):
     peaks = {
         nt: cluster_peaks(
@@ -175,4 +175,4 @@ def test_cluster_workers_peak_memory_does_not_grow_with_the_file(files, tmp_path
         for nt, path in files.items()
     }
     print({nt: [f"{p / 2**20:.0f} MiB" for p in ps] for nt, ps in peaks.items()})
-    assert max(peaks[max(peaks)]) <= 1.5 * max(peaks[2]), peaks
+    assert max(peaks[max(peaks)]) <= 1.7 * max(peaks[2]), peaks
