@@ -420,7 +420,7 @@ def run_diagnose(args: argparse.Namespace) -> None:
                 check_chunk_fits(ds, source, args.chunks or "time=1", threads)
             result = _diagnose.diagnose(ds, variables, options)
             steps = None
-            if lazy and client is None:
+            if lazy:
                 from .stepwise import by_step
 
                 result, steps = by_step(result)
@@ -476,17 +476,26 @@ def _connect(address: str, quiet_logs: bool = True) -> Any:
 def _computer(client: Any, threads: int, progress: bool, steps: Steps | None = None) -> Any:
     """How to run a delayed write: on the cluster, or on a local pool of ``threads``.
 
-    Locally, a write of fields computed block by block (``steps``) is run with
-    its blocks gated, so that no more than ``threads + 1`` blocks' results are
-    held at once.
+    A write of fields computed block by block (``steps``) is run with its blocks
+    gated, so that no more than ``threads + 1`` blocks' results are held at
+    once, ``threads`` being the cluster's when there is one: its scheduler,
+    left to itself, has been seen to hold the results of most steps at once.
     """
 
     def compute(delayed: Any) -> None:
         if client is not None:
-            future = client.compute(delayed)
-            if progress:
-                importlib.import_module("distributed").progress(future)
-            future.result()
+            from .cluster import written_through
+
+            if steps is not None:
+                # Gated on the blocks the cluster can work at once: its threads.
+                lag = max(sum(client.nthreads().values()), 1)
+                graph = steps.throttled(delayed.__dask_graph__(), lag=lag)
+                delayed = type(delayed)(delayed.key, graph)
+            with written_through(client):
+                future = client.compute(delayed)
+                if progress:
+                    importlib.import_module("distributed").progress(future)
+                future.result()
             return
         dask: Any = importlib.import_module("dask")
         if steps is None:

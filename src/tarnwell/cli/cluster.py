@@ -79,3 +79,39 @@ def workers_watched(client: Any, address: str, timeout: float | None) -> Iterato
         raise
     finally:
         watch.stop.set()  # not joined: a poll under way may take a connect timeout
+
+
+def _set_netcdf_chunk_cache(size: int | None) -> int | None:
+    """Sets the netCDF library's chunk cache for the variables of files opened from now on;
+    returns the size it had. None leaves it as it is (netCDF4 not installed: nothing to set)."""
+    try:
+        import netCDF4
+    except ImportError:
+        return None
+    previous = netCDF4.get_chunk_cache()
+    if size is not None:
+        netCDF4.set_chunk_cache(size, previous[1], previous[2])
+    return int(previous[0])
+
+
+@contextmanager
+def written_through(client: Any) -> Iterator[None]:
+    """No chunk cache for the output's variables on the workers, for the length of the block.
+
+    The workers open a netCDF output themselves to write their blocks into it,
+    each with the library's default cache (64 MiB per variable in netCDF-C 4.9
+    and later), which keeps every chunk written until the file is closed: a
+    hundred fields of every time step a worker wrote. Each chunk is written
+    once, whole, so the write loses nothing without a cache. The cluster may
+    serve others, so each worker's setting is put back afterwards.
+    """
+    previous = client.run(_set_netcdf_chunk_cache, 0)
+    try:
+        yield
+    finally:
+        try:
+            for worker, size in previous.items():
+                if size is not None:
+                    client.run(_set_netcdf_chunk_cache, size, workers=[worker])
+        except Exception:  # the cluster gone: nothing left to put back
+            pass
