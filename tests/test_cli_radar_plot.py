@@ -179,9 +179,10 @@ def cluster():
         yield cluster
 
 
-def test_scheduler_gives_the_same_file(cluster, diag_file, tmp_path):
+@pytest.mark.parametrize("suffix", [".nc", ".zarr"])
+def test_scheduler_gives_the_same_file(cluster, diag_file, tmp_path, suffix):
     model = diag_file.parent / "model.nc"
-    out = tmp_path / "remote.nc"
+    out = tmp_path / f"remote{suffix}"
     assert (
         run(
             "diagnose",
@@ -196,7 +197,8 @@ def test_scheduler_gives_the_same_file(cluster, diag_file, tmp_path):
         )
         == 0
     )
-    with xr.open_dataset(out) as remote, xr.open_dataset(diag_file) as local:
+    opened = xr.open_zarr(out) if suffix == ".zarr" else xr.open_dataset(out)
+    with opened as remote, xr.open_dataset(diag_file) as local:
         assert set(remote.data_vars) == set(local.data_vars)
         for name in local.data_vars:
             if local[name].dtype.kind == "f":

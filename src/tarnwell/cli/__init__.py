@@ -387,7 +387,11 @@ def run_diagnose(args: argparse.Namespace) -> None:
     if args.cold_pool_threshold is not None:
         options.cold_pool_threshold = args.cold_pool_threshold
     threads = args.threads or default_threads()
-    client = _connect(args.scheduler, quiet_logs=not args.debug) if args.scheduler else None
+    client = None
+    if args.scheduler:
+        from .cluster import connect
+
+        client = connect(args.scheduler, quiet_logs=not args.debug)
     if client is not None and chunks is None:
         chunks = "auto"  # a scheduler gets work only through dask
     lazy = chunks is not None
@@ -436,6 +440,7 @@ def run_diagnose(args: argparse.Namespace) -> None:
                 args.output,
                 overwrite=args.overwrite,
                 compute=_computer(client, threads, _io.progress_wanted(args.quiet), steps),
+                on_cluster=client is not None,
             )
             points = _diagnose.elements(ds)
     finally:
@@ -449,28 +454,6 @@ def run_diagnose(args: argparse.Namespace) -> None:
 
 def _command_line() -> str:
     return " ".join([PROG, *sys.argv[1:]]) if sys.argv else PROG
-
-
-def _connect(address: str, quiet_logs: bool = True) -> Any:
-    try:
-        distributed: Any = importlib.import_module("distributed")
-    except ImportError:
-        raise CommandError(
-            "--scheduler needs the Python package 'distributed': pip install 'tarnwell[cli]'"
-        ) from None
-    if quiet_logs:
-        # distributed logs a lost scheduler itself, with tracebacks, to stderr;
-        # the command's one line says it (--debug keeps the log).
-        import logging
-
-        for handler in logging.getLogger("distributed").handlers:
-            handler.setLevel(logging.CRITICAL + 1)
-    try:
-        return distributed.Client(address, timeout="10s")
-    except Exception as err:  # a bad address is a ValueError, an unreachable one an OSError
-        lines = str(err).strip().splitlines()
-        reason = lines[0] if lines else type(err).__name__
-        raise CommandError(f"--scheduler {address}: cannot connect ({reason})") from None
 
 
 def _computer(client: Any, threads: int, progress: bool, steps: Steps | None = None) -> Any:

@@ -485,11 +485,14 @@ def write_dataset(
     *,
     overwrite: bool,
     compute: Callable[[Any], None],
+    on_cluster: bool = False,
 ) -> None:
     """Write ``ds`` to netCDF, or zarr when ``path`` ends in ``.zarr``, all or nothing.
 
     ``compute`` runs the delayed write (so the caller chooses the scheduler,
     the thread count and the progress bar); for in-memory data it does nothing.
+    ``on_cluster``: the chunks are written by a cluster's workers, in their own
+    processes, where this process's write gate cannot reach (nor be sent).
     """
     from .output import for_path
 
@@ -499,7 +502,7 @@ def write_dataset(
             _require("zarr", "writing zarr stores")
             # Every chunk written, also one of NaN only: a missing chunk means damage.
             delayed = ds.to_zarr(
-                _gated_store(tmp),
+                tmp if on_cluster else _gated_store(tmp),
                 mode="w",
                 compute=False,
                 zarr_format=2,

@@ -11,6 +11,7 @@ it for as long as the client is connected rather than inside any one wait.
 
 from __future__ import annotations
 
+import importlib
 import threading
 import time
 from collections.abc import Iterator
@@ -115,3 +116,27 @@ def written_through(client: Any) -> Iterator[None]:
                     client.run(_set_netcdf_chunk_cache, size, workers=[worker])
         except Exception:  # the cluster gone: nothing left to put back
             pass
+
+
+def connect(address: str, quiet_logs: bool = True) -> Any:
+    """A client of the scheduler at ``address``; a missing package or an unreachable
+    scheduler is a one-line error."""
+    try:
+        distributed: Any = importlib.import_module("distributed")
+    except ImportError:
+        raise CommandError(
+            "--scheduler needs the Python package 'distributed': pip install 'tarnwell[cli]'"
+        ) from None
+    if quiet_logs:
+        # distributed logs a lost scheduler itself, with tracebacks, to stderr;
+        # the command's one line says it (--debug keeps the log).
+        import logging
+
+        for handler in logging.getLogger("distributed").handlers:
+            handler.setLevel(logging.CRITICAL + 1)
+    try:
+        return distributed.Client(address, timeout="10s")
+    except Exception as err:  # a bad address is a ValueError, an unreachable one an OSError
+        lines = str(err).strip().splitlines()
+        reason = lines[0] if lines else type(err).__name__
+        raise CommandError(f"--scheduler {address}: cannot connect ({reason})") from None
