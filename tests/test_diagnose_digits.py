@@ -12,24 +12,17 @@ pytest.importorskip("dask")
 pytest.importorskip("netCDF4")
 pytest.importorskip("zarr")
 
-from tarnwell import _sample_data  # noqa: E402
+from probes import model_stored_as_models_store  # noqa: E402
+
 from tarnwell.cli import main  # noqa: E402
 
-INPUTS = ("T", "P", "TD", "Z", "U", "V")
 ROUNDING_ATTR = "_QuantizeBitRoundNumberOfSignificantBits"
 
 
 @pytest.fixture(scope="module")
 def model(tmp_path_factory: pytest.TempPathFactory):
-    """The sample model as models store it: float32, zlib, one step per chunk."""
-    ds = _sample_data.model_dataset(nt=2, nz=12, ny=20, nx=24, dx=10000.0, seed=3)
     path = tmp_path_factory.mktemp("digits") / "model.nc"
-    shape = (1, *ds["T"].shape[1:])
-    encoding = {
-        n: {"dtype": "float32", "zlib": True, "complevel": 1, "chunksizes": shape} for n in INPUTS
-    }
-    ds.to_netcdf(path, encoding=encoding)
-    return path
+    return model_stored_as_models_store(path, nt=2, seed=3)
 
 
 def run(*args: object) -> int:

@@ -9,23 +9,16 @@ xr = pytest.importorskip("xarray")
 pytest.importorskip("dask")
 netCDF4 = pytest.importorskip("netCDF4")
 
+from probes import model_stored_as_models_store  # noqa: E402
+
 from tarnwell import _sample_data  # noqa: E402
 from tarnwell.cli import main, output  # noqa: E402
-
-INPUTS = ("T", "P", "TD", "Z", "U", "V")
 
 
 @pytest.fixture(scope="module")
 def single(tmp_path_factory: pytest.TempPathFactory):
-    """The sample model stored as models store it: float32, zlib, one step per chunk."""
-    ds = _sample_data.model_dataset(nt=3, nz=12, ny=20, nx=24, dx=10000.0, seed=7)
     path = tmp_path_factory.mktemp("f32") / "model32.nc"
-    shape = (1, *ds["T"].shape[1:])
-    encoding = {
-        n: {"dtype": "float32", "zlib": True, "complevel": 1, "chunksizes": shape} for n in INPUTS
-    }
-    ds.to_netcdf(path, encoding=encoding)
-    return path
+    return model_stored_as_models_store(path, nt=3, seed=7)
 
 
 def run(*args: object) -> int:
