@@ -470,9 +470,16 @@ def _computer(client: Any, threads: int, progress: bool, steps: Steps | None = N
             from .cluster import written_through
 
             if steps is not None:
+                from .cluster import run_blocks_then_end
+
                 # Gated on the blocks the cluster can work at once: its threads.
                 lag = max(sum(client.nthreads().values()), 1)
                 graph = steps.throttled(delayed.__dask_graph__(), lag=lag)
+                split = steps.split_end(graph)
+                if split is not None:
+                    with written_through(client):
+                        run_blocks_then_end(client, *split, progress=progress)
+                    return
                 delayed = type(delayed)(delayed.key, graph)
             with written_through(client):
                 future = client.compute(delayed)

@@ -118,6 +118,35 @@ def written_through(client: Any) -> Iterator[None]:
             pass
 
 
+def run_blocks_then_end(
+    client: Any, blocks: dict[Any, Any], read: list[Any], end: list[Any], progress: bool
+) -> None:
+    """Runs ``blocks`` (a graph) on the cluster, taking the results the end reads as
+    they come, then the ``end`` (tasks in order) here on them.
+
+    No result is left waiting on a worker for the end, so a worker forgets a
+    block, and the record of its work, as soon as it is written.
+    """
+    distributed: Any = importlib.import_module("distributed")
+    futures = client.get(blocks, read, sync=False)
+    shown = None
+    if progress:  # given keys, not futures, which would keep every result
+        bar = importlib.import_module("distributed.diagnostics.progressbar").TextProgressBar
+        keys = [future.key for future in futures]
+        shown = threading.Thread(target=bar, args=(keys,), daemon=True)
+        shown.start()
+    values: dict[Any, Any] = {}
+    results = distributed.as_completed(futures, with_results=True)
+    del futures  # each result is let go as soon as it is read
+    for future, value in results:
+        values[future.key] = value
+        future.release()
+    if shown is not None:
+        shown.join(timeout=5.0)  # its last line, before the summary's
+    for task in end:
+        values[task.key] = task({d: values[d] for d in task.dependencies})
+
+
 def connect(address: str, quiet_logs: bool = True) -> Any:
     """A client of the scheduler at ``address``; a missing package or an unreachable
     scheduler is a one-line error."""

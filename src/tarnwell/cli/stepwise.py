@@ -59,12 +59,25 @@ class Steps:
         other block's, at their edge: those whose results go on to tasks that
         gather every block (the store's end) or to none.
         """
-        import importlib
-
-        get_deps = importlib.import_module("dask.core").get_deps
         dsk: dict[Any, Any] = dict(graph)
         if lag < 1 or not self.work or any(k not in dsk for k in self.work):
             return dsk
+        owner, dependents = self._owners(dsk)
+        written: list[list[Any]] = [[] for _ in self.work]
+        for task, b in owner.items():
+            if b != _MANY and not any(owner.get(d) == b for d in dependents[task]):
+                written[b].append(task)
+        for b in range(lag, len(self.work)):
+            if written[b - lag]:
+                dsk[self.gates[b]] = (_open, written[b - lag])
+        return dsk
+
+    def _owners(self, dsk: dict[Any, Any]) -> tuple[dict[Any, int], dict[Any, set[Any]]]:
+        """The block owning each task downstream of a block's work (``_MANY`` if
+        several), and every task's dependents."""
+        import importlib
+
+        get_deps = importlib.import_module("dask.core").get_deps
         _, dependents = get_deps(dsk)
         owner: dict[Any, int] = {}
         for b, key in enumerate(self.work):
@@ -76,14 +89,42 @@ class Steps:
                     if now != was:
                         owner[task] = now
                         stack.append(task)
-        written: list[list[Any]] = [[] for _ in self.work]
-        for task, b in owner.items():
-            if b != _MANY and not any(owner.get(d) == b for d in dependents[task]):
-                written[b].append(task)
-        for b in range(lag, len(self.work)):
-            if written[b - lag]:
-                dsk[self.gates[b]] = (_open, written[b - lag])
-        return dsk
+        return owner, dependents
+
+    def split_end(self, dsk: dict[Any, Any]) -> tuple[dict[Any, Any], list[Any], list[Any]] | None:
+        """``dsk`` as the blocks' part, the keys of it that the end reads, and the end's
+        tasks in an order they can run in; None when the end reads a single block.
+
+        The end (closing the file, gathering the blocks' tiny write results)
+        waits on every block. Run on a cluster as part of the graph, its
+        inputs would be held on the workers until the last step is written,
+        and with each of them the record of every task upstream of it, the
+        block's whole work: worker memory growing with the file. Its inputs
+        are instead collected as they come and the end run here.
+        """
+        import importlib
+
+        spec: Any = importlib.import_module("dask._task_spec")
+        if not self.work or any(k not in dsk for k in self.work):
+            return None
+        owner, _ = self._owners(dsk)
+        end = {k for k, b in owner.items() if b == _MANY}
+        if not end:
+            return None
+        end_graph = spec.convert_legacy_graph({k: dsk[k] for k in end})
+        blocks_part = {k: v for k, v in dsk.items() if k not in end}
+        read = sorted({d for k in end for d in end_graph[k].dependencies if d not in end}, key=str)
+        ordered: list[Any] = []
+        done: set[Any] = set()
+        waiting = {k: {d for d in end_graph[k].dependencies if d in end} for k in end}
+        while waiting:
+            ready = [k for k, deps in waiting.items() if deps <= done]
+            assert ready, "the end's tasks wait on each other"
+            for k in ready:
+                ordered.append(end_graph[k])
+                done.add(k)
+                del waiting[k]
+        return blocks_part, read, ordered
 
 
 _MANY = -1  # a task downstream of more than one block
@@ -160,16 +201,40 @@ class _BlockWork:
         self.regions = regions
 
     def __call__(self, _gate: None) -> tuple[Any, ...]:
-        import gc
+        # Not optimised beforehand: optimised apart from the call that computes
+        # them, fused layers would no longer share their intermediates.
+        return _computed([f[r] for f, r in zip(self.fields, self.regions, strict=True)])
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Sent to a cluster's worker, the fields would take the whole file's
+        # graph along with every block: bytes and worker memory growing with
+        # the steps, for each step. Only the block's own part goes, culled,
+        # its slices culled together so that they still share their work.
         import importlib
 
         dask: Any = importlib.import_module("dask")
-        # Not optimised beforehand: optimised apart from the call that computes
-        # them, fused layers would no longer share their intermediates.
         pieces = [f[r] for f, r in zip(self.fields, self.regions, strict=True)]
-        values = tuple(dask.compute(*pieces, scheduler="sync"))
-        gc.collect()  # the block's intermediates caught in reference cycles
-        return values
+        return (_CulledBlockWork, (dask.optimize(*pieces),))
+
+
+class _CulledBlockWork:
+    """A block's slices as a worker receives them, their graph that block's alone."""
+
+    def __init__(self, pieces: tuple[Any, ...]) -> None:
+        self.pieces = pieces
+
+    def __call__(self, _gate: None) -> tuple[Any, ...]:
+        return _computed(self.pieces)
+
+
+def _computed(pieces: Any) -> tuple[Any, ...]:
+    import gc
+    import importlib
+
+    dask: Any = importlib.import_module("dask")
+    values = tuple(dask.compute(*pieces, scheduler="sync"))
+    gc.collect()  # the block's intermediates caught in reference cycles
+    return values
 
 
 def _pick(values: tuple[Any, ...], k: int) -> Any:
