@@ -143,6 +143,26 @@ def test_the_diagnosis_holds_one_block_more_than_the_lag(tmp_path):
             assert np.array_equal(got[name].values, stored, equal_nan=True), name
 
 
+@pytest.mark.parametrize("steps_in_file", [3, 6])
+def test_only_the_files_end_is_split_off(tmp_path, steps_in_file):
+    """On a cluster the end runs in the command: it must be the few tasks that
+    gather every block, never a block's own work, and the blocks' part alone
+    plus the end must give the file's bits."""
+    result = lazy_result({"time": 1}, extra_fields=2).isel(time=slice(steps_in_file))
+    split, steps = by_step(result)
+    delayed = split.to_netcdf(tmp_path / "out.nc", compute=False)
+    blocks, read, end = steps.split_end(steps.throttled(delayed.__dask_graph__(), lag=1))
+    assert len(end) <= len(split.data_vars) + 2  # however many steps
+    assert set(steps.work) | set(steps.gates[1:]) <= set(blocks)
+    values = dict(zip(read, threaded_get(blocks, read), strict=True))
+    for task in end:
+        values[task.key] = task({d: values[d] for d in task.dependencies})
+    expected = result.compute(scheduler="sync")
+    with xr.open_dataset(tmp_path / "out.nc") as got:
+        for name in expected.data_vars:
+            assert np.array_equal(got[name].values, expected[name].values), name
+
+
 def _writes_of(recorder: Recorder, work) -> list:
     """The store tasks that ran for ``work``'s block, keyed by its chunk index
     along the fields' step axes, which lead: (name, time, member, ...)."""

@@ -474,12 +474,14 @@ def _computer(client: Any, threads: int, progress: bool, steps: Steps | None = N
 
                 # Gated on the blocks the cluster can work at once: its threads.
                 lag = max(sum(client.nthreads().values()), 1)
-                graph = steps.throttled(delayed.__dask_graph__(), lag=lag)
-                split = steps.split_end(graph)
+                split = steps.split_end(dict(delayed.__dask_graph__()))
                 if split is not None:
+                    blocks, read, end = split
                     with written_through(client):
-                        run_blocks_then_end(client, *split, progress=progress)
+                        gated = steps.throttled(blocks, lag=lag)
+                        run_blocks_then_end(client, gated, read, end, progress=progress)
                     return
+                graph = steps.throttled(delayed.__dask_graph__(), lag=lag)
                 delayed = type(delayed)(delayed.key, graph)
             with written_through(client):
                 future = client.compute(delayed)

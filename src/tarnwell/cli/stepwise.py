@@ -79,11 +79,12 @@ class Steps:
 
         get_deps = importlib.import_module("dask.core").get_deps
         _, dependents = get_deps(dsk)
+        gates = set(self.gates)  # downstream of one block, but the next block's start
         owner: dict[Any, int] = {}
         for b, key in enumerate(self.work):
             stack = [key]
             while stack:
-                for task in dependents[stack.pop()]:
+                for task in dependents[stack.pop()] - gates:
                     was = owner.get(task)
                     now = b if was is None else (was if was == b else _MANY)
                     if now != was:
@@ -104,14 +105,14 @@ class Steps:
         """
         import importlib
 
-        spec: Any = importlib.import_module("dask._task_spec")
+        graph_nodes: Any = importlib.import_module("dask._task_spec")
         if not self.work or any(k not in dsk for k in self.work):
             return None
         owner, _ = self._owners(dsk)
         end = {k for k, b in owner.items() if b == _MANY}
         if not end:
             return None
-        end_graph = spec.convert_legacy_graph({k: dsk[k] for k in end})
+        end_graph = graph_nodes.convert_legacy_graph({k: dsk[k] for k in end})
         blocks_part = {k: v for k, v in dsk.items() if k not in end}
         read = sorted({d for k in end for d in end_graph[k].dependencies if d not in end}, key=str)
         ordered: list[Any] = []
